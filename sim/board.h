@@ -1,0 +1,170 @@
+// The simulated notebook: firmware services, outside components and hardware in one object,
+// configured by a test or a scenario, inspected afterwards. One board per process at a time
+// (the physical windows have one address); ctest runs every test in its own process.
+#pragma once
+
+#include "boot_script_save.h"
+#include "efi_system_table.h"
+#include "fault_handler.h"
+#include "hardware.h"
+#include "loaded_image.h"
+#include "pe_image.h"
+#include "variable_store.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct PoolBlock {
+  size_t Size = 0;
+  EFI_MEMORY_TYPE Type = EfiBootServicesData;
+  bool Freed = false;
+  bool BelowFourGiB = true;
+};
+
+struct PageBlock {
+  uint64_t Pages = 0;
+  bool Freed = false;
+};
+
+struct BootScriptEntry {
+  uint16_t Table = 0;
+  uint16_t OpCode = 0;
+  uint32_t Width = 0;
+  uint64_t Address = 0;
+  uint64_t Count = 0;
+  std::vector<uint8_t> Data;
+};
+
+struct ProtocolEntry {
+  EFI_GUID Guid;
+  void *Interface;
+};
+
+struct HandleRecord {
+  std::string Label;
+  std::vector<ProtocolEntry> Protocols;
+};
+
+struct EventRecord {
+  bool Signaled = false;
+  EFI_TPL NotifyTpl = 0;
+  // Called when a wait finds the event unsignaled; returns whether it is signaled now.
+  std::function<bool()> Poll;
+};
+
+// One image loaded by the board: the PE copy and what the firmware publishes for it.
+struct LoadedImageRecord {
+  std::unique_ptr<PeImage> Image;
+  EFI_LOADED_IMAGE_PROTOCOL Protocol{};
+  std::vector<uint8_t> FilePath;
+  EFI_HANDLE Handle = nullptr;
+};
+
+struct RunResult {
+  std::string Name;
+  Outcome How = Outcome::Returned;
+  EFI_STATUS Status = 0;
+  std::string Message;
+  bool Returned() const { return How == Outcome::Returned; }
+};
+
+class Board {
+public:
+  Board();
+  ~Board();
+  Board(const Board &) = delete;
+  Board &operator=(const Board &) = delete;
+
+  static Board &Current();
+  // Folder holding the firmware build's images (BOARD_IMAGE_DIR overrides the built-in one).
+  static std::string ImageDirectory();
+  static std::string ImagePath(const std::string &Name);
+
+  // ---- hardware ----
+  Bus Hardware;
+  FchAcpiMmio Fch;
+  PcieConfigSpace Pcie;
+  TpmIdentity Tpm;
+
+  // ---- firmware ----
+  VariableStore Variables;
+  EFI_SYSTEM_TABLE SystemTable{};
+  EFI_BOOT_SERVICES BootServices{};
+  EFI_RUNTIME_SERVICES RuntimeServices{};
+
+  // ---- images ----
+  EFI_HANDLE LoadImage(const std::string &Path, std::string &Error);
+  RunResult StartImage(EFI_HANDLE ImageHandle);
+  // Loads <ImageDirectory>/<Name>.efi and runs its entry point.
+  RunResult RunDriver(const std::string &Name);
+  LoadedImageRecord *ImageRecord(EFI_HANDLE ImageHandle);
+  // Runs Body as image code would run: halts and crashes of images end it.
+  RunResult RunGuardedCall(const std::string &Name, const std::function<uint64_t()> &Body);
+
+  // ---- handle database ----
+  EFI_HANDLE NewHandle(const std::string &Label);
+  EFI_STATUS Install(EFI_HANDLE *Handle, const EFI_GUID &Guid, void *Interface);
+  EFI_STATUS Uninstall(EFI_HANDLE Handle, const EFI_GUID &Guid);
+  void UninstallEverywhere(const EFI_GUID &Guid);
+  void *Protocol(EFI_HANDLE Handle, const EFI_GUID &Guid) const;
+  std::vector<EFI_HANDLE> HandlesWith(const EFI_GUID &Guid) const;
+  bool IsHandle(EFI_HANDLE Handle) const;
+  const HandleRecord *Record(EFI_HANDLE Handle) const;
+
+  // ---- pool and pages ----
+  void *AllocatePool(size_t Size, EFI_MEMORY_TYPE Type);
+  EFI_STATUS FreePool(void *Buffer);
+  const std::map<const void *, PoolBlock> &PoolBlocks() const { return Pool; }
+  size_t LivePoolBlocks() const;
+  // Fails the next N pool allocations (the driver's out-of-resources paths).
+  void FailPoolAllocations(int Count) { PoolFailures = Count; }
+  std::map<uint64_t, PageBlock> Pages;
+
+  // ---- boot script (EFI_BOOT_SCRIPT_SAVE_PROTOCOL) ----
+  std::vector<BootScriptEntry> BootScript;
+
+  // ---- events, TPL, clock, controllers ----
+  EFI_EVENT NewEvent(std::function<bool()> Poll);
+  EventRecord *Event(EFI_EVENT Handle);
+  EFI_TPL Tpl = TPL_APPLICATION;
+  std::vector<EFI_TPL> TplChanges;
+  uint64_t ClockMicroseconds = 0;
+  std::vector<std::string> ControllerCalls;
+
+  // Things a driver did that real firmware would refuse or that leak: double or foreign frees,
+  // calls of services the board does not offer, waits that can never end.
+  std::vector<std::string> Problems;
+  void Problem(const std::string &Text);
+
+  // ---- a new boot ----
+  // Keeps non-volatile variables and the board configuration (straps, devices); drops
+  // volatile variables, loaded images, handles, pool, the trace and the boot script, and
+  // puts the registers that software programs back to their power-on values.
+  void Reboot();
+
+private:
+  void BuildTables();
+  void InstallPlatformProtocols();
+  void PowerOnHardware();
+
+  std::vector<std::unique_ptr<HandleRecord>> Handles;
+  std::vector<std::unique_ptr<LoadedImageRecord>> Images;
+  std::vector<std::unique_ptr<EventRecord>> Events;
+  std::map<const void *, PoolBlock> Pool;
+  int PoolFailures = 0;
+  EFI_BOOT_SCRIPT_SAVE_PROTOCOL BootScriptProtocol{};
+  EFI_HANDLE BootVolume = nullptr;
+  std::vector<uint8_t> BootVolumePath;
+};
+
+// Pieces of boot-service behaviour shared with the other firmware models of the board.
+std::vector<uint8_t> FilePathNode(const std::string &FileName);
+std::vector<uint8_t> EndNode();
+
+} // namespace sim

@@ -1,0 +1,76 @@
+#include "physical_memory.h"
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+constexpr size_t kArenaSize = 256u << 20;
+uint8_t *Arena = nullptr;
+size_t ArenaOffset = 0;
+bool Mapped = false;
+
+void MapFixed(uint64_t Base, uint64_t Size, int Protection) {
+  void *Want = reinterpret_cast<void *>(Base);
+  void *Got = mmap(Want, Size, Protection,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE | MAP_NORESERVE, -1, 0);
+  if (Got != Want) {
+    std::fprintf(stderr, "board: cannot map physical 0x%llx (+0x%llx): %s\n",
+                 (unsigned long long)Base, (unsigned long long)Size, std::strerror(errno));
+    std::abort();
+  }
+}
+
+} // namespace
+
+void MapPhysicalWindows() {
+  if (Mapped) {
+    return;
+  }
+  MapFixed(kLowWindowBase, kLowWindowSize, PROT_READ | PROT_WRITE);
+  for (const DeviceWindow &Window : kDeviceWindows) {
+    MapFixed(Window.Base, Window.Size, PROT_NONE);
+  }
+  void *Memory = mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT | MAP_NORESERVE, -1, 0);
+  if (Memory == MAP_FAILED) {
+    std::fprintf(stderr, "board: cannot map the below-4-GiB arena: %s\n", std::strerror(errno));
+    std::abort();
+  }
+  Arena = static_cast<uint8_t *>(Memory);
+  Mapped = true;
+}
+
+bool InDeviceWindow(uint64_t Address) {
+  for (const DeviceWindow &Window : kDeviceWindows) {
+    if (Address >= Window.Base && Address - Window.Base < Window.Size) {
+      return true;
+    }
+  }
+  return false;
+}
+
+uint8_t *ArenaAllocate(size_t Size, size_t Alignment) {
+  MapPhysicalWindows();
+  size_t Start = (ArenaOffset + Alignment - 1) & ~(Alignment - 1);
+  if (Start + Size > kArenaSize || Start + Size < Start) {
+    return nullptr;
+  }
+  ArenaOffset = Start + Size;
+  return Arena + Start;
+}
+
+bool InArena(const void *Pointer) {
+  const uint8_t *P = static_cast<const uint8_t *>(Pointer);
+  return Arena != nullptr && P >= Arena && P < Arena + kArenaSize;
+}
+
+const uint8_t *ArenaBase() { return Arena; }
+size_t ArenaUsed() { return ArenaOffset; }
+
+} // namespace sim

@@ -1,0 +1,14 @@
+// Byte routines that need no firmware service (usable inside SMI handlers) and the pool
+// allocation shortcut.
+#pragma once
+
+#include "efi_types.h"
+
+// 0 when equal, else (signed byte of First) - (signed byte of Second) at the first difference.
+INT64 CompareBytes(const VOID *First, const VOID *Second, UINTN Length);
+// Stores the low 8 bits of Value into Length bytes.
+VOID FillBytes(VOID *Buffer, UINTN Length, UINTN Value);
+// Copies Length bytes; overlapping ranges are copied as the source was before the call.
+VOID CopyBytes(VOID *Destination, const VOID *Source, UINTN Length);
+// Boot-services data pool memory, or null when the allocation failed.
+VOID *AllocateBootPool(UINTN Size);

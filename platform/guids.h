@@ -50,3 +50,6 @@ inline constexpr EFI_GUID SMM_CPU_INDEX_TABLE_GUID = {
     0xE4D535BB, 0x5DEA, 0x42F8, {0xB5, 0xF8, 0xD6, 0xB8, 0x13, 0xFF, 0x6B, 0x46}};
 inline constexpr EFI_GUID SMM_VARIABLE_SERVICES_TABLE_GUID = {
     0xCA3B07C1, 0x4FEE, 0x49F4, {0xA2, 0xC1, 0xE8, 0xC0, 0x89, 0xB9, 0x4A, 0xEE}};
+
+// Variables of the fingerprint authentication ("SysPwdInvalidError", "UPEKFLAG",
+// "Fp1820ErrorFlag", "FpHdp2HdpMapFlag", "FPExistFlag") live under EFI_GLOBAL_VARIABLE.

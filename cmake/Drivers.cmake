@@ -1,10 +1,15 @@
-# add_uefi_driver(<Name> ENTRY <EntryPoint> SOURCES <files...>)
+# add_uefi_driver(<Name> ENTRY <EntryPoint> SOURCES <files...> [FFS_SECTIONS <targets...>])
 #
 # Firmware build: <Name>.efi, a PE32+ image of the EFI boot-service-driver subsystem with base
-# relocations and no imports, linked with its own copy of the support library.
+# relocations and no imports, linked with its own copy of the support library; and <Name>.ffs,
+# the image packed as a firmware file by tools/ffs/make_ffs.py (file GUID and dependency
+# expression from the table there). FFS_SECTIONS names targets that each provide one extra
+# section of the firmware file: such a target carries the properties FFS_SECTION (the
+# packager's --section argument) and FFS_SECTION_FILE (the file it reads), see
+# sim/legacy_module/CMakeLists.txt.
 # Host build: <Name>_native, the same sources as a static library against the simulated bus.
 function(add_uefi_driver name)
-  cmake_parse_arguments(DRV "" "ENTRY" "SOURCES" ${ARGN})
+  cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;FFS_SECTIONS" ${ARGN})
   if(UEFI_FIRMWARE_BUILD)
     add_executable(${name} ${DRV_SOURCES})
     target_link_libraries(${name} PRIVATE driver_support hardware_io)
@@ -17,8 +22,32 @@ function(add_uefi_driver name)
     add_custom_command(TARGET ${name} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${name}> -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
       VERBATIM)
+    uefi_driver_firmware_file(${name} ${DRV_FFS_SECTIONS})
   else()
     add_library(${name}_native STATIC ${DRV_SOURCES})
     target_link_libraries(${name}_native PUBLIC driver_support)
   endif()
+endfunction()
+
+# <Name>.ffs beside <Name>.efi, rebuilt whenever the image, the packager or a section file changes.
+function(uefi_driver_firmware_file name)
+  find_program(FFS_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(FFS_PYTHON NAMES python3 REQUIRED)
+  set(ffs ${CMAKE_BINARY_DIR}/images/${name}.ffs)
+  set(packager ${PROJECT_SOURCE_DIR}/tools/ffs/make_ffs.py)
+  set(section_args)
+  set(section_depends)
+  foreach(provider IN LISTS ARGN)
+    list(APPEND section_args "--section=$<TARGET_PROPERTY:${provider},FFS_SECTION>")
+    list(APPEND section_depends ${provider} "$<TARGET_PROPERTY:${provider},FFS_SECTION_FILE>")
+  endforeach()
+  add_custom_command(OUTPUT ${ffs}
+    COMMAND ${FFS_PYTHON} ${packager} --name ${name} --image $<TARGET_FILE:${name}>
+            --output ${ffs} ${section_args}
+    COMMAND ${CMAKE_COMMAND} -DFILE=${ffs} -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
+    DEPENDS ${name} ${packager} ${section_depends}
+    COMMENT "Packing firmware file ${name}.ffs"
+    VERBATIM)
+  add_custom_target(${name}_ffs ALL DEPENDS ${ffs})
+  set_property(GLOBAL APPEND PROPERTY UEFI_FIRMWARE_FILES ${name})
 endfunction()

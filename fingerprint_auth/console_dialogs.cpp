@@ -143,6 +143,9 @@ EFI_STATUS ShowNoPasswordNotice(UINT32 *ControlFlags) {
   if (EFI_ERROR(Status)) {
     return Status;
   }
+  if (DialogConsoleOut == nullptr) {
+    return EFI_NOT_FOUND; // no console output to show the notice on
+  }
   ConsoleControl->SetMode(ConsoleControl, EfiConsoleControlScreenText);
   DialogConsoleOut->Reset(DialogConsoleOut, FALSE);
   SelectDialogTextMode();

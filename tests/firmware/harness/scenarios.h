@@ -1,0 +1,18 @@
+// The harness's scenarios, one per command word on its command line. Each reports what it did
+// and saw in result lines; the test on the host side judges them.
+#pragma once
+
+#include "efi_types.h"
+
+// PciBridgeProbeDxe: without "Setup" (fresh store), with "Setup", and without the boot-script
+// protocol.
+EFI_STATUS PciBridgeProbeScenario();
+
+// SetupHwSyncDxe, first boot: seeds "Setup" and the port NV variables, runs the driver.
+EFI_STATUS SetupHwSyncFirstBoot();
+// Second boot on the same store: reports what the flash kept, changes two options as a user
+// would in setup, runs the driver again.
+EFI_STATUS SetupHwSyncSecondBoot();
+
+// Fills a 662-byte "Setup" image with a pattern, so that a shifted or truncated write shows.
+VOID FillSetupPattern(UINT8 *Setup);

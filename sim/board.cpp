@@ -129,6 +129,14 @@ EFI_STATUS EFIAPI BsWaitForEvent(UINTN Count, EFI_EVENT *List, UINTN *Index) {
       return EFI_SUCCESS;
     }
   }
+  for (UINTN I = 0; I < Count; I++) {
+    EventRecord *E = B().Event(List[I]);
+    if (E->Block && E->Block()) {
+      E->Signaled = false;
+      *Index = I;
+      return EFI_SUCCESS;
+    }
+  }
   // Nothing can ever signal these events on the board: the run would wait forever.
   HaltGuarded("WaitForEvent with no event that can be signaled (stuck)");
 }
@@ -579,6 +587,8 @@ void Board::InstallPlatformProtocols() {
   EFI_HANDLE ScriptHandle = nullptr;
   Install(&ScriptHandle, EFI_BOOT_SCRIPT_SAVE_PROTOCOL_GUID, &BootScriptProtocol);
   Handles.back()->Label = "boot script save";
+
+  Console.Install(*this);
 }
 
 void Board::Problem(const std::string &Text) { Problems.push_back(Text); }

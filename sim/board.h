@@ -4,6 +4,7 @@
 #pragma once
 
 #include "boot_script_save.h"
+#include "console.h"
 #include "efi_system_table.h"
 #include "fault_handler.h"
 #include "hardware.h"
@@ -56,6 +57,9 @@ struct EventRecord {
   EFI_TPL NotifyTpl = 0;
   // Called when a wait finds the event unsignaled; returns whether it is signaled now.
   std::function<bool()> Poll;
+  // Called by WaitForEvent when no listed event is signaled: may let the board's time pass
+  // until the event is signaled (a key the script presses later); false when it never will be.
+  std::function<bool()> Block;
 };
 
 // One image loaded by the board: the PE copy and what the firmware publishes for it.
@@ -97,6 +101,8 @@ public:
   EFI_SYSTEM_TABLE SystemTable{};
   EFI_BOOT_SERVICES BootServices{};
   EFI_RUNTIME_SERVICES RuntimeServices{};
+  // Text console (ConIn, ConOut, StdErr, console control): screen, frames, scripted keys.
+  sim::Console Console;
 
   // ---- images ----
   EFI_HANDLE LoadImage(const std::string &Path, std::string &Error);

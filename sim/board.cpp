@@ -467,6 +467,7 @@ Board::Board() {
   Hardware.Attach(&Fch);
   Hardware.Attach(&Pcie);
   Hardware.Attach(&Tpm);
+  Io.AttachTo(Hardware);
   InstallFaultHandler(&Hardware);
   SetHostHardwareBus(&NativeBus);
 
@@ -478,6 +479,7 @@ Board::Board() {
   BuildTables();
   PowerOnHardware();
   InstallPlatformProtocols();
+  Smm.Attach();
 }
 
 Board::~Board() {
@@ -571,6 +573,8 @@ void Board::PowerOnHardware() {
     (*Bridge)[0x19] = 0;
     (*Bridge)[0x1A] = 0;
   }
+  Fch.PowerOnSmiRegisters();
+  Io.PowerOn();
 }
 
 void Board::InstallPlatformProtocols() {
@@ -817,6 +821,28 @@ void Board::Reboot() {
   PowerOnHardware();
   BuildTables();
   InstallPlatformProtocols();
+  BootServicesEnded = false;
+  Smm.Attach();
+}
+
+// ---- end of boot services ----------------------------------------------------------------------
+namespace {
+EFI_STATUS EFIAPI BsAfterEnd() {
+  B().Problem("boot service called after the end of boot services");
+  return EFI_UNSUPPORTED;
+}
+} // namespace
+
+void Board::EndBootServices() {
+  BootServicesEnded = true;
+  auto *Slots = reinterpret_cast<void (**)()>(reinterpret_cast<uint8_t *>(&BootServices) +
+                                              sizeof(EFI_TABLE_HEADER));
+  size_t Count = (sizeof(EFI_BOOT_SERVICES) - sizeof(EFI_TABLE_HEADER)) / sizeof(void *);
+  for (size_t Index = 0; Index < Count; Index++) {
+    Slots[Index] = reinterpret_cast<void (*)()>(BsAfterEnd);
+  }
+  BootServices.Hdr.Signature = 0;
+  SystemTable.BootServices = nullptr;
 }
 
 } // namespace sim

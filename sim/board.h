@@ -8,8 +8,10 @@
 #include "efi_system_table.h"
 #include "fault_handler.h"
 #include "hardware.h"
+#include "io_devices.h"
 #include "loaded_image.h"
 #include "pe_image.h"
+#include "smm_core.h"
 #include "variable_store.h"
 
 #include <cstdint>
@@ -95,6 +97,7 @@ public:
   FchAcpiMmio Fch;
   PcieConfigSpace Pcie;
   TpmIdentity Tpm;
+  IoDevices Io; // ACPI PM block, RTC, hardware monitor, port 0xE82
 
   // ---- firmware ----
   VariableStore Variables;
@@ -103,6 +106,13 @@ public:
   EFI_RUNTIME_SERVICES RuntimeServices{};
   // Text console (ConIn, ConOut, StdErr, console control): screen, frames, scripted keys.
   sim::Console Console;
+  SmmCore Smm{*this}; // the Framework SMM core and SMRAM
+
+  // The operating system takes over: the boot-services table stops answering (every call is
+  // recorded as a problem and fails) and the system table's boot-services pointer is cleared.
+  // SMI handlers and runtime services keep working.
+  void EndBootServices();
+  bool BootServicesEnded = false;
 
   // ---- images ----
   EFI_HANDLE LoadImage(const std::string &Path, std::string &Error);

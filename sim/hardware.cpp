@@ -55,7 +55,30 @@ uint64_t FchAcpiMmio::Read(Space, uint64_t Address, uint8_t Width) {
 }
 
 void FchAcpiMmio::Write(Space, uint64_t Address, uint8_t Width, uint64_t Value) {
-  Registers.Set(Address - kBase, Width, Value);
+  for (uint8_t Index = 0; Index < Width; Index++) {
+    uint64_t Offset = Address - kBase + Index;
+    uint8_t Byte = (uint8_t)(Value >> (8 * Index));
+    if (Offset == 0x200 + kSmiTimerStatus) {
+      // Bits 7:6 are status: a one clears, a zero keeps; the other bits take the value.
+      uint8_t Old = Registers[Offset];
+      Byte = (uint8_t)(((Old & 0xC0) & ~(Byte & 0xC0)) | (Byte & 0x3F));
+    }
+    Registers[Offset] = Byte;
+  }
+}
+
+bool FchAcpiMmio::TickSmiTimer() {
+  if (!SmiTimerEnabled()) {
+    return false;
+  }
+  Registers[0x200 + kSmiTimerStatus] |= 0x80;
+  return true;
+}
+
+void FchAcpiMmio::PowerOnSmiRegisters() {
+  for (size_t Offset = 0x200; Offset < 0x300; Offset++) {
+    Registers[Offset] = 0;
+  }
 }
 
 void FchAcpiMmio::SetStrap(uint64_t Address, bool Active) {

@@ -67,6 +67,22 @@ public:
   uint8_t SmiRegister(uint8_t Register) const { return Registers[0x200 + Register]; }
   void SetSmiRegister(uint8_t Register, uint8_t Value) { Registers[0x200 + Register] = Value; }
 
+  // The SMI timer: status in bit 7 of SMI register 0x91 (bits 7:6 are write-one-to-clear
+  // status bits), enable in bit 7 of 0x97, period in the 15 low bits of the 16-bit value at
+  // 0x96. A tick of an enabled timer latches the status bit.
+  static constexpr uint8_t kSmiTimerStatus = 0x91;
+  static constexpr uint8_t kSmiTimerValue = 0x96;
+  static constexpr uint8_t kSmiTimerControl = 0x97;
+  bool SmiTimerEnabled() const { return (SmiRegister(kSmiTimerControl) & 0x80) != 0; }
+  uint16_t SmiTimerPeriod() const {
+    return (uint16_t)((SmiRegister(kSmiTimerValue) | (SmiRegister(kSmiTimerControl) << 8)) &
+                      0x7FFF);
+  }
+  // Returns whether the timer is enabled (and so whether the tick raises an SMI).
+  bool TickSmiTimer();
+  // The SMI register block back to its power-on value (all zero: timer off).
+  void PowerOnSmiRegisters();
+
 private:
   RegisterFile Registers;
 };

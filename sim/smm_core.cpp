@@ -1,0 +1,700 @@
+#include "smm_core.h"
+
+#include "board.h"
+#include "device_path_nodes.h"
+#include "guids.h"
+#include "physical_memory.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kSaveStateGuardByte = 0x5A;
+constexpr uint32_t kGuardEax = 0x00008900;
+constexpr size_t kEntryCapacity = 16;
+
+SmmCore &Core() {
+  return Board::Current().Smm;
+}
+
+template <typename T> T *SmramAllocate(size_t Count = 1) {
+  uint8_t *Memory = ArenaAllocate(sizeof(T) * Count, 16);
+  std::memset(Memory, 0, sizeof(T) * Count);
+  return reinterpret_cast<T *>(Memory);
+}
+
+// ---- EFI_SMM_BASE_PROTOCOL ----------------------------------------------------------------------
+EFI_STATUS EFIAPI BaseRegister(EFI_SMM_BASE_PROTOCOL *, EFI_DEVICE_PATH_PROTOCOL *FilePath,
+                               VOID *SourceBuffer, UINTN SourceSize, EFI_HANDLE *ImageHandle,
+                               BOOLEAN LegacyIa32) {
+  return Core().Register(FilePath, SourceBuffer, SourceSize, ImageHandle, LegacyIa32);
+}
+
+EFI_STATUS EFIAPI BaseUnRegister(EFI_SMM_BASE_PROTOCOL *, EFI_HANDLE) {
+  Core().Owner.Problem("SMM base UnRegister called (not offered by the board)");
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI BaseCommunicate(EFI_SMM_BASE_PROTOCOL *, EFI_HANDLE, VOID *, UINTN *) {
+  Core().Owner.Problem("SMM base Communicate called (not offered by the board)");
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI BaseRegisterCallback(EFI_SMM_BASE_PROTOCOL *, EFI_HANDLE ImageHandle,
+                                       EFI_SMM_CALLBACK_ENTRY_POINT Entry, BOOLEAN MakeLast,
+                                       BOOLEAN FloatingPointSave) {
+  return Core().RegisterCallback(ImageHandle, Entry, MakeLast, FloatingPointSave);
+}
+
+EFI_STATUS EFIAPI BaseInSmm(EFI_SMM_BASE_PROTOCOL *, BOOLEAN *InSmm) {
+  if (InSmm == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  *InSmm = Core().InSmm() ? TRUE : FALSE;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SmramAllocatePool(EFI_MEMORY_TYPE, UINTN Size, VOID **Buffer) {
+  if (Buffer == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  *Buffer = ArenaAllocate(Size == 0 ? 1 : Size, 16);
+  return *Buffer == nullptr ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SmramFreePool(VOID *Buffer) {
+  return InArena(Buffer) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+}
+
+EFI_STATUS EFIAPI BaseAllocatePool(EFI_SMM_BASE_PROTOCOL *, EFI_MEMORY_TYPE Type, UINTN Size,
+                                   VOID **Buffer) {
+  return SmramAllocatePool(Type, Size, Buffer);
+}
+
+EFI_STATUS EFIAPI BaseFreePool(EFI_SMM_BASE_PROTOCOL *, VOID *Buffer) {
+  return SmramFreePool(Buffer);
+}
+
+EFI_STATUS EFIAPI BaseGetSmstLocation(EFI_SMM_BASE_PROTOCOL *, EFI_SMM_SYSTEM_TABLE **Smst) {
+  return Core().GetSmstLocation(Smst);
+}
+
+// ---- SMM system table services
+// --------------------------------------------------------------------
+EFI_STATUS EFIAPI SmstInstallConfigurationTable(EFI_SMM_SYSTEM_TABLE *, EFI_GUID *Guid, VOID *Table,
+                                                UINTN) {
+  return Core().InstallConfigurationTable(Guid, Table);
+}
+
+uint8_t IoWidthBytes(EFI_SMM_IO_WIDTH Width) {
+  switch (Width) {
+  case SMM_IO_UINT8:
+    return 1;
+  case SMM_IO_UINT16:
+    return 2;
+  case SMM_IO_UINT32:
+    return 4;
+  default:
+    return 0;
+  }
+}
+
+EFI_STATUS SmmCpuIo(Space Where, bool IsWrite, EFI_SMM_IO_WIDTH Width, UINT64 Address, UINTN Count,
+                    VOID *Buffer) {
+  uint8_t Bytes = IoWidthBytes(Width);
+  if (Bytes == 0 || Buffer == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto *Data = static_cast<uint8_t *>(Buffer);
+  for (UINTN Index = 0; Index < Count; Index++) {
+    uint64_t At = Address + Index * Bytes;
+    uint64_t Value = 0;
+    if (IsWrite) {
+      std::memcpy(&Value, Data + Index * Bytes, Bytes);
+      Core().Owner.Hardware.Write(Where, At, Bytes, Value);
+    } else {
+      Value = Core().Owner.Hardware.Read(Where, At, Bytes);
+      std::memcpy(Data + Index * Bytes, &Value, Bytes);
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SmmMemRead(EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH Width, UINT64 Address,
+                             UINTN Count, VOID *Buffer) {
+  return SmmCpuIo(Space::Mmio, false, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI SmmMemWrite(EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH Width, UINT64 Address,
+                              UINTN Count, VOID *Buffer) {
+  return SmmCpuIo(Space::Mmio, true, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI SmmIoRead(EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH Width, UINT64 Address,
+                            UINTN Count, VOID *Buffer) {
+  return SmmCpuIo(Space::Io, false, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI SmmIoWrite(EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH Width, UINT64 Address,
+                             UINTN Count, VOID *Buffer) {
+  return SmmCpuIo(Space::Io, true, Width, Address, Count, Buffer);
+}
+
+EFI_STATUS EFIAPI SmramAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE, UINTN Pages,
+                                     EFI_PHYSICAL_ADDRESS *Memory) {
+  if (Memory == nullptr || Pages == 0 || Type != AllocateAnyPages) {
+    return EFI_INVALID_PARAMETER;
+  }
+  uint8_t *Block = ArenaAllocate(Pages * EFI_PAGE_SIZE, EFI_PAGE_SIZE);
+  if (Block == nullptr) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+  *Memory = reinterpret_cast<uint64_t>(Block);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SmramFreePages(EFI_PHYSICAL_ADDRESS Memory, UINTN) {
+  return InArena(reinterpret_cast<void *>(Memory)) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+}
+
+EFI_STATUS EFIAPI SmmStartupThisAp(EFI_AP_PROCEDURE, UINTN, VOID *) {
+  Core().Owner.Problem("SmmStartupThisAp called (the board runs one processor)");
+  return EFI_UNSUPPORTED;
+}
+
+// ---- SMM runtime services and SMM variable services ---------------------------------------------
+EFI_STATUS EFIAPI SmmGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes,
+                                 UINTN *Size, VOID *Data) {
+  return Core().Owner.Variables.Get(Name, Guid, Attributes, Size, Data);
+}
+
+EFI_STATUS EFIAPI SmmSetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 Attributes,
+                                 UINTN Size, const VOID *Data) {
+  return Core().Owner.Variables.Set(Name, Guid, Attributes, Size, Data);
+}
+
+EFI_STATUS EFIAPI SmmGetNextVariableName(UINTN *Size, CHAR16 *Name, EFI_GUID *Guid) {
+  return Core().Owner.Variables.GetNextName(Size, Name, Guid);
+}
+
+EFI_STATUS EFIAPI SmmRuntimeNotOffered() {
+  Core().Owner.Problem("SMM runtime service not offered by the board");
+  return EFI_UNSUPPORTED;
+}
+
+VOID EFIAPI SmmResetSystem(UINT32, EFI_STATUS, UINTN, VOID *) {
+  HaltGuarded("ResetSystem (SMM)");
+}
+
+// ---- EFI_SMM_SW_DISPATCH_PROTOCOL ---------------------------------------------------------------
+EFI_STATUS EFIAPI SwRegister(EFI_SMM_SW_DISPATCH_PROTOCOL *, EFI_SMM_SW_DISPATCH Function,
+                             EFI_SMM_SW_DISPATCH_CONTEXT *Context, EFI_HANDLE *Handle) {
+  return Core().RegisterSw(Function, Context, Handle);
+}
+
+EFI_STATUS EFIAPI SwUnRegister(EFI_SMM_SW_DISPATCH_PROTOCOL *, EFI_HANDLE Handle) {
+  return Core().UnregisterSw(Handle);
+}
+
+// ---- status codes
+// ---------------------------------------------------------------------------------
+EFI_STATUS EFIAPI ReportStatusCode(UINT32, UINT32, UINT32, const EFI_GUID *,
+                                   EFI_STATUS_CODE_DATA *) {
+  Core().StatusCodeReports++;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SmmReportStatusCode(EFI_SMM_STATUS_CODE_PROTOCOL *, UINT32, UINT32, UINT32,
+                                      const EFI_GUID *, EFI_STATUS_CODE_DATA *) {
+  Core().StatusCodeReports++;
+  return EFI_SUCCESS;
+}
+
+bool IsEndNode(const uint8_t *Node) {
+  return (Node[0] == END_DEVICE_PATH_TYPE || Node[0] == 0xFF) &&
+         Node[1] == END_ENTIRE_DEVICE_PATH_SUBTYPE;
+}
+
+} // namespace
+
+// ---- helpers ------------------------------------------------------------------------------------
+size_t DevicePathBytes(const void *Path, size_t Limit) {
+  const uint8_t *Node = static_cast<const uint8_t *>(Path);
+  size_t Total = 0;
+  while (Total + 4 <= Limit) {
+    size_t Length = Node[Total + 2] | (Node[Total + 3] << 8);
+    if (IsEndNode(Node + Total)) {
+      return Total + 4;
+    }
+    if (Node[Total] == 0 || Length < 4) {
+      return Total; // malformed: stop before the node
+    }
+    Total += Length;
+  }
+  return Total > Limit ? Limit : Total;
+}
+
+void *ImageSymbol(const PeImage &Image, const std::string &Name) {
+  for (const auto &[Rva, Symbol] : Image.Symbols) {
+    if (Symbol == Name || Symbol.rfind("?" + Name + "@@", 0) == 0) {
+      return Image.Base + Rva;
+    }
+  }
+  return nullptr;
+}
+
+// ---- SmmCore
+// ----------------------------------------------------------------------------------------
+SmmCore::~SmmCore() {
+  for (auto &Record : Loaded) {
+    UnregisterImage(Record->Image.get());
+  }
+}
+
+void SmmCore::Forget() {
+  for (auto &Record : Loaded) {
+    UnregisterImage(Record->Image.get());
+  }
+  Loaded.clear();
+  Registered.clear();
+  CallbackList.clear();
+  SwList.clear();
+  Installed.clear();
+  LastCallbackStatuses.clear();
+  Inside = false;
+  SmiCount = 0;
+  StatusCodeReports = 0;
+  BaseHandle = SwDispatchHandle = StatusCodeHandle = nullptr;
+}
+
+void SmmCore::Attach() {
+  Forget();
+
+  Base.Register = BaseRegister;
+  Base.UnRegister = BaseUnRegister;
+  Base.Communicate = BaseCommunicate;
+  Base.RegisterCallback = BaseRegisterCallback;
+  Base.InSmm = BaseInSmm;
+  Base.SmmAllocatePool = BaseAllocatePool;
+  Base.SmmFreePool = BaseFreePool;
+  Base.GetSmstLocation = BaseGetSmstLocation;
+  SwDispatch.Register = SwRegister;
+  SwDispatch.UnRegister = SwUnRegister;
+  SwDispatch.MaximumSwiValue = 0xFFFFFFFF;
+  StatusCode.ReportStatusCode = ReportStatusCode;
+  SmmStatusCode.ReportStatusCode = SmmReportStatusCode;
+
+  // SMRAM: the system table, the tables it points at, and the save-state records.
+  Table = SmramAllocate<EFI_SMM_SYSTEM_TABLE>();
+  Table->Hdr = {SMM_SMST_SIGNATURE, EFI_SMM_SYSTEM_TABLE_REVISION, sizeof(EFI_SMM_SYSTEM_TABLE), 0,
+                0};
+  static CHAR16 Vendor[] = u"Simulated notebook SMM";
+  Table->SmmFirmwareVendor = Vendor;
+  Table->SmmFirmwareRevision = 0x00010000;
+  Table->SmmInstallConfigurationTable = SmstInstallConfigurationTable;
+  Table->EfiSmmCpuIoGuid = EFI_SMM_CPU_IO_GUID;
+  Table->SmmIo.Mem.Read = SmmMemRead;
+  Table->SmmIo.Mem.Write = SmmMemWrite;
+  Table->SmmIo.Io.Read = SmmIoRead;
+  Table->SmmIo.Io.Write = SmmIoWrite;
+  Table->SmmAllocatePool = SmramAllocatePool;
+  Table->SmmFreePool = SmramFreePool;
+  Table->SmmAllocatePages = SmramAllocatePages;
+  Table->SmmFreePages = SmramFreePages;
+  Table->SmmStartupThisAp = SmmStartupThisAp;
+
+  EntryCapacity = kEntryCapacity;
+  Entries = SmramAllocate<EFI_CONFIGURATION_TABLE>(EntryCapacity);
+
+  RuntimeTable = SmramAllocate<EFI_RUNTIME_SERVICES>();
+  RuntimeTable->Hdr = {EFI_RUNTIME_SERVICES_SIGNATURE, (2 << 16) | 31, sizeof(EFI_RUNTIME_SERVICES),
+                       0, 0};
+  RuntimeTable->GetTime = SmmRuntimeNotOffered;
+  RuntimeTable->SetTime = SmmRuntimeNotOffered;
+  RuntimeTable->GetWakeupTime = SmmRuntimeNotOffered;
+  RuntimeTable->SetWakeupTime = SmmRuntimeNotOffered;
+  RuntimeTable->SetVirtualAddressMap = SmmRuntimeNotOffered;
+  RuntimeTable->ConvertPointer = SmmRuntimeNotOffered;
+  RuntimeTable->GetVariable = SmmGetVariable;
+  RuntimeTable->GetNextVariableName = SmmGetNextVariableName;
+  RuntimeTable->SetVariable = SmmSetVariable;
+  RuntimeTable->GetNextHighMonotonicCount = SmmRuntimeNotOffered;
+  RuntimeTable->ResetSystem = SmmResetSystem;
+  RuntimeTable->UpdateCapsule = SmmRuntimeNotOffered;
+  RuntimeTable->QueryCapsuleCapabilities = SmmRuntimeNotOffered;
+  RuntimeTable->QueryVariableInfo = SmmRuntimeNotOffered;
+
+  VariableTable = SmramAllocate<SMM_VARIABLE_SERVICES_TABLE>();
+  std::memcpy(VariableTable->Header, "SMM variable services", 22);
+  VariableTable->GetVariable = SmmGetVariable;
+
+  CpuIndex = SmramAllocate<SMM_CPU_INDEX_TABLE>();
+  SaveStates = nullptr;
+  SaveStateCount = 0;
+
+  Configure(Settings);
+}
+
+void SmmCore::Configure(const SmmOptions &NewOptions) {
+  Settings = NewOptions;
+  if (Table == nullptr) {
+    return; // applied by Attach
+  }
+
+  // Save-state records between two guard records, which no handler may touch: the one in
+  // front is where index -1 (CurrentlyExecutingCpu 0) lands, the one behind is index
+  // NumberOfCpus.
+  if (SaveStates == nullptr || SaveStateCount != Settings.NumberOfCpus) {
+    SaveStateCount = Settings.NumberOfCpus;
+    SaveStates = SmramAllocate<EFI_SMM_CPU_SAVE_STATE>(SaveStateCount + 2) + 1;
+    FillGuards();
+  }
+  Table->CurrentlyExecutingCpu = Settings.CurrentlyExecutingCpu;
+  Table->NumberOfCpus = Settings.NumberOfCpus;
+  Table->CpuSaveState = SaveStates;
+  Table->CpuOptionalFloatingPointState = nullptr;
+  CpuIndex->CpuIndex = Settings.CpuIndexTableValue.value_or(Settings.CallerCpu);
+  BuildConfigurationTable();
+  PublishProtocols();
+}
+
+void SmmCore::BuildConfigurationTable() {
+  std::vector<std::pair<EFI_GUID, void *>> List;
+  // A first entry that none of the drivers looks for.
+  List.push_back({EFI_SMM_CPU_IO_GUID, &Table->SmmIo});
+  if (Settings.RuntimeServicesTable) {
+    List.push_back({SMM_RUNTIME_SERVICES_TABLE_GUID, RuntimeTable});
+  }
+  if (Settings.CpuIndexTable) {
+    List.push_back({SMM_CPU_INDEX_TABLE_GUID, CpuIndex});
+  }
+  if (Settings.VariableServicesTable) {
+    List.push_back({SMM_VARIABLE_SERVICES_TABLE_GUID, VariableTable});
+  }
+  List.insert(List.end(), Installed.begin(), Installed.end());
+  List.insert(List.end(), Settings.ExtraEntries.begin(), Settings.ExtraEntries.end());
+  if (List.size() > EntryCapacity) {
+    EntryCapacity = List.size() * 2;
+    Entries = SmramAllocate<EFI_CONFIGURATION_TABLE>(EntryCapacity);
+  }
+  std::memset(Entries, 0, sizeof(EFI_CONFIGURATION_TABLE) * EntryCapacity);
+  for (size_t Index = 0; Index < List.size(); Index++) {
+    Entries[Index].VendorGuid = List[Index].first;
+    Entries[Index].VendorTable = List[Index].second;
+  }
+  Table->NumberOfTableEntries = List.size();
+  Table->SmmConfigurationTable = Entries;
+}
+
+void SmmCore::PublishProtocols() {
+  auto Publish = [&](EFI_HANDLE &Handle, const char *Label, bool Wanted,
+                     std::initializer_list<std::pair<const EFI_GUID *, void *>> Protocols) {
+    if (Handle != nullptr && Owner.IsHandle(Handle)) {
+      for (const auto &[Guid, Interface] : Protocols) {
+        Owner.Uninstall(Handle, *Guid);
+      }
+    }
+    Handle = nullptr;
+    if (!Wanted) {
+      return;
+    }
+    Handle = Owner.NewHandle(Label);
+    for (const auto &[Guid, Interface] : Protocols) {
+      Owner.Install(&Handle, *Guid, Interface);
+    }
+  };
+  if (BaseHandle == nullptr) {
+    Publish(BaseHandle, "SMM base", true, {{&EFI_SMM_BASE_PROTOCOL_GUID, &Base}});
+  }
+  Publish(SwDispatchHandle, "SMM software-SMI dispatch", Settings.SwDispatchProtocol,
+          {{&EFI_SMM_SW_DISPATCH_PROTOCOL_GUID, &SwDispatch}});
+  Publish(StatusCodeHandle, "status code", Settings.StatusCodeProtocols,
+          {{&EFI_STATUS_CODE_RUNTIME_PROTOCOL_GUID, &StatusCode},
+           {&EFI_SMM_STATUS_CODE_PROTOCOL_GUID, &SmmStatusCode}});
+}
+
+EFI_SMM_CPU_SAVE_STATE *SmmCore::SaveState(size_t Cpu) const {
+  return Cpu < SaveStateCount ? &SaveStates[Cpu] : nullptr;
+}
+
+const SmmImageRecord *SmmCore::Image(const std::string &Name) const {
+  for (auto It = Loaded.rbegin(); It != Loaded.rend(); ++It) {
+    if ((*It)->Image->Name == Name) {
+      return It->get();
+    }
+  }
+  return nullptr;
+}
+
+// The file the path names: a device path that some handle carries, followed by one file-path
+// node and the end node.
+std::string SmmCore::FileNamed(const std::vector<uint8_t> &Path, EFI_HANDLE &Device,
+                               size_t &FileNode) const {
+  for (EFI_HANDLE Handle : Owner.HandlesWith(EFI_DEVICE_PATH_PROTOCOL_GUID)) {
+    const void *DevicePath = Owner.Protocol(Handle, EFI_DEVICE_PATH_PROTOCOL_GUID);
+    size_t Length = DevicePathBytes(DevicePath);
+    if (Length < 4) {
+      continue;
+    }
+    size_t Prefix = Length - 4;
+    if (Path.size() < Prefix + 4 + 4 || std::memcmp(Path.data(), DevicePath, Prefix) != 0) {
+      continue;
+    }
+    const uint8_t *Node = Path.data() + Prefix;
+    size_t NodeLength = Node[2] | (Node[3] << 8);
+    if (Node[0] != MEDIA_DEVICE_PATH || Node[1] != MEDIA_FILEPATH_DP || NodeLength < 6 ||
+        Prefix + NodeLength + 4 != Path.size() || !IsEndNode(Node + NodeLength)) {
+      continue;
+    }
+    std::string Name;
+    for (size_t At = 4; At + 1 < NodeLength; At += 2) {
+      char16_t C = (char16_t)(Node[At] | (Node[At + 1] << 8));
+      if (C == 0) {
+        break;
+      }
+      Name += C < 0x80 ? (char)C : '?';
+    }
+    if (!Name.empty() && Name.front() == '\\') {
+      Name.erase(0, 1);
+    }
+    Device = Handle;
+    FileNode = Prefix;
+    return Name;
+  }
+  return {};
+}
+
+EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuffer, UINTN,
+                             EFI_HANDLE *ImageHandle, BOOLEAN LegacyIa32) {
+  SmmRegistration Record;
+  Record.HadSourceBuffer = SourceBuffer != nullptr;
+  Record.LegacyIa32 = LegacyIa32 != FALSE;
+  if (FilePath != nullptr) {
+    const uint8_t *Bytes = reinterpret_cast<const uint8_t *>(FilePath);
+    Record.Path.assign(Bytes, Bytes + DevicePathBytes(FilePath));
+  }
+  auto Finish = [&](EFI_STATUS Status) {
+    Record.Status = Status;
+    Registered.push_back(Record);
+    return Status;
+  };
+  if (FilePath == nullptr || ImageHandle == nullptr) {
+    return Finish(EFI_INVALID_PARAMETER);
+  }
+  if (SourceBuffer != nullptr || LegacyIa32) {
+    return Finish(EFI_UNSUPPORTED); // the board loads SMM images from files only
+  }
+
+  EFI_HANDLE Device = nullptr;
+  size_t FileNode = 0;
+  std::string FileName = FileNamed(Record.Path, Device, FileNode);
+  if (FileName.empty()) {
+    return Finish(EFI_NOT_FOUND);
+  }
+  Record.ImageName = FileName;
+  std::string Error;
+  auto Image = std::make_unique<SmmImageRecord>();
+  Image->Image = LoadPeImage(Board::ImageDirectory() + "/" + FileName, Error);
+  if (!Image->Image) {
+    return Finish(EFI_NOT_FOUND);
+  }
+  if (Image->Image->Subsystem != 11) {
+    return Finish(EFI_LOAD_ERROR);
+  }
+  RegisterImage(Image->Image.get());
+  Image->FilePath.assign(Record.Path.begin() + (long)FileNode, Record.Path.end());
+  EFI_LOADED_IMAGE_PROTOCOL &Li = Image->Protocol;
+  Li.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  Li.SystemTable = &Owner.SystemTable;
+  Li.DeviceHandle = Device;
+  Li.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Image->FilePath.data());
+  Li.ImageBase = Image->Image->Base;
+  Li.ImageSize = Image->Image->Size;
+  Li.ImageCodeType = EfiRuntimeServicesCode;
+  Li.ImageDataType = EfiRuntimeServicesData;
+  Image->Handle = Owner.NewHandle("SMM image " + Image->Image->Name);
+  Owner.Install(&Image->Handle, EFI_LOADED_IMAGE_PROTOCOL_GUID, &Li);
+  *ImageHandle = Image->Handle;
+
+  // The second run of the entry point, inside SMM.
+  auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(Image->Image->Entry());
+  EFI_HANDLE Handle = Image->Handle;
+  EFI_SYSTEM_TABLE *SystemTable = &Owner.SystemTable;
+  Image->EntryRun = RunInSmm([&] { return Entry(Handle, SystemTable); });
+  Loaded.push_back(std::move(Image));
+
+  const GuardedResult &Run = Loaded.back()->EntryRun;
+  if (Run.How != Outcome::Returned) {
+    Owner.Problem("SMM entry of " + FileName + ": " + Run.Message);
+    return Finish(EFI_LOAD_ERROR);
+  }
+  return Finish(Run.Value);
+}
+
+EFI_STATUS SmmCore::RegisterCallback(EFI_HANDLE ImageHandle, EFI_SMM_CALLBACK_ENTRY_POINT Entry,
+                                     BOOLEAN MakeLast, BOOLEAN FloatingPointSave) {
+  if (!Inside) {
+    Owner.Problem("SMM RegisterCallback called outside SMM");
+    return EFI_UNSUPPORTED;
+  }
+  if (Entry == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (EFI_ERROR(Settings.RegisterCallbackStatus)) {
+    return Settings.RegisterCallbackStatus;
+  }
+  SmmCallbackRecord Record{ImageHandle, Entry, MakeLast != FALSE, FloatingPointSave != FALSE};
+  if (MakeLast) {
+    CallbackList.push_back(Record);
+  } else {
+    CallbackList.insert(CallbackList.begin(), Record);
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SmmCore::GetSmstLocation(EFI_SMM_SYSTEM_TABLE **Smst) {
+  if (Smst == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (EFI_ERROR(Settings.GetSmstLocationStatus)) {
+    return Settings.GetSmstLocationStatus;
+  }
+  if (!Inside) {
+    return EFI_UNSUPPORTED;
+  }
+  *Smst = Table;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SmmCore::RegisterSw(EFI_SMM_SW_DISPATCH Function, EFI_SMM_SW_DISPATCH_CONTEXT *Context,
+                               EFI_HANDLE *Handle) {
+  if (!Inside) {
+    Owner.Problem("software-SMI Register called outside SMM");
+    return EFI_UNSUPPORTED;
+  }
+  if (Function == nullptr || Context == nullptr || Handle == nullptr ||
+      Context->SwSmiInputValue > SwDispatch.MaximumSwiValue) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto Failure = Settings.SwRegisterFailures.find(Context->SwSmiInputValue);
+  if (Failure != Settings.SwRegisterFailures.end()) {
+    return Failure->second;
+  }
+  SwList.push_back(std::make_unique<SwDispatchRecord>(SwDispatchRecord{Function, *Context}));
+  *Handle = SwList.back().get();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SmmCore::UnregisterSw(EFI_HANDLE Handle) {
+  auto Before = SwList.size();
+  std::erase_if(SwList, [&](const auto &Record) { return Record.get() == Handle; });
+  return SwList.size() == Before ? EFI_INVALID_PARAMETER : EFI_SUCCESS;
+}
+
+EFI_STATUS SmmCore::InstallConfigurationTable(const EFI_GUID *Guid, VOID *VendorTable) {
+  if (Guid == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto It = std::find_if(Installed.begin(), Installed.end(),
+                         [&](const auto &Entry) { return SameGuid(Entry.first, *Guid); });
+  if (VendorTable == nullptr) {
+    if (It == Installed.end()) {
+      return EFI_NOT_FOUND;
+    }
+    Installed.erase(It);
+  } else if (It != Installed.end()) {
+    It->second = VendorTable;
+  } else {
+    Installed.push_back({*Guid, VendorTable});
+  }
+  BuildConfigurationTable();
+  return EFI_SUCCESS;
+}
+
+// ---- SMIs
+// -----------------------------------------------------------------------------------------
+GuardedResult SmmCore::EnterSmm(const std::optional<uint64_t> &SwValue) {
+  SmiCount++;
+  LastCallbackStatuses.clear();
+  bool WasInside = Inside;
+  Inside = true;
+  GuardedResult Result = RunGuarded([&]() -> uint64_t {
+    // The software-SMI dispatcher is the core's own first handler.
+    if (SwValue) {
+      for (size_t Index = 0; Index < SwList.size(); Index++) {
+        SwDispatchRecord *Record = SwList[Index].get();
+        if (Record->Context.SwSmiInputValue == *SwValue) {
+          Record->Function(Record, &Record->Context);
+        }
+      }
+    }
+    for (size_t Index = 0; Index < CallbackList.size(); Index++) {
+      const SmmCallbackRecord Callback = CallbackList[Index];
+      LastCallbackStatuses.push_back(Callback.Entry(Callback.ImageHandle, nullptr, nullptr));
+    }
+    return 0;
+  });
+  Inside = WasInside;
+  if (Result.How != Outcome::Returned) {
+    Owner.Problem("SMI handler did not return: " + Result.Message);
+  }
+  CheckSaveStateGuard();
+  return Result;
+}
+
+// Guard records look like saved state with a request in EAX (AH = 0x89), so that a handler
+// that takes one for the caller's record answers into it and is caught.
+void SmmCore::FillGuards() {
+  for (EFI_SMM_CPU_SAVE_STATE *Guard : {&SaveStates[-1], &SaveStates[SaveStateCount]}) {
+    std::memset(Guard, kSaveStateGuardByte, sizeof(EFI_SMM_CPU_SAVE_STATE));
+    Guard->Ia32SaveState.EAX = kGuardEax;
+  }
+}
+
+void SmmCore::CheckSaveStateGuard() {
+  for (const EFI_SMM_CPU_SAVE_STATE *Guard : {&SaveStates[-1], &SaveStates[SaveStateCount]}) {
+    const uint8_t *Bytes = reinterpret_cast<const uint8_t *>(Guard);
+    for (size_t Index = 0; Index < sizeof(EFI_SMM_CPU_SAVE_STATE); Index++) {
+      bool InEax = Index >= 464 && Index < 468;
+      uint8_t Expected = InEax ? (uint8_t)(kGuardEax >> (8 * (Index - 464))) : kSaveStateGuardByte;
+      if (Bytes[Index] != Expected) {
+        Owner.Problem("SMI handler wrote outside the CPU save-state records");
+        FillGuards();
+        return;
+      }
+    }
+  }
+}
+
+GuardedResult SmmCore::RaiseSmi() {
+  return EnterSmm(std::nullopt);
+}
+
+GuardedResult SmmCore::RunInSmm(const std::function<uint64_t()> &Body) {
+  bool WasInside = Inside;
+  Inside = true;
+  GuardedResult Result = RunGuarded(Body);
+  Inside = WasInside;
+  return Result;
+}
+
+uint32_t SmmCore::TriggerSoftwareSmi(uint64_t Value, uint32_t Eax) {
+  EFI_SMM_CPU_SAVE_STATE *Caller = SaveState(Settings.CallerCpu);
+  if (Caller == nullptr) {
+    Owner.Problem("software SMI from a processor the SMM core does not know");
+    return Eax;
+  }
+  // On SMI entry the processor saves the caller's registers; RSM restores them from there.
+  Caller->Ia32SaveState.EAX = Eax;
+  EnterSmm(Value);
+  return Caller->Ia32SaveState.EAX;
+}
+
+bool SmmCore::TimerTick() {
+  if (!Owner.Fch.TickSmiTimer()) {
+    return false;
+  }
+  RaiseSmi();
+  return true;
+}
+
+} // namespace sim

@@ -1,0 +1,163 @@
+// The two-phase start of both SMM images on the board: the first run registers the image's own
+// file with the SMM base protocol, the SMM core loads a fresh copy and runs it inside SMM.
+#include "support/smm_test_support.h"
+
+namespace sim::test {
+namespace {
+
+const std::vector<uint8_t> BootVolumeNode = {0x01, 0x01, 0x06, 0x00, 0x01, 0x11};
+
+class SmmStart : public ::testing::TestWithParam<const char *> {
+protected:
+  std::string Name() const { return GetParam(); }
+  std::vector<uint8_t> OwnFilePath() const {
+    return PathBytes({FilePathNode("\\" + Name() + ".efi"), EndNode()});
+  }
+  const PeImage &FirstRunImage(EFI_HANDLE Handle) { return *B.ImageRecord(Handle)->Image; }
+  Board B;
+};
+
+TEST_P(SmmStart, FirstRunRegistersTheJoinedPathAndTheCopyStartsInSmm) {
+  EFI_HANDLE Handle = nullptr;
+  RunResult Result = StartDriverImage(B, Name(), &Handle);
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
+  EXPECT_EQ(B.LivePoolBlocks(), 0u) << "the joined path is freed after Register";
+
+  // One registration: device node, file node, one end node; no source buffer, not IA-32.
+  ASSERT_EQ(B.Smm.Registrations().size(), 1u);
+  const SmmRegistration &Registration = B.Smm.Registrations()[0];
+  EXPECT_EQ(Registration.Path,
+            PathBytes({BootVolumeNode, FilePathNode("\\" + Name() + ".efi"), EndNode()}));
+  EXPECT_FALSE(Registration.HadSourceBuffer);
+  EXPECT_FALSE(Registration.LegacyIa32);
+  EXPECT_EQ(Registration.Status, EFI_SUCCESS);
+
+  // The first run stays outside SMM: only the base protocol is located.
+  const PeImage &First = FirstRunImage(Handle);
+  EXPECT_EQ(ImageGlobal<void *>(First, "DriverSmmBase"), B.Smm.BaseProtocol());
+  EXPECT_EQ(ImageGlobal<void *>(First, "DriverSmst"), nullptr);
+  EXPECT_EQ(ImageGlobal<uint8_t>(First, "DriverInSmm"), 0);
+  EXPECT_EQ(ImageGlobal<uint8_t>(First, "DriverLocateClosed"), 0);
+  EXPECT_EQ(ImageGlobal<void *>(First, "DriverRuntimeServices"), &B.RuntimeServices);
+
+  // The SMM copy is another load of the same file with globals of its own.
+  const SmmImageRecord *Copy = B.Smm.Image(Name());
+  ASSERT_NE(Copy, nullptr);
+  ASSERT_TRUE(Copy->EntryRun.How == Outcome::Returned) << Copy->EntryRun.Message;
+  const PeImage &Second = *Copy->Image;
+  EXPECT_NE(Second.Base, First.Base);
+  EXPECT_EQ(ImageGlobal<void *>(Second, "DriverImageHandle"), Copy->Handle);
+  EXPECT_EQ(ImageGlobal<void *>(Second, "DriverSmmBase"), B.Smm.BaseProtocol());
+  EXPECT_EQ(ImageGlobal<void *>(Second, "DriverSmst"), B.Smm.Smst());
+  EXPECT_EQ(ImageGlobal<uint8_t>(Second, "DriverInSmm"), 1);
+  EXPECT_EQ(ImageGlobal<uint8_t>(Second, "DriverLocateClosed"), 1);
+  EXPECT_EQ(ImageGlobal<void *>(Second, "DriverRuntimeServices"), B.Smm.SmmRuntimeServices());
+  EXPECT_NE(ImageGlobal<void *>(Second, "DriverSmmStatusCode"), nullptr);
+  EXPECT_EQ(ImageGlobal<void *>(Second, "DriverStatusCode"), nullptr);
+  EXPECT_EQ(B.Smm.StatusCodeReports, 0u);
+  EXPECT_FALSE(B.Smm.InSmm());
+}
+
+TEST_P(SmmStart, WithoutSmmRuntimeServicesTheSystemTablesServicesStay) {
+  SmmOptions Options;
+  Options.RuntimeServicesTable = false;
+  Options.StatusCodeProtocols = false; // a failing status-code locate changes nothing
+  B.Smm.Configure(Options);
+  RunResult Result = StartDriverImage(B, Name());
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  const SmmImageRecord *Copy = B.Smm.Image(Name());
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(ImageGlobal<void *>(*Copy->Image, "DriverRuntimeServices"), &B.RuntimeServices);
+  EXPECT_EQ(ImageGlobal<void *>(*Copy->Image, "DriverSmmStatusCode"), nullptr);
+  EXPECT_EQ(ImageGlobal<uint8_t>(*Copy->Image, "DriverLocateClosed"), 1);
+  // The in-SMM entry ran all the same: it registered its handler.
+  EXPECT_EQ(B.Smm.Callbacks().size() + B.Smm.SwHandlers().size(),
+            Name() == "FanControlSmm" ? 1u : 3u);
+}
+
+TEST_P(SmmStart, TheFirstOfSeveralRuntimeTablesWins) {
+  EFI_RUNTIME_SERVICES Decoy{};
+  SmmOptions Options;
+  Options.ExtraEntries = {{SMM_RUNTIME_SERVICES_TABLE_GUID, &Decoy}};
+  B.Smm.Configure(Options);
+  ASSERT_TRUE(StartDriverImage(B, Name()).Returned());
+  const SmmImageRecord *Copy = B.Smm.Image(Name());
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(ImageGlobal<void *>(*Copy->Image, "DriverRuntimeServices"), B.Smm.SmmRuntimeServices());
+}
+
+TEST_P(SmmStart, SmstLocationFailureEndsTheSecondRunAndIsTheEntrysResult) {
+  SmmOptions Options;
+  Options.GetSmstLocationStatus = EFI_DEVICE_ERROR;
+  B.Smm.Configure(Options);
+  RunResult Result = StartDriverImage(B, Name());
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_DEVICE_ERROR);
+  EXPECT_TRUE(B.Smm.Callbacks().empty());
+  EXPECT_TRUE(B.Smm.SwHandlers().empty());
+  EXPECT_TRUE(B.Hardware.Trace().empty()) << TraceText(B.Hardware.Trace());
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+}
+
+TEST_P(SmmStart, WithoutSmmBaseNothingIsRegistered) {
+  B.UninstallEverywhere(EFI_SMM_BASE_PROTOCOL_GUID);
+  RunResult Result = StartDriverImage(B, Name());
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_NOT_FOUND);
+  EXPECT_TRUE(B.Smm.Registrations().empty());
+}
+
+TEST_P(SmmStart, DeviceWithoutDevicePathRegistersNothing) {
+  EFI_HANDLE Bare = B.NewHandle("device without a path");
+  RunResult Result = StartDriverImage(
+      B, Name(), nullptr, [&](LoadedImageRecord &Record) { Record.Protocol.DeviceHandle = Bare; });
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_UNSUPPORTED);
+  EXPECT_TRUE(B.Smm.Registrations().empty());
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+}
+
+TEST_P(SmmStart, WithoutFilePathTheDevicePathAloneIsRegistered) {
+  RunResult Result = StartDriverImage(
+      B, Name(), nullptr, [&](LoadedImageRecord &Record) { Record.Protocol.FilePath = nullptr; });
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  ASSERT_EQ(B.Smm.Registrations().size(), 1u);
+  EXPECT_EQ(B.Smm.Registrations()[0].Path, PathBytes({BootVolumeNode, EndNode()}));
+  // No file to load: Register's failure is the entry's result, and the path was freed.
+  EXPECT_EQ(Result.Status, EFI_NOT_FOUND);
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+  EXPECT_TRUE(B.Smm.Images().empty());
+}
+
+TEST_P(SmmStart, WithNeitherPathTheEndOnlyPathIsRegistered) {
+  EFI_HANDLE NullPathDevice = B.NewHandle("device with a null path");
+  B.Install(&NullPathDevice, EFI_DEVICE_PATH_PROTOCOL_GUID, nullptr);
+  RunResult Result = StartDriverImage(B, Name(), nullptr, [&](LoadedImageRecord &Record) {
+    Record.Protocol.DeviceHandle = NullPathDevice;
+    Record.Protocol.FilePath = nullptr;
+  });
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  ASSERT_EQ(B.Smm.Registrations().size(), 1u);
+  EXPECT_EQ(B.Smm.Registrations()[0].Path, EndNode());
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+}
+
+TEST_P(SmmStart, ExhaustedPoolFailsWithoutCallingRegister) {
+  B.FailPoolAllocations(1);
+  RunResult Result = StartDriverImage(B, Name());
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_TRUE(B.Smm.Registrations().empty());
+  EXPECT_TRUE(B.Smm.Images().empty());
+  EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, SmmStart,
+                         ::testing::Values("FanControlSmm", "FingerprintStatusSmm"),
+                         [](const auto &Info) { return std::string(Info.param); });
+
+} // namespace
+} // namespace sim::test

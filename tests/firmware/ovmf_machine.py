@@ -116,9 +116,9 @@ class Boot:
         self.seconds = seconds
         self.ended = ended  # "powered-off", "timeout", "exception", "exit-<code>"
 
-    def of_kind(self, kind, **match):
+    def of_kind(self, record_kind, /, **match):
         return [r for r in self.records
-                if r.kind == kind and all(r.get(k) == v for k, v in match.items())]
+                if r.kind == record_kind and all(r.get(k) == v for k, v in match.items())]
 
     def variable(self, tag, name):
         """A variable as the harness reported it under tag: (record, bytes) or (None, None)."""

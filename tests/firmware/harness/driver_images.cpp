@@ -9,36 +9,53 @@
 
 namespace {
 
-UINTN NodeLength(const EFI_DEVICE_PATH_PROTOCOL *Node) {
-  return (UINTN)Node->Length[0] | ((UINTN)Node->Length[1] << 8);
-}
-
-bool IsEndNode(const EFI_DEVICE_PATH_PROTOCOL *Node) {
-  return Node->Type == END_DEVICE_PATH_TYPE && Node->SubType == END_ENTIRE_DEVICE_PATH_SUBTYPE;
-}
+EFI_SYSTEM_TABLE *DriverTableOverride = nullptr;
 
 // Bytes of a device path before its end node.
 UINTN PathBodyLength(const EFI_DEVICE_PATH_PROTOCOL *Path) {
   const UINT8 *Start = (const UINT8 *)Path;
   const EFI_DEVICE_PATH_PROTOCOL *Node = Path;
-  while (!IsEndNode(Node) && NodeLength(Node) >= sizeof(EFI_DEVICE_PATH_PROTOCOL)) {
-    Node = (const EFI_DEVICE_PATH_PROTOCOL *)((const UINT8 *)Node + NodeLength(Node));
+  while (!IsDevicePathEnd(Node) && DevicePathNodeLength(Node) >= sizeof(EFI_DEVICE_PATH_PROTOCOL)) {
+    Node = (const EFI_DEVICE_PATH_PROTOCOL *)((const UINT8 *)Node + DevicePathNodeLength(Node));
   }
   return (UINTN)((const UINT8 *)Node - Start);
 }
 
-// The volume the harness itself was loaded from.
-EFI_HANDLE HarnessVolume() {
-  EFI_LOADED_IMAGE_PROTOCOL *Self = nullptr;
-  if (EFI_ERROR(DriverBootServices->HandleProtocol(
-          DriverImageHandle, &EFI_LOADED_IMAGE_PROTOCOL_GUID, (VOID **)&Self))) {
+EFI_LOADED_IMAGE_PROTOCOL *LoadedImageOf(EFI_HANDLE Image) {
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
+  if (EFI_ERROR(DriverBootServices->HandleProtocol(Image, &EFI_LOADED_IMAGE_PROTOCOL_GUID,
+                                                   (VOID **)&Loaded))) {
     return nullptr;
   }
-  return Self->DeviceHandle;
+  return Loaded;
 }
 
-// <volume path>/\<Name>.efi/End, in pool memory.
-EFI_DEVICE_PATH_PROTOCOL *DriverFilePath(const char *Name) {
+} // namespace
+
+UINTN DevicePathNodeLength(const EFI_DEVICE_PATH_PROTOCOL *Node) {
+  return (UINTN)Node->Length[0] | ((UINTN)Node->Length[1] << 8);
+}
+
+bool IsDevicePathEnd(const EFI_DEVICE_PATH_PROTOCOL *Node) {
+  return Node->Type == END_DEVICE_PATH_TYPE && Node->SubType == END_ENTIRE_DEVICE_PATH_SUBTYPE;
+}
+
+const EFI_DEVICE_PATH_PROTOCOL *LastPathNode(const EFI_DEVICE_PATH_PROTOCOL *Path) {
+  const EFI_DEVICE_PATH_PROTOCOL *Last = Path;
+  const EFI_DEVICE_PATH_PROTOCOL *Node = Path;
+  while (!IsDevicePathEnd(Node) && DevicePathNodeLength(Node) >= sizeof(EFI_DEVICE_PATH_PROTOCOL)) {
+    Last = Node;
+    Node = (const EFI_DEVICE_PATH_PROTOCOL *)((const UINT8 *)Node + DevicePathNodeLength(Node));
+  }
+  return Last;
+}
+
+EFI_HANDLE HarnessVolume() {
+  EFI_LOADED_IMAGE_PROTOCOL *Self = LoadedImageOf(DriverImageHandle);
+  return Self != nullptr ? Self->DeviceHandle : nullptr;
+}
+
+EFI_DEVICE_PATH_PROTOCOL *VolumeFilePath(const char *Name) {
   EFI_DEVICE_PATH_PROTOCOL *VolumePath = nullptr;
   if (EFI_ERROR(DriverBootServices->HandleProtocol(HarnessVolume(), &EFI_DEVICE_PATH_PROTOCOL_GUID,
                                                    (VOID **)&VolumePath))) {
@@ -87,20 +104,24 @@ EFI_DEVICE_PATH_PROTOCOL *DriverFilePath(const char *Name) {
   return (EFI_DEVICE_PATH_PROTOCOL *)Path;
 }
 
-// How the firmware described the image's file: the characters of a file-path node, if the
-// loaded image's FilePath is one.
-VOID ReportFilePath(ResultLine &Line, const EFI_DEVICE_PATH_PROTOCOL *FilePath) {
-  Line.Key("filepath");
-  if (FilePath == nullptr) {
+VOID ReportPathNode(ResultLine &Line, const EFI_DEVICE_PATH_PROTOCOL *Node) {
+  if (Node == nullptr) {
     Line.Text("null");
     return;
   }
-  if (FilePath->Type != MEDIA_DEVICE_PATH || FilePath->SubType != MEDIA_FILEPATH_DP) {
-    Line.Text("node-").Hex(FilePath->Type).Text("-").Hex(FilePath->SubType);
+  if (Node->Type == MEDIA_DEVICE_PATH && Node->SubType == MEDIA_PIWG_FW_FILE_DP &&
+      DevicePathNodeLength(Node) == sizeof(MEDIA_FW_VOL_FILEPATH_DEVICE_PATH)) {
+    EFI_GUID Name;
+    CopyBytes(&Name, (const UINT8 *)Node + 4, sizeof(Name));
+    Line.Text("fvfile:").Guid(Name);
     return;
   }
-  const UINT8 *Chars = (const UINT8 *)(FilePath + 1);
-  UINTN Count = (NodeLength(FilePath) - sizeof(EFI_DEVICE_PATH_PROTOCOL)) / sizeof(CHAR16);
+  if (Node->Type != MEDIA_DEVICE_PATH || Node->SubType != MEDIA_FILEPATH_DP) {
+    Line.Text("node-").Hex(Node->Type).Text("-").Hex(Node->SubType);
+    return;
+  }
+  const UINT8 *Chars = (const UINT8 *)(Node + 1);
+  UINTN Count = (DevicePathNodeLength(Node) - sizeof(EFI_DEVICE_PATH_PROTOCOL)) / sizeof(CHAR16);
   CHAR16 Text[64];
   UINTN Used = 0;
   for (UINTN Index = 0; Index < Count && Used + 1 < 64; Index++) {
@@ -114,28 +135,20 @@ VOID ReportFilePath(ResultLine &Line, const EFI_DEVICE_PATH_PROTOCOL *FilePath) 
   Line.Wide(Text);
 }
 
-} // namespace
-
-EFI_STATUS LoadDriverFile(const char *Name, EFI_HANDLE *Image) {
+EFI_STATUS LoadImageReport(const char *Name, const EFI_DEVICE_PATH_PROTOCOL *Path, VOID *Source,
+                           UINTN SourceSize, EFI_HANDLE *Image) {
   *Image = nullptr;
-  EFI_DEVICE_PATH_PROTOCOL *Path = DriverFilePath(Name);
+  EFI_STATUS Status = DriverBootServices->LoadImage(
+      FALSE, DriverImageHandle, (EFI_DEVICE_PATH_PROTOCOL *)Path, Source, SourceSize, Image);
   ResultLine Line("load");
-  Line.Key("image").Text(Name);
-  if (Path == nullptr) {
-    Line.Status(EFI_NOT_FOUND).Key("reason").Text("no-volume-path").Emit();
-    return EFI_NOT_FOUND;
-  }
-  EFI_STATUS Status =
-      DriverBootServices->LoadImage(FALSE, DriverImageHandle, Path, nullptr, 0, Image);
-  DriverBootServices->FreePool(Path);
-  Line.Status(Status);
+  Line.Key("image").Text(Name).Status(Status);
+  Line.Key("from").Text(Source != nullptr ? "buffer" : "file");
   if (EFI_ERROR(Status)) {
     Line.Emit();
     return Status;
   }
-  EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
-  if (EFI_ERROR(DriverBootServices->HandleProtocol(*Image, &EFI_LOADED_IMAGE_PROTOCOL_GUID,
-                                                   (VOID **)&Loaded))) {
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = LoadedImageOf(*Image);
+  if (Loaded == nullptr) {
     Line.Key("loadedimage").Text("missing").Emit();
     return Status;
   }
@@ -145,13 +158,34 @@ EFI_STATUS LoadDriverFile(const char *Name, EFI_HANDLE *Image) {
   Line.Key("datatype").Dec(Loaded->ImageDataType);
   Line.Key("parent").Text(Loaded->ParentHandle == DriverImageHandle ? "harness" : "other");
   Line.Key("systemtable").Text(Loaded->SystemTable == DriverSystemTable ? "same" : "other");
-  Line.Key("device").Text(Loaded->DeviceHandle == HarnessVolume() ? "harness-volume" : "other");
-  ReportFilePath(Line, Loaded->FilePath);
+  Line.Key("device").Text(Loaded->DeviceHandle == nullptr           ? "null"
+                          : Loaded->DeviceHandle == HarnessVolume() ? "harness-volume"
+                                                                    : "other");
+  Line.Key("filepath");
+  ReportPathNode(Line, Loaded->FilePath);
   Line.Emit();
   return Status;
 }
 
+EFI_STATUS LoadDriverFile(const char *Name, EFI_HANDLE *Image) {
+  *Image = nullptr;
+  EFI_DEVICE_PATH_PROTOCOL *Path = VolumeFilePath(Name);
+  if (Path == nullptr) {
+    ResultLine("load").Key("image").Text(Name).Status(EFI_NOT_FOUND).Emit();
+    return EFI_NOT_FOUND;
+  }
+  EFI_STATUS Status = LoadImageReport(Name, Path, nullptr, 0, Image);
+  DriverBootServices->FreePool(Path);
+  return Status;
+}
+
 EFI_STATUS StartDriver(const char *Name, EFI_HANDLE Image) {
+  // The firmware's StartImage calls the entry point with the system table of the image's
+  // loaded-image record; the harness puts its own there when the driver needs it.
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = LoadedImageOf(Image);
+  if (Loaded != nullptr && DriverTableOverride != nullptr) {
+    Loaded->SystemTable = DriverTableOverride;
+  }
   UINTN ExitDataSize = 0;
   CHAR16 *ExitData = nullptr;
   EFI_STATUS Status = DriverBootServices->StartImage(Image, &ExitDataSize, &ExitData);
@@ -159,6 +193,8 @@ EFI_STATUS StartDriver(const char *Name, EFI_HANDLE Image) {
       .Key("image")
       .Text(Name)
       .Status(Status)
+      .Key("systemtable")
+      .Text(DriverTableOverride != nullptr ? "harness" : "firmware")
       .Key("exitdata")
       .Dec(ExitDataSize)
       .Emit();
@@ -175,4 +211,17 @@ EFI_STATUS RunDriverFile(const char *Name) {
     return Status;
   }
   return StartDriver(Name, Image);
+}
+
+VOID UseSystemTable(EFI_SYSTEM_TABLE *Table) {
+  DriverTableOverride = Table;
+}
+
+bool ImageContains(EFI_HANDLE Image, const VOID *Address) {
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = LoadedImageOf(Image);
+  if (Loaded == nullptr) {
+    return false;
+  }
+  UINTN Base = (UINTN)Loaded->ImageBase;
+  return (UINTN)Address >= Base && (UINTN)Address < Base + Loaded->ImageSize;
 }

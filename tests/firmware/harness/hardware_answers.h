@@ -8,3 +8,7 @@
 // One read of Width bytes (1, 2 or 4) at Address; reports
 //   @fw mmio tag=<Tag> address=.. width=.. value=..
 UINT32 ReportMmio(const char *Tag, UINTN Address, UINTN Width);
+
+// One port read of Width bytes (1, 2 or 4); reports
+//   @fw io tag=<Tag> port=.. width=.. value=..
+UINT32 ReportIo(const char *Tag, UINT16 Port, UINTN Width);

@@ -25,6 +25,7 @@ constexpr Scenario Scenarios[] = {
     {"pci-bridge-probe", PciBridgeProbeScenario},
     {"setup-hw-sync-first-boot", SetupHwSyncFirstBoot},
     {"setup-hw-sync-second-boot", SetupHwSyncSecondBoot},
+    {"smm-drivers", SmmDriversScenario},
 };
 
 bool IsBlank(CHAR16 C) {

@@ -14,5 +14,9 @@ EFI_STATUS SetupHwSyncFirstBoot();
 // would in setup, runs the driver again.
 EFI_STATUS SetupHwSyncSecondBoot();
 
+// FanControlSmm and FingerprintStatusSmm started through the harness's SMM stand-in, then
+// periodic and software SMIs raised, the status service asked twice over changed variables.
+EFI_STATUS SmmDriversScenario();
+
 // Fills a 662-byte "Setup" image with a pattern, so that a shifted or truncated write shows.
 VOID FillSetupPattern(UINT8 *Setup);

@@ -2,10 +2,14 @@
 
 #include "driver_globals.h"
 #include "guids.h"
+#include "notebook_variables.h"
 #include "result_lines.h"
 #include "setup_variables.h"
 
 namespace {
+
+// Both go through the notebook's namespace (notebook_variables.h): the notebook's own names in
+// the EFI global namespace are kept where the drivers find them.
 
 // Large enough for every variable the drivers use ("Setup" is the largest, 662 bytes).
 UINT8 ReadBuffer[2048];
@@ -14,7 +18,7 @@ UINT8 ReadBuffer[2048];
 
 EFI_STATUS WriteVariable(const CHAR16 *Name, const EFI_GUID &Guid, UINT32 Attributes, UINTN Size,
                          const VOID *Data) {
-  EFI_STATUS Status = DriverRuntimeServices->SetVariable(Name, &Guid, Attributes, Size, Data);
+  EFI_STATUS Status = HarnessSetVariable(Name, Guid, Attributes, Size, Data);
   ResultLine("setvar")
       .Key("name")
       .Wide(Name)
@@ -30,8 +34,7 @@ EFI_STATUS WriteVariable(const CHAR16 *Name, const EFI_GUID &Guid, UINT32 Attrib
 EFI_STATUS ReportVariable(const char *Tag, const CHAR16 *Name, const EFI_GUID &Guid) {
   UINT32 Attributes = 0;
   UINTN Size = sizeof(ReadBuffer);
-  EFI_STATUS Status =
-      DriverRuntimeServices->GetVariable(Name, &Guid, &Attributes, &Size, ReadBuffer);
+  EFI_STATUS Status = HarnessGetVariable(Name, Guid, &Attributes, &Size, ReadBuffer);
   ResultLine Line("var");
   Line.Key("tag").Text(Tag).Key("name").Wide(Name).Key("guid").Guid(Guid).Status(Status);
   if (EFI_ERROR(Status)) {

@@ -1,0 +1,41 @@
+// A stand-in for the notebook's Framework SMM core, run in the boot-services environment of the
+// emulated machine (whose firmware has no Framework SMM interfaces): EFI_SMM_BASE_PROTOCOL, the
+// SMM system table with its configuration table and CPU save states, and
+// EFI_SMM_SW_DISPATCH_PROTOCOL.
+//
+// Register loads the image file it is given again, with the firmware's LoadImage, and starts the
+// new copy while InSmm answers TRUE, as the SMM core starts a driver's copy in SMRAM. SMIs are
+// raised by the harness: a software SMI puts the caller's EAX into the saved state of the
+// calling processor, runs the handlers registered for its value and reads EAX back; a periodic
+// SMI runs every callback registered with RegisterCallback.
+//
+// The SMM configuration table holds, in this order: the SMM runtime-services table (the
+// firmware's runtime services), the processor-index table naming processor 1 as the caller
+// (handlers run on processor 0, CurrentlyExecutingCpu 1), and the SMM variable services, whose
+// read function (at byte 28) reads the firmware's store through the notebook's namespace.
+//
+// Reported:
+//   @fw smm op=register file=.. source=.. legacy=.. status=..
+//   @fw smm op=insmm answer=..
+//   @fw smm op=getsmst insmm=.. status=..
+//   @fw smm op=callback image=.. function=.. makelast=.. fpsave=.. status=..
+//   @fw smm op=swregister value=.. function=.. status=..
+//   @fw smm op=getvariable name=.. sizein=.. status=..
+//   @fw smi kind=software value=.. eax=.. answer=.. handlers=.. executing=..
+//   @fw smi kind=periodic index=.. status=..
+// where image and function say which loaded copy an image handle or a function belongs to:
+// "smm-copy" (an image loaded through Register), "first-copy" (any other image) or "unknown".
+#pragma once
+
+#include "efi_types.h"
+
+// Installs the SMM base and software-SMI dispatch protocols; images started through Register
+// get Label with ".smm" appended in their load and start lines.
+EFI_STATUS InstallSmmStandIn();
+VOID UninstallSmmStandIn();
+
+// Raises one software SMI with Value and the caller's EAX; returns the EAX the caller gets back.
+UINT32 RaiseSoftwareSmi(UINTN Value, UINT32 CallerEax);
+
+// Raises one SMI that is no software SMI: every RegisterCallback callback runs once.
+VOID RaisePeriodicSmi();

@@ -2,6 +2,7 @@
 // boot report. With no arguments it runs the built-in default scenario.
 #include "report.h"
 #include "scenario.h"
+#include "smm_phase.h"
 
 #include "board.h"
 
@@ -77,9 +78,11 @@ int main(int Argc, char **Argv) {
   }
 
   boardsim::Scenario Scenario;
+  boardsim::SmmPlan SmmPlan;
   try {
     Scenario = ScenarioPath.empty() ? boardsim::DefaultScenario()
                                     : boardsim::LoadScenario(ScenarioPath);
+    SmmPlan = boardsim::ParseSmmPlan(Scenario.Raw);
   } catch (const boardsim::ScenarioError &Error) {
     std::cerr << "boardsim: " << Error.what() << "\n";
     return 2;
@@ -124,7 +127,9 @@ int main(int Argc, char **Argv) {
       boardsim::PrintDriverReport(std::cout, Report);
       Crashed |= Report.Result.How == sim::Outcome::Crashed;
     }
+    Crashed |= boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
   }
+  Crashed |= boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
 
   if (!VariablesPath.empty() && !Board.Variables.SaveTo(VariablesPath)) {
     std::cerr << "boardsim: cannot store variables in '" << VariablesPath << "'\n";

@@ -324,7 +324,9 @@ const char *DefaultScenarioText() {
   "variables": [
     {"name": "Setup", "fill": 0, "fields": {
        "Com1Selection": 4, "Com2Selection": 4, "LptEnable": 1, "LinkedOptionsSwitch": 1,
-       "StrapGatedOption1": 1, "StrapGatedOption2": 1, "BridgeProbeSelect": 1}},
+       "StrapGatedOption1": 1, "StrapGatedOption2": 1, "BridgeProbeSelect": 1,
+       "FingerprintReaderOption": 1}},
+    {"name": "FPExistFlag", "guid": "EFI_GLOBAL_VARIABLE", "bytes": [2]},
     {"name": "PNP0400_0_NV", "guid": "PNP_NV_GUID", "bytes": [0, 1, 0]},
     {"name": "PNP0501_0_NV", "guid": "PNP_NV_GUID", "bytes": [0, 1, 0]},
     {"name": "PNP0501_1_NV", "guid": "PNP_NV_GUID", "bytes": [0, 2, 0]},
@@ -336,6 +338,8 @@ const char *DefaultScenarioText() {
   "bridge_device_vendor": "0x14E4",
   "bridge_control": "0x10",
   "tpm": ["0xD1", "0x15", "0x1B", "0x00"],
+  "smm": {"tables": {"runtime_services": true, "cpu_index": true, "variable_services": true}},
+  "os": {"temperatures": [30, 30, 24, 27, 35, 40, 31, 26], "port_e82": "0x00", "register_17": 0},
   "boots": [{}, {"straps": {"option": false}}]
 })";
 }

@@ -1,0 +1,314 @@
+#include "smm_phase.h"
+
+#include "report.h"
+#include "status_names.h"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace boardsim {
+
+using nlohmann::json;
+
+namespace {
+
+const char *const SmmDrivers[] = {"FanControlSmm", "FingerprintStatusSmm"};
+
+// What a program under the operating system asks by default: AH = the function code.
+const std::vector<SoftwareSmiSpec> DefaultSoftwareSmis = {
+    {0x534D1020, 0x00001000}, {0x534D8420, 0x00008400}, {0x534D8920, 0x00008900}};
+
+const std::vector<uint8_t> DefaultTemperatures = {30, 30, 24, 27, 35, 40, 31, 26};
+
+std::string Hex(uint64_t Value, int Digits) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "0x%0*llX", Digits, (unsigned long long)Value);
+  return Text;
+}
+
+[[noreturn]] void Fail(const std::string &Path, const std::string &What) {
+  throw ScenarioError("scenario field '" + Path + "': " + What);
+}
+
+const json &Section(const json &Document, const char *Name) {
+  static const json Empty = json::object();
+  if (!Document.contains(Name)) {
+    return Empty;
+  }
+  if (!Document[Name].is_object()) {
+    Fail(Name, "expected an object");
+  }
+  return Document[Name];
+}
+
+// The fan table and band a band marker (hardware-monitor register 0x63) stands for.
+struct BandInfo {
+  uint8_t Marker;
+  const char *Table;
+  const char *Band;
+};
+constexpr BandInfo Bands[] = {
+    {0x40, "A", "low (up to 26)"}, {0x59, "A", "middle (27..31)"}, {0x73, "A", "high (32 up)"},
+    {0x33, "B", "low (up to 26)"}, {0x4C, "B", "middle (27..31)"}, {0x66, "B", "high (32 up)"},
+};
+
+const BandInfo *BandOf(uint8_t Marker) {
+  for (const BandInfo &Info : Bands) {
+    if (Info.Marker == Marker) {
+      return &Info;
+    }
+  }
+  return nullptr;
+}
+
+std::string DescribeAnswer(uint32_t Before, uint32_t After) {
+  if (After == Before) {
+    return "no answer (EAX unchanged)";
+  }
+  switch ((Before >> 8) & 0xFF) {
+  case 0x10:
+    if ((After & ~0x00040001u) != 0x000A0000) {
+      break;
+    }
+    return std::string("password state: user password ") +
+           ((After & 0x00040000) ? "empty" : "set") + ", administrator password " +
+           ((After & 0x00000001) ? "empty" : "set") +
+           (After == 0x000A0000 ? " (also the answer when \"VELTRASetup\" cannot be read)" : "");
+  case 0x84:
+    if ((After & ~0x7u) != 0) {
+      break;
+    }
+    return std::string("fingerprint state: ") +
+           ((After & 3) == 3 ? "finger enrolled (\"FPExistFlag\" bit 1)" : "no finger enrolled") +
+           ", reader option " + ((After & 4) ? "on" : "off") + " (\"Setup\" byte 0x218)";
+  case 0x89:
+    if (After == 0x5553000F) {
+      return "signature";
+    }
+    break;
+  default:
+    break;
+  }
+  return "unexpected answer";
+}
+
+} // namespace
+
+SmmPlan ParseSmmPlan(const json &Document) {
+  SmmPlan Plan;
+  const json &Smm = Section(Document, "smm");
+  CheckKeys(Smm, "smm", {"dispatch", "tables", "cpus", "executing_cpu", "caller_cpu", "cpu_index"});
+  if (Smm.contains("dispatch")) {
+    Plan.Dispatch = Flag(Smm["dispatch"], "smm.dispatch");
+  }
+  if (Smm.contains("tables")) {
+    const json &Tables = Smm["tables"];
+    if (!Tables.is_object()) {
+      Fail("smm.tables", "expected an object");
+    }
+    CheckKeys(Tables, "smm.tables", {"runtime_services", "cpu_index", "variable_services"});
+    if (Tables.contains("runtime_services")) {
+      Plan.Core.RuntimeServicesTable =
+          Flag(Tables["runtime_services"], "smm.tables.runtime_services");
+    }
+    if (Tables.contains("cpu_index")) {
+      Plan.Core.CpuIndexTable = Flag(Tables["cpu_index"], "smm.tables.cpu_index");
+    }
+    if (Tables.contains("variable_services")) {
+      Plan.Core.VariableServicesTable =
+          Flag(Tables["variable_services"], "smm.tables.variable_services");
+    }
+  }
+  if (Smm.contains("cpus")) {
+    Plan.Core.NumberOfCpus = Number(Smm["cpus"], "smm.cpus", 64);
+    if (Plan.Core.NumberOfCpus == 0) {
+      Fail("smm.cpus", "at least one processor");
+    }
+  }
+  if (Smm.contains("executing_cpu")) {
+    Plan.Core.CurrentlyExecutingCpu = Number(Smm["executing_cpu"], "smm.executing_cpu", 64);
+  }
+  if (Smm.contains("caller_cpu")) {
+    Plan.Core.CallerCpu = Number(Smm["caller_cpu"], "smm.caller_cpu", 63);
+  }
+  if (Plan.Core.CallerCpu >= Plan.Core.NumberOfCpus) {
+    Fail("smm.caller_cpu",
+         "beyond the " + std::to_string(Plan.Core.NumberOfCpus) + " processors (counted from 0)");
+  }
+  if (Smm.contains("cpu_index")) {
+    Plan.Core.CpuIndexTableValue = Number(Smm["cpu_index"], "smm.cpu_index", UINT64_MAX);
+  }
+
+  const json &Os = Section(Document, "os");
+  CheckKeys(Os, "os", {"temperatures", "port_e82", "register_17", "acpi_mode", "software_smis"});
+  Plan.Temperatures = DefaultTemperatures;
+  if (Os.contains("temperatures")) {
+    const json &List = Os["temperatures"];
+    if (!List.is_array()) {
+      Fail("os.temperatures", "expected an array of readings (0..255, one per timer SMI)");
+    }
+    Plan.Temperatures.clear();
+    for (size_t I = 0; I < List.size(); I++) {
+      Plan.Temperatures.push_back(
+          (uint8_t)Number(List[I], "os.temperatures[" + std::to_string(I) + "]", 0xFF));
+    }
+  }
+  if (Os.contains("port_e82")) {
+    Plan.PortE82 = (uint8_t)Number(Os["port_e82"], "os.port_e82", 0xFF);
+  }
+  if (Os.contains("register_17")) {
+    Plan.Register17 = (uint8_t)Number(Os["register_17"], "os.register_17", 0xFF);
+  }
+  if (Os.contains("acpi_mode")) {
+    Plan.AcpiMode = Flag(Os["acpi_mode"], "os.acpi_mode");
+  }
+  Plan.SoftwareSmis = DefaultSoftwareSmis;
+  if (Os.contains("software_smis")) {
+    const json &List = Os["software_smis"];
+    if (!List.is_array()) {
+      Fail("os.software_smis", "expected an array of {\"value\", \"eax\"}");
+    }
+    Plan.SoftwareSmis.clear();
+    for (size_t I = 0; I < List.size(); I++) {
+      std::string Where = "os.software_smis[" + std::to_string(I) + "]";
+      if (!List[I].is_object() || !List[I].contains("value") || !List[I].contains("eax")) {
+        Fail(Where, "expected {\"value\": ..., \"eax\": ...}");
+      }
+      CheckKeys(List[I], Where, {"value", "eax"});
+      Plan.SoftwareSmis.push_back({Number(List[I]["value"], Where + ".value", 0xFFFFFFFF),
+                                   (uint32_t)Number(List[I]["eax"], Where + ".eax", 0xFFFFFFFF)});
+    }
+  }
+  return Plan;
+}
+
+bool DispatchSmmDrivers(sim::Board &Board, const SmmPlan &Plan, std::ostream &Out) {
+  if (!Plan.Dispatch) {
+    return false;
+  }
+  Board.Smm.Configure(Plan.Core);
+  bool Crashed = false;
+  for (const char *Name : SmmDrivers) {
+    std::string Path = sim::Board::ImagePath(Name);
+    if (!std::filesystem::exists(Path)) {
+      Out << "\nnote: no image " << Path << ", not dispatched\n";
+      continue;
+    }
+    DriverReport Report;
+    Report.Name = Name;
+    Report.ImagePath = Path;
+    Report.Before = Board.Variables.All();
+    size_t TraceStart = Board.Hardware.Trace().size();
+    size_t ProblemStart = Board.Problems.size();
+    size_t LiveBefore = Board.LivePoolBlocks();
+    size_t Registrations = Board.Smm.Registrations().size();
+    size_t Callbacks = Board.Smm.Callbacks().size();
+    size_t Handlers = Board.Smm.SwHandlers().size();
+    Report.Result = Board.RunDriver(Name);
+    Report.After = Board.Variables.All();
+    const auto &Trace = Board.Hardware.Trace();
+    Report.Accesses.assign(Trace.begin() + (long)TraceStart, Trace.end());
+    Report.Problems.assign(Board.Problems.begin() + (long)ProblemStart, Board.Problems.end());
+    size_t LiveAfter = Board.LivePoolBlocks();
+    Report.LeakedPoolBlocks = LiveAfter > LiveBefore ? LiveAfter - LiveBefore : 0;
+    PrintDriverReport(Out, Report);
+    Crashed |= Report.Result.How == sim::Outcome::Crashed;
+
+    // The second run: the copy the SMM core loaded into SMRAM.
+    if (Board.Smm.Registrations().size() == Registrations) {
+      Out << "   no SMM registration: the image did not load itself into SMRAM\n";
+      continue;
+    }
+    const sim::SmmRegistration &Registered = Board.Smm.Registrations().back();
+    Out << "   SMM base Register of \"" << Registered.ImageName << "\" returned "
+        << sim::StatusName(Registered.Status) << "\n";
+    const sim::SmmImageRecord *Copy = Board.Smm.Image(Name);
+    if (Copy != nullptr && Copy->EntryRun.How == sim::Outcome::Returned) {
+      char Base[32];
+      std::snprintf(Base, sizeof Base, "0x%llX", (unsigned long long)(uintptr_t)Copy->Image->Base);
+      Out << "   second run inside SMM (copy at " << Base << "): entry point returned "
+          << sim::StatusName(Copy->EntryRun.Value) << "\n";
+    }
+    for (size_t I = Callbacks; I < Board.Smm.Callbacks().size(); I++) {
+      Out << "   registered: SMI callback, run on every SMI"
+          << (Board.Smm.Callbacks()[I].FloatingPointSave ? "" : " (no floating-point save)")
+          << "\n";
+    }
+    for (size_t I = Handlers; I < Board.Smm.SwHandlers().size(); I++) {
+      Out << "   registered: software SMI "
+          << Hex(Board.Smm.SwHandlers()[I]->Context.SwSmiInputValue, 8) << "\n";
+    }
+  }
+  return Crashed;
+}
+
+bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Out) {
+  PrintHeading(Out, "Operating system: SMIs after the end of boot services");
+  size_t ProblemStart = Board.Problems.size();
+  Board.EndBootServices();
+  Board.Io.InputE82.Value = Plan.PortE82;
+  Board.Io.Monitor.Registers[sim::HardwareMonitor::kFanUpdateBlock] = Plan.Register17;
+  if (Plan.AcpiMode) {
+    Board.Io.Pm.Pm1Control |= sim::AcpiPmBlock::kSciEnable;
+  }
+  Out << "port 0xE82 = " << Hex(Plan.PortE82, 2) << " (fan table "
+      << ((Plan.PortE82 & 0x30) ? "A" : "B")
+      << "), hardware-monitor register 0x17 = " << Hex(Plan.Register17, 2) << ", ACPI mode "
+      << (Plan.AcpiMode ? "on" : "off") << "\n";
+
+  bool Failed = false;
+  Out << "\nSMI timer ticks (" << Plan.Temperatures.size() << " readings):\n";
+  if (!Board.Fch.SmiTimerEnabled()) {
+    Out << "   the SMI timer is not armed: no timer SMIs\n";
+  } else {
+    for (size_t Tick = 0; Tick < Plan.Temperatures.size(); Tick++) {
+      uint8_t Temperature = Plan.Temperatures[Tick];
+      Board.Io.Monitor.SetTemperature(Temperature);
+      size_t TraceStart = Board.Hardware.Trace().size();
+      Board.Smm.TimerTick();
+      const auto &Trace = Board.Hardware.Trace();
+      std::vector<std::pair<uint8_t, uint8_t>> Writes; // register, value
+      for (size_t I = TraceStart + 1; I < Trace.size(); I++) {
+        if (Trace[I].IsWrite && Trace[I].Where == sim::Space::Io && Trace[I].Address == 0xF46 &&
+            Trace[I - 1].IsWrite && Trace[I - 1].Address == 0xF45) {
+          Writes.push_back({(uint8_t)Trace[I - 1].Value, (uint8_t)Trace[I].Value});
+        }
+      }
+      size_t Accesses = Trace.size() - TraceStart;
+      Out << "   tick " << Tick + 1 << ": temperature " << int(Temperature) << ", " << Accesses
+          << " hardware accesses";
+      if (Writes.empty()) {
+        Out << ", fan band unchanged\n";
+        continue;
+      }
+      uint8_t Marker = Board.Io.Monitor.Registers[sim::HardwareMonitor::kBandMarker];
+      const BandInfo *Info = BandOf(Marker);
+      Out << "\n     FAN BAND CHANGE: table " << (Info ? Info->Table : "?") << ", "
+          << (Info ? Info->Band : "unknown band") << " band, marker " << Hex(Marker, 2) << "; "
+          << Writes.size() << " registers written:\n      ";
+      for (size_t I = 0; I < Writes.size(); I++) {
+        Out << " " << Hex(Writes[I].first, 2).substr(2) << "="
+            << Hex(Writes[I].second, 2).substr(2);
+        if (I % 9 == 8 && I + 1 < Writes.size()) {
+          Out << "\n      ";
+        }
+      }
+      Out << "\n";
+    }
+  }
+
+  Out << "\nSoftware SMIs (a program under the operating system, answer in EAX):\n";
+  for (const SoftwareSmiSpec &Smi : Plan.SoftwareSmis) {
+    uint32_t Answer = Board.Smm.TriggerSoftwareSmi(Smi.Value, Smi.Eax);
+    Out << "   SMI " << Hex(Smi.Value, 8) << ", EAX " << Hex(Smi.Eax, 8) << " -> " << Hex(Answer, 8)
+        << ": " << DescribeAnswer(Smi.Eax, Answer) << "\n";
+  }
+
+  for (size_t I = ProblemStart; I < Board.Problems.size(); I++) {
+    Out << "   PROBLEM: " << Board.Problems[I] << "\n";
+    Failed = true;
+  }
+  return Failed;
+}
+
+} // namespace boardsim

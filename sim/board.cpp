@@ -301,6 +301,7 @@ EFI_STATUS EFIAPI BsConnectController(EFI_HANDLE Controller, EFI_HANDLE *, EFI_D
   }
   B().ControllerCalls.push_back("connect " + B().Record(Controller)->Label +
                                 (Recursive ? " recursive" : ""));
+  B().Note(B().ControllerCalls.back());
   return EFI_SUCCESS;
 }
 
@@ -309,6 +310,7 @@ EFI_STATUS EFIAPI BsDisconnectController(EFI_HANDLE Controller, EFI_HANDLE, EFI_
     return EFI_INVALID_PARAMETER;
   }
   B().ControllerCalls.push_back("disconnect " + B().Record(Controller)->Label);
+  B().Note(B().ControllerCalls.back());
   return EFI_SUCCESS;
 }
 
@@ -593,6 +595,15 @@ void Board::InstallPlatformProtocols() {
   Handles.back()->Label = "boot script save";
 
   Console.Install(*this);
+
+  // Outside components of the fingerprint authentication (their configuration stays).
+  Usb.Install();
+  FingerprintModule.Install();
+  Csm.Install();
+  Volume.Install();
+  Pci.Install();
+  Sata.Install();
+  Hash.Install();
 }
 
 void Board::Problem(const std::string &Text) { Problems.push_back(Text); }
@@ -627,6 +638,27 @@ EFI_HANDLE Board::LoadImage(const std::string &Path, std::string &Error) {
   Record->Handle = nullptr;
   Install(&Record->Handle, EFI_LOADED_IMAGE_PROTOCOL_GUID, &Li);
   Handles.back()->Label = "image " + Record->Image->Name;
+  Images.push_back(std::move(Record));
+  return Images.back()->Handle;
+}
+
+EFI_HANDLE Board::AddLoadedImage(std::unique_ptr<PeImage> Image, EFI_HANDLE DeviceHandle,
+                                 std::vector<uint8_t> FilePath) {
+  auto Record = std::make_unique<LoadedImageRecord>();
+  Record->Image = std::move(Image);
+  RegisterImage(Record->Image.get());
+  Record->FilePath = std::move(FilePath);
+  EFI_LOADED_IMAGE_PROTOCOL &Li = Record->Protocol;
+  Li.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  Li.SystemTable = &SystemTable;
+  Li.DeviceHandle = DeviceHandle;
+  Li.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Record->FilePath.data());
+  Li.ImageBase = Record->Image->Base;
+  Li.ImageSize = Record->Image->Size;
+  Li.ImageCodeType = EfiBootServicesCode;
+  Li.ImageDataType = EfiBootServicesData;
+  Record->Handle = NewHandle("image " + Record->Image->Name);
+  Install(&Record->Handle, EFI_LOADED_IMAGE_PROTOCOL_GUID, &Li);
   Images.push_back(std::move(Record));
   return Images.back()->Handle;
 }
@@ -812,6 +844,7 @@ void Board::Reboot() {
   Pages.clear();
   BootScript.clear();
   ControllerCalls.clear();
+  Timeline.clear();
   Problems.clear();
   TplChanges.clear();
   Tpl = TPL_APPLICATION;

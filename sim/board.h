@@ -7,11 +7,18 @@
 #include "console.h"
 #include "efi_system_table.h"
 #include "fault_handler.h"
+#include "fingerprint_module_model.h"
+#include "firmware_volume.h"
 #include "hardware.h"
 #include "io_devices.h"
+#include "legacy_bios.h"
 #include "loaded_image.h"
+#include "password_hash.h"
+#include "pci_devices.h"
 #include "pe_image.h"
+#include "sata_drives.h"
 #include "smm_core.h"
+#include "usb_stack.h"
 #include "variable_store.h"
 
 #include <cstdint>
@@ -72,6 +79,12 @@ struct LoadedImageRecord {
   EFI_HANDLE Handle = nullptr;
 };
 
+// Where a memory search found its bytes.
+struct MemoryHit {
+  uint64_t Address = 0;
+  std::string Where; // "low memory ...", "freed pool block ...", "image ...", ...
+};
+
 struct RunResult {
   std::string Name;
   Outcome How = Outcome::Returned;
@@ -114,12 +127,31 @@ public:
   void EndBootServices();
   bool BootServicesEnded = false;
 
+  // ---- outside components of the fingerprint authentication ----
+  UsbStack Usb{*this};                             // USB_STACK_PROTOCOL and its data area
+  FingerprintModuleModel FingerprintModule{*this}; // what FarCall86 at 4000:0003 runs
+  LegacyBios Csm{*this, FingerprintModule};        // EFI_LEGACY_BIOS_PROTOCOL (FarCall86)
+  FirmwareVolume Volume{*this};                    // the volume driver files are loaded from
+  PciDevices Pci{*this};                           // EFI_PCI_IO_PROTOCOL handles
+  SataDrives Sata{*this};                          // drives, HDD security, password verify
+  PasswordHash Hash{*this};                        // PASSWORD_HASH_PROTOCOL
+
   // ---- images ----
   EFI_HANDLE LoadImage(const std::string &Path, std::string &Error);
   RunResult StartImage(EFI_HANDLE ImageHandle);
   // Loads <ImageDirectory>/<Name>.efi and runs its entry point.
   RunResult RunDriver(const std::string &Name);
   LoadedImageRecord *ImageRecord(EFI_HANDLE ImageHandle);
+  // Publishes an image loaded elsewhere with the device handle and file path its loader gives.
+  EFI_HANDLE AddLoadedImage(std::unique_ptr<PeImage> Image, EFI_HANDLE DeviceHandle,
+                            std::vector<uint8_t> FilePath);
+  // Loads <ImageDirectory>/<Name>.ffs as the DXE dispatcher does: the file goes into the
+  // board's firmware volume (after Edits), the image comes from its PE32 section, DeviceHandle
+  // is the volume and FilePath the firmware-file node. LoadDriver... also runs the entry point.
+  EFI_HANDLE LoadImageFromFirmwareFile(const std::string &Name, std::string &Error,
+                                       const FirmwareFileEdits &Edits = {});
+  RunResult LoadDriverFromFirmwareFile(const std::string &Name,
+                                       const FirmwareFileEdits &Edits = {});
   // Runs Body as image code would run: halts and crashes of images end it.
   RunResult RunGuardedCall(const std::string &Name, const std::function<uint64_t()> &Body);
 
@@ -152,11 +184,24 @@ public:
   std::vector<EFI_TPL> TplChanges;
   uint64_t ClockMicroseconds = 0;
   std::vector<std::string> ControllerCalls;
+  // One ordered log of the outside events a run causes: connect and disconnect calls, the USB
+  // stack's switch, module requests, drive password verifies. Note returns the entry's index.
+  std::vector<std::string> Timeline;
+  size_t Note(const std::string &Event) {
+    Timeline.push_back(Event);
+    return Timeline.size() - 1;
+  }
 
   // Things a driver did that real firmware would refuse or that leak: double or foreign frees,
   // calls of services the board does not offer, waits that can never end.
   std::vector<std::string> Problems;
   void Problem(const std::string &Text);
+
+  // ---- memory search ----
+  // Every place of Bytes in the low-memory window and in the used below-4-GiB arena (live and
+  // freed pool blocks, pages, images), so a test can prove that a secret was wiped.
+  std::vector<MemoryHit> FindInMemory(const std::vector<uint8_t> &Bytes) const;
+  bool MemoryContains(const std::vector<uint8_t> &Bytes) const;
 
   // ---- a new boot ----
   // Keeps non-volatile variables and the board configuration (straps, devices); drops

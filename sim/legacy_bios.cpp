@@ -1,0 +1,85 @@
+#include "legacy_bios.h"
+
+#include "board.h"
+#include "fingerprint_module_model.h"
+#include "guids.h"
+
+namespace sim {
+namespace {
+
+BOOLEAN EFIAPI FarCall86Member(EFI_LEGACY_BIOS_PROTOCOL *This, UINT16 Segment, UINT16 Offset,
+                               EFI_IA32_REGISTER_SET *Regs, VOID *Stack, UINTN StackSize) {
+  return Board::Current().Csm.FarCall86(This, Segment, Offset, Regs, Stack, StackSize);
+}
+
+BOOLEAN EFIAPI Int86Member(EFI_LEGACY_BIOS_PROTOCOL *, UINT8 BiosInt, EFI_IA32_REGISTER_SET *) {
+  Board::Current().Problem("Legacy BIOS Int86(" + std::to_string(BiosInt) +
+                           ") called: only FarCall86 is offered");
+  return TRUE;
+}
+
+template <int Member> EFI_STATUS EFIAPI UnusedMember() {
+  static const char *const Names[] = {
+      "CheckPciRom",      "InstallPciRom",           "LegacyBoot",       "UpdateKeyboardLedStatus",
+      "GetBbsInfo",       "ShadowAllLegacyOproms",   "PrepareToBootEfi", "GetLegacyRegion",
+      "CopyLegacyRegion", "BootUnconventionalDevice"};
+  Board::Current().Problem(std::string("Legacy BIOS ") + Names[Member] +
+                           " called: only FarCall86 is offered");
+  return EFI_UNSUPPORTED;
+}
+
+} // namespace
+
+LegacyBios::LegacyBios(Board &Owner, FingerprintModuleModel &Module)
+    : Owner(Owner), Module(Module) {
+  Interface.Int86 = Int86Member;
+  Interface.FarCall86 = FarCall86Member;
+  Interface.CheckPciRom = UnusedMember<0>;
+  Interface.InstallPciRom = UnusedMember<1>;
+  Interface.LegacyBoot = UnusedMember<2>;
+  Interface.UpdateKeyboardLedStatus = UnusedMember<3>;
+  Interface.GetBbsInfo = UnusedMember<4>;
+  Interface.ShadowAllLegacyOproms = UnusedMember<5>;
+  Interface.PrepareToBootEfi = UnusedMember<6>;
+  Interface.GetLegacyRegion = UnusedMember<7>;
+  Interface.CopyLegacyRegion = UnusedMember<8>;
+  Interface.BootUnconventionalDevice = UnusedMember<9>;
+}
+
+void LegacyBios::Install() {
+  Calls.clear();
+  Handle = nullptr;
+  if (IsPresent) {
+    Publish();
+  }
+}
+
+void LegacyBios::Publish() {
+  Handle = Owner.NewHandle("Legacy BIOS");
+  Owner.Install(&Handle, EFI_LEGACY_BIOS_PROTOCOL_GUID, &Interface);
+}
+
+void LegacyBios::SetPresent(bool Present) {
+  if (Present == IsPresent) {
+    return;
+  }
+  IsPresent = Present;
+  if (Present) {
+    Publish();
+  } else {
+    Owner.UninstallEverywhere(EFI_LEGACY_BIOS_PROTOCOL_GUID);
+    Handle = nullptr;
+  }
+}
+
+BOOLEAN LegacyBios::FarCall86(EFI_LEGACY_BIOS_PROTOCOL *This, UINT16 Segment, UINT16 Offset,
+                              EFI_IA32_REGISTER_SET *Regs, VOID *Stack, UINTN StackSize) {
+  if (This != &Interface) {
+    Owner.Problem("Legacy BIOS FarCall86 called with a foreign This pointer");
+  }
+  Calls.push_back({Segment, Offset, Stack != nullptr, StackSize});
+  Module.FarCall(Segment, Offset, Regs, Stack, StackSize);
+  return FALSE; // the module returns with the carry flag clear
+}
+
+} // namespace sim

@@ -52,6 +52,10 @@ EFI_STATUS EFIAPI BsAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE, UINTN
   if (Memory == nullptr || Count == 0) {
     return EFI_INVALID_PARAMETER;
   }
+  if (B().PageFailures > 0) {
+    B().PageFailures--;
+    return EFI_OUT_OF_RESOURCES;
+  }
   if (Type == AllocateAddress) {
     uint64_t Start = *Memory;
     uint64_t End = Start + Count * EFI_PAGE_SIZE;

@@ -172,6 +172,9 @@ public:
   size_t LivePoolBlocks() const;
   // Fails the next N pool allocations (the driver's out-of-resources paths).
   void FailPoolAllocations(int Count) { PoolFailures = Count; }
+  // Fails the next N AllocatePages calls with EFI_OUT_OF_RESOURCES.
+  void FailPageAllocations(int Count) { PageFailures = Count; }
+  int PageFailures = 0;
   std::map<uint64_t, PageBlock> Pages;
 
   // ---- boot script (EFI_BOOT_SCRIPT_SAVE_PROTOCOL) ----

@@ -116,6 +116,10 @@ FirmwareVolume::FirmwareVolume(Board &Owner) : Owner(Owner) {
 }
 
 void FirmwareVolume::Install() {
+  if (VolumeHandle != nullptr &&
+      Owner.Protocol(VolumeHandle, EFI_FIRMWARE_VOLUME_PROTOCOL_GUID) == &Interface) {
+    return; // already on the board in this boot
+  }
   ReadLog.clear();
   VolumeHandle = Owner.NewHandle("firmware volume");
   Owner.Install(&VolumeHandle, EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, &Interface);

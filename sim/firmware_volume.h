@@ -62,7 +62,8 @@ public:
   FirmwareVolume &operator=(const FirmwareVolume &) = delete;
 
   // Publishes the volume on a new handle (power-on and every reboot) and forgets the reads of
-  // the previous boot. The files stay: they are in flash.
+  // the previous boot. The files stay: they are in flash. Does nothing while the volume is
+  // still on the board.
   void Install();
   EFI_HANDLE Handle() const { return VolumeHandle; }
   EFI_FIRMWARE_VOLUME_PROTOCOL *Protocol() { return &Interface; }

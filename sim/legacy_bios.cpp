@@ -47,6 +47,9 @@ LegacyBios::LegacyBios(Board &Owner, FingerprintModuleModel &Module)
 }
 
 void LegacyBios::Install() {
+  if (Handle != nullptr && Owner.Protocol(Handle, EFI_LEGACY_BIOS_PROTOCOL_GUID) == &Interface) {
+    return; // already on the board in this boot
+  }
   Calls.clear();
   Handle = nullptr;
   if (IsPresent) {

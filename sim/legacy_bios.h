@@ -27,7 +27,7 @@ public:
   LegacyBios &operator=(const LegacyBios &) = delete;
 
   // Publishes the protocol on a new handle (power-on and every reboot) unless it was taken off;
-  // forgets the calls of the previous boot.
+  // forgets the calls of the previous boot. Does nothing while it is still on the board.
   void Install();
   void SetPresent(bool Present);
   bool Present() const { return IsPresent; }

@@ -125,6 +125,9 @@ PasswordHash::PasswordHash(Board &Owner) : Owner(Owner) {
 }
 
 void PasswordHash::Install() {
+  if (Handle != nullptr && Owner.Protocol(Handle, PASSWORD_HASH_PROTOCOL_GUID) == &Table) {
+    return; // already on the board in this boot
+  }
   CallLog.clear();
   Handle = nullptr;
   if (IsPresent) {

@@ -56,7 +56,8 @@ public:
   PasswordHash &operator=(const PasswordHash &) = delete;
 
   // Publishes the service on a new handle (at power-on and after every reboot) unless it was
-  // taken off the board; forgets the calls of the previous boot.
+  // taken off the board; forgets the calls of the previous boot. Does nothing while it is
+  // still on the board.
   void Install();
   // Takes the service off the board (or puts it back), now and across reboots.
   void SetPresent(bool Present);

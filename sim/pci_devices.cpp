@@ -42,6 +42,10 @@ PciDevices::PciDevices(Board &Owner) : Owner(Owner) {}
 void PciDevices::Install() {
   Installed = true;
   for (auto &Device : List) {
+    if (Device->Handle != nullptr &&
+        Owner.Protocol(Device->Handle, EFI_PCI_IO_PROTOCOL_GUID) == &Device->Protocol) {
+      continue; // already on the board in this boot
+    }
     Device->Reads.clear();
     Publish(*Device);
   }

@@ -44,7 +44,8 @@ public:
   PciDevices &operator=(const PciDevices &) = delete;
 
   // Puts every device on a new handle, in the order they were added (power-on and every
-  // reboot); forgets the reads of the previous boot.
+  // reboot); forgets the reads of the previous boot. Devices already on the board in this boot
+  // are left as they are (Add publishes a device at once).
   void Install();
 
   // A device with this class code (base, sub, programming interface) and revision.

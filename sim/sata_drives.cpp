@@ -150,27 +150,51 @@ void SataDrives::Prepare(SataDrive &Drive) {
   Drive.DiskInfo.WhichIde = WhichIdeMember;
 }
 
+bool SataDrives::Published(const SataDrive &Drive) const {
+  return Drive.Handle != nullptr &&
+         Owner.Protocol(Drive.Handle, HDD_SECURITY_PROTOCOL_GUID) == &Drive.Security;
+}
+
 void SataDrives::Install() {
   Installed = true;
-  AttemptLog.clear();
+  const bool VerifyPublished =
+      VerifyHandle != nullptr &&
+      Owner.Protocol(VerifyHandle, HDD_PASSWORD_VERIFY_PROTOCOL_GUID) == &VerifyInterface;
+  bool AnyPublished = VerifyPublished;
   for (auto &Drive : List) {
+    AnyPublished = AnyPublished || Published(*Drive);
+  }
+  if (!AnyPublished) {
+    AttemptLog.clear(); // a new boot
+  }
+  for (auto &Drive : List) {
+    if (Published(*Drive)) {
+      // Called again in the same boot: the drive keeps its handle and its state; what it
+      // offers follows its options now.
+      Owner.Uninstall(Drive->Handle, EFI_DISK_INFO_PROTOCOL_GUID);
+      Owner.Uninstall(Drive->Handle, EFI_DEVICE_PATH_PROTOCOL_GUID);
+      Publish(*Drive);
+      continue;
+    }
     Drive->Locked = Drive->SecurityEnabled;
     Drive->WrongAttempts = 0;
     Drive->WhichIdeCalls = 0;
     Drive->SecurityStatusCalls = 0;
     Drive->IdentifyCalls = 0;
     Drive->LastIdentifyBuffer = nullptr;
+    Drive->Handle = nullptr;
     Publish(*Drive);
   }
-  VerifyHandle = nullptr;
-  if (VerifyIsPresent) {
+  if (VerifyIsPresent && !VerifyPublished) {
     PublishVerify();
   }
 }
 
 void SataDrives::Publish(SataDrive &Drive) {
-  Drive.Handle = Owner.NewHandle(Drive.Label);
-  Owner.Install(&Drive.Handle, HDD_SECURITY_PROTOCOL_GUID, &Drive.Security);
+  if (!Published(Drive)) {
+    Drive.Handle = Owner.NewHandle(Drive.Label);
+    Owner.Install(&Drive.Handle, HDD_SECURITY_PROTOCOL_GUID, &Drive.Security);
+  }
   if (Drive.HasDiskInfo) {
     Owner.Install(&Drive.Handle, EFI_DISK_INFO_PROTOCOL_GUID, &Drive.DiskInfo);
   }

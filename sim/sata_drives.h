@@ -95,7 +95,10 @@ public:
 
   // Power-on (construction and every reboot): drives with security enabled are locked again,
   // attempt counters and records are cleared, and every drive and the verify service are put
-  // on new handles, drives in the order they were added.
+  // on new handles, drives in the order they were added. Called again within a boot it changes
+  // no state: a drive keeps its handle, and its disk-info and device-path protocols follow
+  // HasDiskInfo, HasDevicePath and CustomDevicePath as they are now. (AddDrive publishes a
+  // drive at once; nothing else needs this call.)
   void Install();
 
   SataDrive &AddDrive(const std::string &Label, uint32_t Channel, uint32_t Device,
@@ -123,6 +126,7 @@ public:
                             const UINT8 *SerialNumber, UINT8 DriveNumber, const UINT8 *Password);
 
 private:
+  bool Published(const SataDrive &Drive) const;
   void Publish(SataDrive &Drive);
   void PublishVerify();
   static void Prepare(SataDrive &Drive);

@@ -39,6 +39,9 @@ UsbStack::UsbStack(Board &Owner) : Owner(Owner) {
 }
 
 void UsbStack::Install() {
+  if (Handle != nullptr && Owner.Protocol(Handle, USB_STACK_PROTOCOL_GUID) == &Interface) {
+    return; // already on the board in this boot
+  }
   if (Area == nullptr) {
     Area = ArenaAllocate(kDataSize, 16);
     if (Area == nullptr) {

@@ -41,7 +41,8 @@ public:
 
   // Publishes the protocol on a new handle (power-on and every reboot) unless it was taken off;
   // the field at 0x2113 returns to its power-on value and the switch calls are forgotten. The
-  // device and controller tables stay as configured.
+  // device and controller tables stay as configured. Does nothing while the protocol is still
+  // on the board in this boot.
   void Install();
   void SetPresent(bool Present);
   bool Present() const { return IsPresent; }

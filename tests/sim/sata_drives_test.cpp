@@ -312,6 +312,24 @@ TEST(SataDrives, FailureOptions) {
   EXPECT_EQ(PciFunction(On<uint8_t>(B, NoPci.Handle, EFI_DEVICE_PATH_PROTOCOL_GUID)), -1);
 }
 
+TEST(SataDrives, InstallWithinABootKeepsStateAndHandlesAndAppliesTheOptions) {
+  Board B;
+  SataDrive &Drive = B.Sata.AddLockedDrive("disk", 0, 0, 0, ModuleForm("pw"));
+  EFI_HANDLE Handle = Drive.Handle;
+  Drive.Locked = false; // security enabled, not locked
+  Drive.HasDiskInfo = false;
+  B.Sata.Install();
+  EXPECT_FALSE(Drive.Locked);
+  EXPECT_EQ(Drive.Handle, Handle);
+  EXPECT_EQ(B.HandlesWith(HDD_SECURITY_PROTOCOL_GUID).size(), 1u);
+  EXPECT_EQ(B.HandlesWith(HDD_PASSWORD_VERIFY_PROTOCOL_GUID).size(), 1u);
+  EXPECT_EQ(On<void>(B, Handle, EFI_DISK_INFO_PROTOCOL_GUID), nullptr);
+  EXPECT_NE(On<void>(B, Handle, EFI_DEVICE_PATH_PROTOCOL_GUID), nullptr);
+  EXPECT_EQ(SecurityWord(B, Drive), 0x0003);
+  B.Reboot(); // a power-on locks it again
+  EXPECT_TRUE(Drive.Locked);
+}
+
 TEST(SataDrives, VerifyServiceCanBeTakenOff) {
   Board B;
   B.Sata.AddLockedDrive("disk", 0, 0, 0, ModuleForm("pw"));

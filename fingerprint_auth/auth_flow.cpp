@@ -51,8 +51,8 @@ EFI_STATUS EndRun(EFI_STATUS Status) {
 
 VOID ReadDriveMap() {
   UINTN Size = DRIVE_MAP_SIZE;
-  EFI_STATUS Status =
-      DriverRuntimeServices->GetVariable(DriveMapName, &EFI_GLOBAL_VARIABLE, nullptr, &Size, DriveMap);
+  EFI_STATUS Status = DriverRuntimeServices->GetVariable(DriveMapName, &EFI_GLOBAL_VARIABLE,
+                                                         nullptr, &Size, DriveMap);
   if (EFI_ERROR(Status) || Size != DRIVE_MAP_SIZE) {
     FillBytes(DriveMap, DRIVE_MAP_SIZE, 0);
   }
@@ -126,8 +126,8 @@ EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
   }
   if (UpekFlagValue == UPEK_NOTICE_SUPPRESSED) {
     // A password or a protected drive makes the notice's suppression obsolete.
-    bool Protected = (PasswordFlags & (PASSWORD_USER_SET | PASSWORD_ADMIN_SET)) != 0 ||
-                     QueryLockedHardDisks();
+    bool Protected =
+        (PasswordFlags & (PASSWORD_USER_SET | PASSWORD_ADMIN_SET)) != 0 || QueryLockedHardDisks();
     if (Protected) {
       WriteUpekFlag(EFI_VARIABLE_NV_BS_RT);
     }
@@ -191,9 +191,8 @@ EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
 EFI_STATUS SetSysPwdInvalidBits(UINT8 Mask) {
   UINT8 Value = 0;
   UINTN Size = sizeof(Value);
-  EFI_STATUS Status = DriverRuntimeServices->GetVariable(SysPwdInvalidErrorName,
-                                                         &EFI_GLOBAL_VARIABLE, nullptr, &Size,
-                                                         &Value);
+  EFI_STATUS Status = DriverRuntimeServices->GetVariable(
+      SysPwdInvalidErrorName, &EFI_GLOBAL_VARIABLE, nullptr, &Size, &Value);
   Value = EFI_ERROR(Status) ? Mask : (UINT8)(Value | Mask);
   DriverRuntimeServices->SetVariable(SysPwdInvalidErrorName, &EFI_GLOBAL_VARIABLE,
                                      EFI_VARIABLE_NV_BS_RT, sizeof(Value), &Value);
@@ -203,9 +202,8 @@ EFI_STATUS SetSysPwdInvalidBits(UINT8 Mask) {
 EFI_STATUS ClearSysPwdInvalidBits(UINT8 Mask) {
   UINT8 Value = 0;
   UINTN Size = sizeof(Value);
-  EFI_STATUS Status = DriverRuntimeServices->GetVariable(SysPwdInvalidErrorName,
-                                                         &EFI_GLOBAL_VARIABLE, nullptr, &Size,
-                                                         &Value);
+  EFI_STATUS Status = DriverRuntimeServices->GetVariable(
+      SysPwdInvalidErrorName, &EFI_GLOBAL_VARIABLE, nullptr, &Size, &Value);
   if (EFI_ERROR(Status)) {
     return EFI_SUCCESS;
   }

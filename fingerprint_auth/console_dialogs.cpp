@@ -45,8 +45,12 @@ static_assert(sizeof(TitleRow) == 56 * 2 && sizeof(Line1Row) == 56 * 2 &&
               sizeof(EscRow) == 56 * 2 && sizeof(RunningRow) == 56 * 2 &&
               sizeof(PausedRow) == 56 * 2);
 
-UINTN DialogLeft() { return (ScreenColumns - DIALOG_TEXT_WIDTH) / 2; }
-UINTN DialogTop() { return (ScreenRows - DIALOG_ROWS) / 2; }
+UINTN DialogLeft() {
+  return (ScreenColumns - DIALOG_TEXT_WIDTH) / 2;
+}
+UINTN DialogTop() {
+  return (ScreenRows - DIALOG_ROWS) / 2;
+}
 
 VOID FormatRuleRow(CHAR16 Left, CHAR16 Right, CHAR16 *Row) {
   Row[0] = Left;
@@ -109,8 +113,8 @@ EFI_STATUS DrawNoPasswordNotice(BOOLEAN Running) {
     return EFI_ERROR(Status) ? Status : EFI_OUT_OF_RESOURCES;
   }
   const CHAR16 *const Texts[DIALOG_ROWS] = {
-      nullptr, TitleRow,  nullptr, Line1Row, Line2Row, Line3Row, BlankRow,
-      F1Row,   F3Row,     EscRow,  BlankRow, Running ? RunningRow : PausedRow,
+      nullptr,  TitleRow, nullptr, Line1Row, Line2Row, Line3Row,
+      BlankRow, F1Row,    F3Row,   EscRow,   BlankRow, Running ? RunningRow : PausedRow,
       BlankRow, nullptr};
   for (UINT16 Index = 0; Index < DIALOG_ROWS; Index++) {
     FillBytes(Row, DIALOG_ROW_ELEMENTS * sizeof(CHAR16), 0);
@@ -182,9 +186,8 @@ EFI_STATUS ShowNoPasswordNotice(UINT32 *ControlFlags) {
       }
       if (Key.ScanCode == SCAN_F3) {
         UpekFlagValue = UPEK_NOTICE_SUPPRESSED;
-        DriverRuntimeServices->SetVariable(u"UPEKFLAG", &EFI_GLOBAL_VARIABLE,
-                                           EFI_VARIABLE_NV_BS_RT, sizeof(UpekFlagValue),
-                                           &UpekFlagValue);
+        DriverRuntimeServices->SetVariable(u"UPEKFLAG", &EFI_GLOBAL_VARIABLE, EFI_VARIABLE_NV_BS_RT,
+                                           sizeof(UpekFlagValue), &UpekFlagValue);
         RestoreTextScreen(NORMAL_ATTRIBUTE);
         return EFI_ABORTED;
       }

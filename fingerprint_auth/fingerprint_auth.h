@@ -58,8 +58,7 @@ inline FP_REQUEST_BLOCK_LAYOUT *RequestBlock() {
 }
 
 EFI_STATUS LoadFingerprintModule(UINT32 *ControlFlags);
-EFI_STATUS FindModuleSection(EFI_HANDLE Image, const EFI_GUID *Guid, VOID **Buffer,
-                             UINTN *Length);
+EFI_STATUS FindModuleSection(EFI_HANDLE Image, const EFI_GUID *Guid, VOID **Buffer, UINTN *Length);
 EFI_STATUS SendModuleRequest(UINT8 Code, EFI_IA32_REGISTER_SET *Registers);
 // Sends a request, repeating it at once while the module answers busy (0xFFFF), at most
 // Attempts times; returns the last answer.
@@ -116,7 +115,9 @@ VOID UnlockWithRememberedMapping(HDD_SECURITY_PROTOCOL *Security, const UINT8 *S
 EFI_STATUS PromptHardDiskPassword(HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber);
 
 // Small helpers for unaligned little-endian fields.
-inline UINT16 ReadUint16(const UINT8 *P) { return (UINT16)(P[0] | (P[1] << 8)); }
+inline UINT16 ReadUint16(const UINT8 *P) {
+  return (UINT16)(P[0] | (P[1] << 8));
+}
 inline VOID WriteUint16(UINT8 *P, UINT16 Value) {
   P[0] = (UINT8)Value;
   P[1] = (UINT8)(Value >> 8);

@@ -31,10 +31,18 @@ constexpr UINTN SerialNumberOffset = 20;
 constexpr UINTN SerialNumberSize = 20;
 constexpr UINT8 NoDrive = 255;
 
-UINT8 &MapValid() { return DriveMap[MapValidOffset]; }
-UINT8 &MapDirty() { return DriveMap[MapDirtyOffset]; }
-UINT8 *MapEntry(UINTN Drive) { return DriveMap + MapEntriesOffset + MapEntrySize * Drive; }
-UINT8 DriveInvalidBit() { return (UINT8)(1u << (CurrentDrive + 2)); }
+UINT8 &MapValid() {
+  return DriveMap[MapValidOffset];
+}
+UINT8 &MapDirty() {
+  return DriveMap[MapDirtyOffset];
+}
+UINT8 *MapEntry(UINTN Drive) {
+  return DriveMap + MapEntriesOffset + MapEntrySize * Drive;
+}
+UINT8 DriveInvalidBit() {
+  return (UINT8)(1u << (CurrentDrive + 2));
+}
 
 bool IsAllZero(const UINT8 *Bytes, UINTN Length) {
   for (UINTN Index = 0; Index < Length; Index++) {
@@ -353,8 +361,7 @@ EFI_STATUS UnlockHardDisks() {
   UINT8 *Identify = nullptr;
   for (UINTN Index = 0; Index < Count; Index++) {
     DriveUnlocked = 0;
-    if (Security[Index] == nullptr || DiskInfo[Index] == nullptr ||
-        ControllerFunction[Index] > 1) {
+    if (Security[Index] == nullptr || DiskInfo[Index] == nullptr || ControllerFunction[Index] > 1) {
       continue;
     }
     EFI_DISK_INFO_PROTOCOL *Info = DiskInfo[Index];
@@ -383,7 +390,8 @@ EFI_STATUS UnlockHardDisks() {
       DriverBootServices->FreePool(Identify);
       Identify = nullptr;
     }
-    Result = DriverBootServices->AllocatePool(EfiBootServicesData, IdentifySize, (VOID **)&Identify);
+    Result =
+        DriverBootServices->AllocatePool(EfiBootServicesData, IdentifySize, (VOID **)&Identify);
     if (EFI_ERROR(Result) || Identify == nullptr) {
       Identify = nullptr;
       continue;

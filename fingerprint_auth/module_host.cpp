@@ -24,7 +24,9 @@ EFI_PHYSICAL_ADDRESS WorkBuffer = 0;
 constexpr UINTN WorkBufferPages = FP_WORK_BUFFER_SIZE / EFI_PAGE_SIZE;
 constexpr UINTN ModuleSectionHeader = sizeof(EFI_GUID);
 
-VOID *Physical(UINTN Address) { return reinterpret_cast<VOID *>(Address); }
+VOID *Physical(UINTN Address) {
+  return reinterpret_cast<VOID *>(Address);
+}
 
 } // namespace
 
@@ -60,8 +62,8 @@ EFI_STATUS LoadFingerprintModule(UINT32 *ControlFlags) {
   // The module must be there and fit its 0x40000-byte slot before the window is touched.
   UINT8 *Section = nullptr;
   UINTN SectionLength = 0;
-  Status = FindModuleSection(DriverImageHandle, &FINGERPRINT_MODULE_SECTION_GUID,
-                             (VOID **)&Section, &SectionLength);
+  Status = FindModuleSection(DriverImageHandle, &FINGERPRINT_MODULE_SECTION_GUID, (VOID **)&Section,
+                             &SectionLength);
   if (EFI_ERROR(Status)) {
     return Status;
   }
@@ -105,12 +107,12 @@ EFI_STATUS LoadFingerprintModule(UINT32 *ControlFlags) {
   DriverBootServices->SetMem(Physical(WorkBuffer), FP_WORK_BUFFER_SIZE, 0);
 
   // Reader descriptor, from the reader's entry in the copy.
-  UINT8 *Entry = (UINT8 *)Physical(FP_USB_DATA_COPY + USB_DEVICE_TABLE +
-                                   USB_DEVICE_ENTRY_SIZE * ReaderIndex);
+  UINT8 *Entry =
+      (UINT8 *)Physical(FP_USB_DATA_COPY + USB_DEVICE_TABLE + USB_DEVICE_ENTRY_SIZE * ReaderIndex);
   UINTN ControllerRecord =
       USB_CONTROLLER_TABLE + USB_CONTROLLER_RECORD_SIZE * (UINTN)(Entry[USB_ENTRY_CONTROLLER] - 1);
-  FP_READER_DESCRIPTOR_LAYOUT *Descriptor = (FP_READER_DESCRIPTOR_LAYOUT *)Physical(
-      FP_READER_DESCRIPTOR);
+  FP_READER_DESCRIPTOR_LAYOUT *Descriptor =
+      (FP_READER_DESCRIPTOR_LAYOUT *)Physical(FP_READER_DESCRIPTOR);
   Descriptor->VendorId = ReadUint16(Entry + USB_ENTRY_VENDOR_ID);
   Descriptor->ProductId = ReadUint16(Entry + USB_ENTRY_PRODUCT_ID);
   Descriptor->CopiedControllerRecord = FP_USB_DATA_COPY + ControllerRecord;
@@ -129,8 +131,7 @@ EFI_STATUS LoadFingerprintModule(UINT32 *ControlFlags) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS FindModuleSection(EFI_HANDLE Image, const EFI_GUID *Guid, VOID **Buffer,
-                             UINTN *Length) {
+EFI_STATUS FindModuleSection(EFI_HANDLE Image, const EFI_GUID *Guid, VOID **Buffer, UINTN *Length) {
   EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
   EFI_STATUS Status = DriverBootServices->HandleProtocol(Image, &EFI_LOADED_IMAGE_PROTOCOL_GUID,
                                                          (VOID **)&LoadedImage);
@@ -138,15 +139,16 @@ EFI_STATUS FindModuleSection(EFI_HANDLE Image, const EFI_GUID *Guid, VOID **Buff
     return Status;
   }
   EFI_FIRMWARE_VOLUME_PROTOCOL *Volume = nullptr;
-  Status = DriverBootServices->HandleProtocol(
-      LoadedImage->DeviceHandle, &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, (VOID **)&Volume);
+  Status = DriverBootServices->HandleProtocol(LoadedImage->DeviceHandle,
+                                              &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, (VOID **)&Volume);
   if (EFI_ERROR(Status)) {
     return Status;
   }
   // The image's file path starts with its firmware-file node: the file GUID follows the
   // node header (unaligned).
   const EFI_DEVICE_PATH_PROTOCOL *Node = LoadedImage->FilePath;
-  if (Node == nullptr || Node->Type != MEDIA_DEVICE_PATH || Node->SubType != MEDIA_PIWG_FW_FILE_DP) {
+  if (Node == nullptr || Node->Type != MEDIA_DEVICE_PATH ||
+      Node->SubType != MEDIA_PIWG_FW_FILE_DP) {
     return EFI_NOT_FOUND;
   }
   EFI_GUID FileName;

@@ -21,12 +21,14 @@ struct SystemPassword {
 };
 
 SystemPassword Administrator() {
-  return {FP_SLOT_ADMIN, PASSWORD_ADMIN_SET, AUTH_ADMIN_VERIFIED, VELTRA_ADMIN_PASSWORD_OFFSET,
+  return {FP_SLOT_ADMIN,       PASSWORD_ADMIN_SET,
+          AUTH_ADMIN_VERIFIED, VELTRA_ADMIN_PASSWORD_OFFSET,
           CALLER_ANSWER_ADMIN, RequestBlock()->AdminPassword};
 }
 
 SystemPassword User() {
-  return {FP_SLOT_USER, PASSWORD_USER_SET, AUTH_USER_VERIFIED, VELTRA_USER_PASSWORD_OFFSET,
+  return {FP_SLOT_USER,       PASSWORD_USER_SET,
+          AUTH_USER_VERIFIED, VELTRA_USER_PASSWORD_OFFSET,
           CALLER_ANSWER_USER, RequestBlock()->UserPassword};
 }
 
@@ -51,7 +53,7 @@ bool ModulePasswordIsRight(const SystemPassword &Password) {
   }
   UINT8 Hashed[PASSWORD_FORM_SIZE];
   PasswordHash->Entry[PASSWORD_HASH_MODULE_TO_SETUP_FORM](Password.BlockField, PASSWORD_FORM_SIZE,
-                                                         Hashed, sizeof(Hashed));
+                                                          Hashed, sizeof(Hashed));
   bool Right = MatchesStored(Hashed, Password);
   FillBytes(Hashed, sizeof(Hashed), 0);
   return Right;

@@ -42,8 +42,16 @@ TEST(Notice, CountsDownElevenStepsAndCloses) {
   EXPECT_EQ(T.R.Status, EFI_ABORTED);
   // 1101 polls of 10 ms: "9" for 201 polls, then 8 down to 0 for 100 polls each.
   EXPECT_EQ(T.R.Microseconds, 1101 * Poll);
-  EXPECT_EQ(T.Digits(), Runs({{u'9', 201}, {u'8', 100}, {u'7', 100}, {u'6', 100}, {u'5', 100},
-                              {u'4', 100}, {u'3', 100}, {u'2', 100}, {u'1', 100}, {u'0', 100}}));
+  EXPECT_EQ(T.Digits(), Runs({{u'9', 201},
+                              {u'8', 100},
+                              {u'7', 100},
+                              {u'6', 100},
+                              {u'5', 100},
+                              {u'4', 100},
+                              {u'3', 100},
+                              {u'2', 100},
+                              {u'1', 100},
+                              {u'0', 100}}));
   // The countdown exit leaves the task priority at 6 and a cleared white-on-black screen.
   EXPECT_EQ(T.R.TplAfter, 6u);
   std::vector<std::string> Last = T.N.B.Console.CallTexts();
@@ -103,8 +111,16 @@ TEST(Notice, EnterPausesAndResumesTheCountdown) {
   T.Start();
   T.N.ExpectCleanReturn(T.R);
   EXPECT_EQ(T.R.Microseconds, 1301 * Poll);
-  EXPECT_EQ(T.Digits(), Runs({{u'9', 201}, {u'8', 300}, {u'7', 100}, {u'6', 100}, {u'5', 100},
-                              {u'4', 100}, {u'3', 100}, {u'2', 100}, {u'1', 100}, {u'0', 100}}));
+  EXPECT_EQ(T.Digits(), Runs({{u'9', 201},
+                              {u'8', 300},
+                              {u'7', 100},
+                              {u'6', 100},
+                              {u'5', 100},
+                              {u'4', 100},
+                              {u'3', 100},
+                              {u'2', 100},
+                              {u'1', 100},
+                              {u'0', 100}}));
   EXPECT_TRUE(T.N.AnyScreenContains(T.R, " Press ENTER to continue ...  "));
   EXPECT_FALSE(T.N.AnyScreenContains(T.R, "contuine"));
 }
@@ -122,8 +138,8 @@ struct KeyCase {
   const char *Name;
   std::vector<std::string> Keys; // one per poll from poll 1
   uint32_t ControlIn, ControlOut;
-  std::vector<uint8_t> Upek;     // "UPEKFLAG" after the run (empty: none)
-  uint64_t Polls;                // polls until the notice closed
+  std::vector<uint8_t> Upek; // "UPEKFLAG" after the run (empty: none)
+  uint64_t Polls;            // polls until the notice closed
 };
 
 class NoticeKeys : public ::testing::TestWithParam<KeyCase> {};
@@ -163,12 +179,20 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, NoticeKeys,
     ::testing::Values(
         KeyCase{"Esc", {"ESC"}, 0x100, 0x100 | CONTROL_READER_FOUND, {}, 1},
-        KeyCase{"F1AddsTheSetupBit", {"F1"}, 0x1000, 0x1000 | CONTROL_READER_FOUND |
-                CONTROL_ENTER_SETUP, {}, 1},
-        KeyCase{"F3SuppressesTheNotice", {"F3"}, 0, CONTROL_READER_FOUND, {0xAA, 0x55, 0xAA, 0x55},
+        KeyCase{"F1AddsTheSetupBit",
+                {"F1"},
+                0x1000,
+                0x1000 | CONTROL_READER_FOUND | CONTROL_ENTER_SETUP,
+                {},
                 1},
-        KeyCase{"LettersAndOtherFunctionKeysAreIgnored", {"a", "F2", "F4", "UP", "ESC"}, 0,
-                CONTROL_READER_FOUND, {}, 5}),
+        KeyCase{
+            "F3SuppressesTheNotice", {"F3"}, 0, CONTROL_READER_FOUND, {0xAA, 0x55, 0xAA, 0x55}, 1},
+        KeyCase{"LettersAndOtherFunctionKeysAreIgnored",
+                {"a", "F2", "F4", "UP", "ESC"},
+                0,
+                CONTROL_READER_FOUND,
+                {},
+                5}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST(Notice, NotShownWithoutConsoleControl) {

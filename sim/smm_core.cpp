@@ -2,6 +2,7 @@
 
 #include "board.h"
 #include "device_path_nodes.h"
+#include "firmware_volume.h"
 #include "guids.h"
 #include "physical_memory.h"
 
@@ -427,8 +428,13 @@ const SmmImageRecord *SmmCore::Image(const std::string &Name) const {
 
 // The file the path names: a device path that some handle carries, followed by one file-path
 // node and the end node.
-std::string SmmCore::FileNamed(const std::vector<uint8_t> &Path, EFI_HANDLE &Device,
-                               size_t &FileNode) const {
+// The image a path names: a device path that some handle carries, followed by one file node
+// and the end node. A file-path node (04 04) names a file of the image folder; a firmware-file
+// node (04 06) behind the board's firmware volume names a file of that volume, whose PE32
+// section is the image.
+std::unique_ptr<PeImage> SmmCore::LoadNamedImage(const std::vector<uint8_t> &Path,
+                                                 EFI_HANDLE &Device, size_t &FileNode,
+                                                 std::string &Label) const {
   for (EFI_HANDLE Handle : Owner.HandlesWith(EFI_DEVICE_PATH_PROTOCOL_GUID)) {
     const void *DevicePath = Owner.Protocol(Handle, EFI_DEVICE_PATH_PROTOCOL_GUID);
     size_t Length = DevicePathBytes(DevicePath);
@@ -441,26 +447,63 @@ std::string SmmCore::FileNamed(const std::vector<uint8_t> &Path, EFI_HANDLE &Dev
     }
     const uint8_t *Node = Path.data() + Prefix;
     size_t NodeLength = Node[2] | (Node[3] << 8);
-    if (Node[0] != MEDIA_DEVICE_PATH || Node[1] != MEDIA_FILEPATH_DP || NodeLength < 6 ||
-        Prefix + NodeLength + 4 != Path.size() || !IsEndNode(Node + NodeLength)) {
+    if (Node[0] != MEDIA_DEVICE_PATH || NodeLength < 6 || Prefix + NodeLength + 4 != Path.size() ||
+        !IsEndNode(Node + NodeLength)) {
       continue;
-    }
-    std::string Name;
-    for (size_t At = 4; At + 1 < NodeLength; At += 2) {
-      char16_t C = (char16_t)(Node[At] | (Node[At + 1] << 8));
-      if (C == 0) {
-        break;
-      }
-      Name += C < 0x80 ? (char)C : '?';
-    }
-    if (!Name.empty() && Name.front() == '\\') {
-      Name.erase(0, 1);
     }
     Device = Handle;
     FileNode = Prefix;
-    return Name;
+    std::string Error;
+    if (Node[1] == MEDIA_FILEPATH_DP) {
+      std::string Name;
+      for (size_t At = 4; At + 1 < NodeLength; At += 2) {
+        char16_t C = (char16_t)(Node[At] | (Node[At + 1] << 8));
+        if (C == 0) {
+          break;
+        }
+        Name += C < 0x80 ? (char)C : '?';
+      }
+      if (!Name.empty() && Name.front() == '\\') {
+        Name.erase(0, 1);
+      }
+      Label = Name;
+      return Name.empty() ? nullptr : LoadPeImage(Board::ImageDirectory() + "/" + Name, Error);
+    }
+    if (Node[1] == MEDIA_PIWG_FW_FILE_DP &&
+        NodeLength == sizeof(MEDIA_FW_VOL_FILEPATH_DEVICE_PATH) &&
+        Handle == Owner.Volume.Handle()) {
+      EFI_GUID FileName;
+      std::memcpy(&FileName, Node + offsetof(MEDIA_FW_VOL_FILEPATH_DEVICE_PATH, FvFileName),
+                  sizeof FileName);
+      const FirmwareFile *File = Owner.Volume.File(FileName);
+      const FirmwareFileSection *Pe32 =
+          File != nullptr ? FindSection(*File, EFI_SECTION_PE32, 0) : nullptr;
+      if (Pe32 == nullptr) {
+        Label = GuidText(FileName);
+        return nullptr;
+      }
+      // The file's name from its user-interface section, for the report and the symbols.
+      std::string Name;
+      if (const FirmwareFileSection *Ui = FindSection(*File, EFI_SECTION_USER_INTERFACE, 0)) {
+        for (size_t At = 0; At + 1 < Ui->Data.size(); At += 2) {
+          char16_t C = (char16_t)(Ui->Data[At] | (Ui->Data[At + 1] << 8));
+          if (C == 0) {
+            break;
+          }
+          Name += C < 0x80 ? (char)C : '?';
+        }
+      }
+      if (Name.empty()) {
+        Name = GuidText(FileName);
+      }
+      Label = "firmware file " + Name;
+      if (ReadWholeFile(Board::ImagePath(Name)) == Pe32->Data) {
+        return LoadPeImage(Board::ImagePath(Name), Error);
+      }
+      return LoadPeImage(Pe32->Data, Name, Error);
+    }
   }
-  return {};
+  return nullptr;
 }
 
 EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuffer, UINTN,
@@ -486,14 +529,10 @@ EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuf
 
   EFI_HANDLE Device = nullptr;
   size_t FileNode = 0;
-  std::string FileName = FileNamed(Record.Path, Device, FileNode);
-  if (FileName.empty()) {
-    return Finish(EFI_NOT_FOUND);
-  }
-  Record.ImageName = FileName;
-  std::string Error;
+  std::string FileName;
   auto Image = std::make_unique<SmmImageRecord>();
-  Image->Image = LoadPeImage(Board::ImageDirectory() + "/" + FileName, Error);
+  Image->Image = LoadNamedImage(Record.Path, Device, FileNode, FileName);
+  Record.ImageName = FileName;
   if (!Image->Image) {
     return Finish(EFI_NOT_FOUND);
   }

@@ -54,7 +54,7 @@ struct SmmRegistration {
   std::vector<uint8_t> Path; // the device path as passed, through its end node
   bool HadSourceBuffer = false;
   bool LegacyIa32 = false;
-  std::string ImageName; // the file it named, when found
+  std::string ImageName; // the file it named
   EFI_STATUS Status = EFI_SUCCESS;
 };
 
@@ -147,8 +147,8 @@ private:
   GuardedResult EnterSmm(const std::optional<uint64_t> &SwValue);
   void FillGuards();
   void CheckSaveStateGuard();
-  std::string FileNamed(const std::vector<uint8_t> &Path, EFI_HANDLE &Device,
-                        size_t &FileNode) const;
+  std::unique_ptr<PeImage> LoadNamedImage(const std::vector<uint8_t> &Path, EFI_HANDLE &Device,
+                                          size_t &FileNode, std::string &Label) const;
 
   SmmOptions Settings;
   bool Inside = false;

@@ -60,6 +60,38 @@ TEST_P(SmmStart, FirstRunRegistersTheJoinedPathAndTheCopyStartsInSmm) {
   EXPECT_FALSE(B.Smm.InSmm());
 }
 
+TEST_P(SmmStart, FromItsFirmwareFileTheCopyComesFromTheVolume) {
+  RunResult Result = B.LoadDriverFromFirmwareFile(Name());
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+
+  // The volume's path without its end node, the firmware-file node, one end node.
+  ASSERT_EQ(B.Smm.Registrations().size(), 1u);
+  const std::vector<uint8_t> &Path = B.Smm.Registrations()[0].Path;
+  const auto *Volume =
+      static_cast<const uint8_t *>(B.Protocol(B.Volume.Handle(), EFI_DEVICE_PATH_PROTOCOL_GUID));
+  std::vector<uint8_t> VolumeNode(Volume, Volume + 20);
+  const EFI_LOADED_IMAGE_PROTOCOL *First = nullptr;
+  for (EFI_HANDLE Handle : B.HandlesWith(EFI_LOADED_IMAGE_PROTOCOL_GUID)) {
+    if (B.ImageRecord(Handle) != nullptr) {
+      First = &B.ImageRecord(Handle)->Protocol;
+    }
+  }
+  ASSERT_NE(First, nullptr);
+  std::vector<uint8_t> FileNode(reinterpret_cast<const uint8_t *>(First->FilePath),
+                                reinterpret_cast<const uint8_t *>(First->FilePath) + 24);
+  EXPECT_EQ(Path, PathBytes({VolumeNode, FileNode}));
+
+  const SmmImageRecord *Copy = B.Smm.Image(Name());
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(Copy->Protocol.DeviceHandle, B.Volume.Handle());
+  EXPECT_EQ(ImageGlobal<uint8_t>(*Copy->Image, "DriverInSmm"), 1);
+  EXPECT_EQ(B.Smm.Callbacks().size() + B.Smm.SwHandlers().size(),
+            Name() == "FanControlSmm" ? 1u : 3u);
+}
+
 TEST_P(SmmStart, WithoutSmmRuntimeServicesTheSystemTablesServicesStay) {
   SmmOptions Options;
   Options.RuntimeServicesTable = false;

@@ -87,11 +87,14 @@ class Record:
 
 
 def parse_records(lines):
+    """The "@fw" records in order. A record may follow a driver's output on the same line (a
+    prompt that ends without a line break): it starts at "@fw " wherever that stands."""
     records = []
     for line in lines:
-        if not line.startswith("@fw "):
+        at = line.find("@fw ")
+        if at < 0:
             continue
-        words = line[4:].split()
+        words = line[at + 4:].split()
         if not words:
             continue
         kind = words[0]
@@ -100,7 +103,7 @@ def parse_records(lines):
             for word in words[1:]:
                 key, _, value = word.partition("=")
                 fields[key] = value
-        records.append(Record(kind, fields, line))
+        records.append(Record(kind, fields, line[at:]))
     return records
 
 
@@ -163,7 +166,7 @@ class Machine:
     """One emulated machine: a FAT drive directory and a variable store that lives as long as
     the machine, so that a second boot sees what the first one stored."""
 
-    def __init__(self, work_dir, files, boot_timeout=None):
+    def __init__(self, work_dir, files, boot_timeout=None, devices=()):
         self.qemu, self.code, variables_template = find_tools()
         self.work_dir = work_dir
         if os.path.isdir(work_dir):
@@ -177,6 +180,8 @@ class Machine:
         shutil.copy(variables_template, self.variables)
         self.boot_timeout = boot_timeout or float(os.environ.get("FIRMWARE_BOOT_TIMEOUT", "120"))
         self.boots = []
+        # Extra QEMU device options (for example a display controller).
+        self.devices = list(devices)
 
     def command(self):
         return [
@@ -193,10 +198,14 @@ class Machine:
             # The drive is read-only for the guest: nothing the firmware does can change the
             # build tree.
             "-drive", "if=virtio,format=raw,readonly=on,file=fat:" + self.drive,
-        ]
+        ] + self.devices
 
-    def boot(self, name, shell_lines):
-        """Boots once with startup.nsh holding shell_lines (then "reset -s" to power off)."""
+    def boot(self, name, shell_lines, keys=(), unexpected=()):
+        """Boots once with startup.nsh holding shell_lines (then "reset -s" to power off).
+
+        keys: (text, count, typed) in order: once the serial console has shown text count
+        times, typed is sent to the serial input (the firmware's console input).
+        unexpected: texts that must not appear; one that does ends the boot at once."""
         script = "\r\n".join(["@echo -off", "fs0:"] + list(shell_lines) + ["reset -s", ""])
         with open(os.path.join(self.drive, "startup.nsh"), "w", newline="") as nsh:
             nsh.write(script)
@@ -220,6 +229,7 @@ class Machine:
 
         ended = None
         key_sent = False
+        pending_keys = list(keys)
         exception_seen_at = None
         while ended is None:
             if process.poll() is not None:
@@ -233,6 +243,12 @@ class Machine:
                 process.stdin.write(b"\r")
                 process.stdin.flush()
                 key_sent = True
+            if key_sent and pending_keys and seen.count(pending_keys[0][0]) >= pending_keys[0][1]:
+                process.stdin.write(pending_keys.pop(0)[2].encode("ascii"))
+                process.stdin.flush()
+            if any(text in seen for text in unexpected):
+                ended = "unexpected-output"
+                continue
             if exception_seen_at is None and any(m in seen for m in EXCEPTION_MARKERS):
                 exception_seen_at = now
             if exception_seen_at is not None and now - exception_seen_at > 2.0:

@@ -26,6 +26,8 @@ constexpr Scenario Scenarios[] = {
     {"setup-hw-sync-first-boot", SetupHwSyncFirstBoot},
     {"setup-hw-sync-second-boot", SetupHwSyncSecondBoot},
     {"smm-drivers", SmmDriversScenario},
+    {"fingerprint-first-boot", FingerprintAuthFirstBoot},
+    {"fingerprint-second-boot", FingerprintAuthSecondBoot},
 };
 
 bool IsBlank(CHAR16 C) {

@@ -18,5 +18,12 @@ EFI_STATUS SetupHwSyncSecondBoot();
 // periodic and software SMIs raised, the status service asked twice over changed variables.
 EFI_STATUS SmmDriversScenario();
 
+// FingerprintAuthDxe loaded from its firmware file and called as the setup engine calls it, with
+// a reader, one locked drive and the module played by the harness. First boot: the module holds
+// only the user password, the drive's password is typed at the prompt. Second boot (same store):
+// the drive sits on another SATA channel and the module delivers what it was given to store.
+EFI_STATUS FingerprintAuthFirstBoot();
+EFI_STATUS FingerprintAuthSecondBoot();
+
 // Fills a 662-byte "Setup" image with a pattern, so that a shifted or truncated write shows.
 VOID FillSetupPattern(UINT8 *Setup);

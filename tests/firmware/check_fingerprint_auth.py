@@ -23,6 +23,7 @@ from ovmf_machine import (Judge, Machine, SetupError, check_loaded_as_driver, di
 DRIVE_SERIAL = b"FWHARNESS-DRIVE-0001"
 USER_VERIFIED, CONSOLE_RESTORED, READER_FOUND = 0x40000000, 0x4, 0x2
 PROMPT = "missing Hard Disk Password for SATA Drive: "
+HALTED = "Fatal Error... System Halted"  # the driver's halt: no run here may end there
 WRONG, RIGHT = "nope", "diskpw"
 MODULE_SLOTS = {0x01: "user", 0x04: "disk1"}
 
@@ -154,7 +155,8 @@ def main():
     judge = Judge("FingerprintAuthDxe in OVMF")
 
     first = machine.boot("first-boot", ["FirmwareHarness.efi fingerprint-first-boot"],
-                         keys=[(PROMPT, 1, WRONG + "\r"), (PROMPT, 2, RIGHT + "\r")])
+                         keys=[(PROMPT, 1, WRONG + "\r"), (PROMPT, 2, RIGHT + "\r")],
+                         unexpected=[HALTED])
     if judge.boot_completed(first):
         check_run(judge, first, args.images, {
             "requests": [(5, 0, "-"), (0, 0, "-"), (1, 0, "diskpw")],
@@ -174,7 +176,7 @@ def main():
                     "first-boot: the module holds the typed password in hard-disk slot 1")
 
     second = machine.boot("second-boot", ["FirmwareHarness.efi fingerprint-second-boot"],
-                          unexpected=[PROMPT])
+                          unexpected=[PROMPT, HALTED])
     if judge.boot_completed(second):
         check_run(judge, second, args.images, {
             "requests": [(5, 0, "-"), (0, 0, "-")],

@@ -696,7 +696,29 @@ RunResult Board::StartImage(EFI_HANDLE ImageHandle) {
   }
   auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(Record->Image->Entry());
   EFI_SYSTEM_TABLE *Table = &SystemTable;
-  return RunGuardedCall(Record->Image->Name, [&] { return Entry(ImageHandle, Table); });
+  RunResult Result =
+      RunGuardedCall(Record->Image->Name, [&] { return Entry(ImageHandle, Table); });
+  if (Result.Returned() && EFI_ERROR(Result.Status)) {
+    UnloadFailedImage(*Record);
+  }
+  return Result;
+}
+
+// A driver whose entry point returns an error is unloaded, as a DXE core does. Whatever it
+// left installed that points into its image would be a dangling interface afterwards.
+void Board::UnloadFailedImage(LoadedImageRecord &Record) {
+  const PeImage *Image = Record.Image.get();
+  Uninstall(Record.Handle, EFI_LOADED_IMAGE_PROTOCOL_GUID);
+  for (const auto &Handle : Handles) {
+    for (const ProtocolEntry &Entry : Handle->Protocols) {
+      if (Image->Contains(Entry.Interface)) {
+        Problem(Image->Name + " returned an error but left " + GuidText(Entry.Guid) +
+                " installed inside its image");
+      }
+    }
+  }
+  UnregisterImage(Image);
+  Record.Unloaded = true;
 }
 
 RunResult Board::RunDriver(const std::string &Name) {

@@ -77,6 +77,7 @@ struct LoadedImageRecord {
   EFI_LOADED_IMAGE_PROTOCOL Protocol{};
   std::vector<uint8_t> FilePath;
   EFI_HANDLE Handle = nullptr;
+  bool Unloaded = false; // its entry point returned an error
 };
 
 // Where a memory search found its bytes.
@@ -152,6 +153,7 @@ public:
                                        const FirmwareFileEdits &Edits = {});
   RunResult LoadDriverFromFirmwareFile(const std::string &Name,
                                        const FirmwareFileEdits &Edits = {});
+  void UnloadFailedImage(LoadedImageRecord &Record);
   // Runs Body as image code would run: halts and crashes of images end it.
   RunResult RunGuardedCall(const std::string &Name, const std::function<uint64_t()> &Body);
 

@@ -1,5 +1,9 @@
 #include "variable_store.h"
 
+#include "guids.h"
+
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -7,11 +11,15 @@
 
 namespace sim {
 
-bool SameGuid(const EFI_GUID &A, const EFI_GUID &B) { return std::memcmp(&A, &B, 16) == 0; }
+bool SameGuid(const EFI_GUID &A, const EFI_GUID &B) {
+  return std::memcmp(&A, &B, 16) == 0;
+}
 bool GuidKey::operator<(const GuidKey &Other) const {
   return std::memcmp(&Guid, &Other.Guid, 16) < 0;
 }
-bool GuidKey::operator==(const GuidKey &Other) const { return SameGuid(Guid, Other.Guid); }
+bool GuidKey::operator==(const GuidKey &Other) const {
+  return SameGuid(Guid, Other.Guid);
+}
 
 std::string GuidText(const EFI_GUID &G) {
   char Text[40];
@@ -29,8 +37,8 @@ bool ParseGuid(const std::string &Text, EFI_GUID &G) {
   unsigned D1, D2, D3, B[8];
   char Tail;
   if (T.size() != 36 ||
-      std::sscanf(T.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &D1, &D2, &D3, &B[0],
-                  &B[1], &B[2], &B[3], &B[4], &B[5], &B[6], &B[7], &Tail) != 11) {
+      std::sscanf(T.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &D1, &D2, &D3, &B[0], &B[1],
+                  &B[2], &B[3], &B[4], &B[5], &B[6], &B[7], &Tail) != 11) {
     return false;
   }
   G.Data1 = D1;
@@ -50,12 +58,15 @@ std::string Narrow(const std::u16string &Text) {
   return Out;
 }
 
-std::u16string Widen(const std::string &Text) { return std::u16string(Text.begin(), Text.end()); }
+std::u16string Widen(const std::string &Text) {
+  return std::u16string(Text.begin(), Text.end());
+}
 
 EFI_STATUS VariableStore::Get(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes,
                               UINTN *DataSize, VOID *Data) {
-  VariableCall Call{false, Name ? std::u16string(Name) : u"", Guid ? *Guid : EFI_GUID{}, 0,
-                    DataSize ? *DataSize : 0, EFI_SUCCESS, {}};
+  VariableCall Call{false, Name ? std::u16string(Name) : u"", Guid ? *Guid : EFI_GUID{},
+                    0,     DataSize ? *DataSize : 0,          EFI_SUCCESS,
+                    {}};
   EFI_STATUS Status;
   if (Name == nullptr || Guid == nullptr || DataSize == nullptr) {
     Status = EFI_INVALID_PARAMETER;
@@ -65,6 +76,9 @@ EFI_STATUS VariableStore::Get(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *
       Status = EFI_NOT_FOUND;
     } else if (*DataSize < It->second.Data.size()) {
       *DataSize = It->second.Data.size();
+      if (Attributes != nullptr) {
+        *Attributes = It->second.Attributes; // as the UEFI variable services do
+      }
       Status = EFI_BUFFER_TOO_SMALL;
     } else if (Data == nullptr) {
       Status = EFI_INVALID_PARAMETER;
@@ -84,8 +98,13 @@ EFI_STATUS VariableStore::Get(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *
 
 EFI_STATUS VariableStore::Set(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 Attributes,
                               UINTN DataSize, const VOID *Data) {
-  VariableCall Call{true, Name ? std::u16string(Name) : u"", Guid ? *Guid : EFI_GUID{},
-                    Attributes, DataSize, EFI_SUCCESS, {}};
+  VariableCall Call{true,
+                    Name ? std::u16string(Name) : u"",
+                    Guid ? *Guid : EFI_GUID{},
+                    Attributes,
+                    DataSize,
+                    EFI_SUCCESS,
+                    {}};
   if (Data != nullptr) {
     Call.Data.assign((const uint8_t *)Data, (const uint8_t *)Data + DataSize);
   }
@@ -99,11 +118,15 @@ EFI_STATUS VariableStore::Set(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 A
   } else if ((Attributes & EFI_VARIABLE_RUNTIME_ACCESS) &&
              !(Attributes & EFI_VARIABLE_BOOTSERVICE_ACCESS)) {
     Status = EFI_INVALID_PARAMETER;
+  } else if (RefuseUndefinedGlobalNames && SameGuid(*Guid, EFI_GLOBAL_VARIABLE) &&
+             !IsDefinedGlobalName(Name)) {
+    Status = EFI_INVALID_PARAMETER;
   } else {
     Key K{Name, GuidKey{*Guid}};
     auto It = Store.find(K);
-    bool Delete = DataSize == 0 || (Attributes & (EFI_VARIABLE_BOOTSERVICE_ACCESS |
-                                                  EFI_VARIABLE_RUNTIME_ACCESS)) == 0;
+    bool Delete =
+        DataSize == 0 ||
+        (Attributes & (EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)) == 0;
     if (Delete) {
       if (It == Store.end()) {
         Status = EFI_NOT_FOUND;
@@ -121,6 +144,61 @@ EFI_STATUS VariableStore::Set(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 A
   Call.Status = Status;
   Log.push_back(std::move(Call));
   return Status;
+}
+
+bool IsDefinedGlobalName(const std::u16string &Name) {
+  static const char *const Fixed[] = {"AuditMode",
+                                      "BootCurrent",
+                                      "BootNext",
+                                      "BootOptionSupport",
+                                      "BootOrder",
+                                      "ConIn",
+                                      "ConInDev",
+                                      "ConOut",
+                                      "ConOutDev",
+                                      "dbDefault",
+                                      "dbrDefault",
+                                      "dbtDefault",
+                                      "dbxDefault",
+                                      "DeployedMode",
+                                      "DriverOrder",
+                                      "ErrOut",
+                                      "ErrOutDev",
+                                      "HwErrRecSupport",
+                                      "KEK",
+                                      "KEKDefault",
+                                      "Lang",
+                                      "LangCodes",
+                                      "OsIndications",
+                                      "OsIndicationsSupported",
+                                      "OsRecoveryOrder",
+                                      "PK",
+                                      "PKDefault",
+                                      "PlatformLang",
+                                      "PlatformLangCodes",
+                                      "SignatureSupport",
+                                      "SecureBoot",
+                                      "SetupMode",
+                                      "SysPrepOrder",
+                                      "Timeout",
+                                      "VendorKeys"};
+  static const char *const Numbered[] = {"Boot", "Driver", "Key", "PlatformRecovery", "SysPrep"};
+  std::string Text = Narrow(Name);
+  for (const char *Defined : Fixed) {
+    if (Text == Defined) {
+      return true;
+    }
+  }
+  for (const char *Prefix : Numbered) {
+    std::string P = Prefix;
+    if (Text.size() == P.size() + 4 && Text.compare(0, P.size(), P) == 0 &&
+        std::all_of(Text.begin() + P.size(), Text.end(), [](char C) {
+          return std::isdigit((unsigned char)C) || (C >= 'A' && C <= 'F');
+        })) {
+      return true;
+    }
+  }
+  return false;
 }
 
 EFI_STATUS VariableStore::GetNextName(UINTN *NameSize, CHAR16 *Name, EFI_GUID *Guid) {

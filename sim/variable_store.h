@@ -30,8 +30,8 @@ struct VariableCall {
   bool IsSet;
   std::u16string Name;
   EFI_GUID Guid;
-  uint32_t Attributes;   // Set: as passed
-  uint64_t SizeIn;       // Get: size offered; Set: size written
+  uint32_t Attributes; // Set: as passed
+  uint64_t SizeIn;     // Get: size offered; Set: size written
   EFI_STATUS Status;
   std::vector<uint8_t> Data; // Set: the bytes written
 };
@@ -64,6 +64,9 @@ public:
   void ClearLog() { Log.clear(); }
   // When set, the next Set with this name fails with the given status (device error tests).
   void FailNextSet(const std::u16string &Name, EFI_STATUS Status);
+  // The variable services of EDK II based firmware refuse to write names under
+  // EFI_GLOBAL_VARIABLE that the UEFI standard does not define (EFI_INVALID_PARAMETER).
+  bool RefuseUndefinedGlobalNames = false;
 
 private:
   std::map<Key, Variable> Store;
@@ -72,6 +75,8 @@ private:
 };
 
 std::string Narrow(const std::u16string &Text);
+// A name the UEFI standard defines under EFI_GLOBAL_VARIABLE ("BootOrder", "Boot0001", ...).
+bool IsDefinedGlobalName(const std::u16string &Name);
 std::u16string Widen(const std::string &Text);
 
 } // namespace sim

@@ -344,6 +344,23 @@ TEST(DriveMap, ARememberedUserPasswordThatFailsIsForgottenAndTheAdminNotTried) {
   EXPECT_EQ(EntryOf(T.Map(), 0), EntryBytes(Crc16(D.Serial), {2}));
 }
 
+TEST(DriveMap, OnFirmwareThatRefusesItsVariableNamesTheRunStillCompletes) {
+  // EDK II based firmware refuses undefined names under EFI_GLOBAL_VARIABLE: the map and the
+  // error bits cannot be stored there, and the run goes on without them.
+  DiskRun T;
+  T.N.B.Variables.RefuseUndefinedGlobalNames = true;
+  SataDrive &D = T.N.B.Sata.AddLockedDrive("disk", 0, 0, 0, ModuleForm("disk"));
+  T.N.B.Console.QueueText(u"disk\r");
+  AuthRun R = T.N.Run(0);
+  T.N.ExpectCleanReturn(R);
+  EXPECT_EQ(R.Status, EFI_SUCCESS);
+  EXPECT_FALSE(D.Locked);
+  std::vector<VariableCall> MapWrites = T.N.WritesOf(u"FpHdp2HdpMapFlag");
+  ASSERT_EQ(MapWrites.size(), 1u);
+  EXPECT_EQ(MapWrites[0].Status, EFI_INVALID_PARAMETER);
+  EXPECT_TRUE(T.Map().empty());
+}
+
 TEST(DriveMap, TheDefaultBootRunOpensTheDriveWithTheFinger) {
   // The notebook as shipped: a user password and a locked drive, both held by the enrolled
   // finger's module slots, and the map learned on an earlier boot.

@@ -2,7 +2,7 @@
 //
 // The notebook's firmware keeps "FPExistFlag", "FpHdp2HdpMapFlag", "UPEKFLAG",
 // "SysPwdInvalidError" and "Fp1820ErrorFlag" under EFI_GLOBAL_VARIABLE. The emulated machine's
-// firmware checks every name in that namespace against the ones the UEFI specification defines
+// firmware checks every name in that namespace against the ones the UEFI standard defines
 // and refuses the others with EFI_INVALID_PARAMETER. The harness therefore hands the drivers
 // that use these names a copy of the system table whose GetVariable and SetVariable keep exactly
 // these five names, under EFI_GLOBAL_VARIABLE, in the firmware's own variable store under a GUID

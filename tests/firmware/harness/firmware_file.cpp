@@ -11,7 +11,7 @@
 
 namespace {
 
-// Status values of a damaged file, as the UEFI specification numbers them.
+// Status values of a damaged file, as the UEFI standard numbers them.
 constexpr EFI_STATUS EFI_VOLUME_CORRUPTED = EfiErrorCode(10);
 constexpr EFI_STATUS EFI_CRC_ERROR = EfiErrorCode(27);
 

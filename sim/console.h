@@ -147,6 +147,7 @@ public:
   // A named key (see NamedKey); false for an unknown name.
   bool QueueNamed(const std::string &Name, uint64_t NotBeforeMicroseconds = 0);
   const std::deque<ScriptedKey> &PendingKeys() const { return Keys; }
+  void ClearKeys() { Keys.clear(); }
   // Keys the driver read, in order.
   const std::vector<EFI_INPUT_KEY> &KeysRead() const { return ReadLog; }
   size_t KeyReads() const { return KeyReadCount; } // ReadKeyStroke calls, with or without key

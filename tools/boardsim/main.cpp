@@ -1,5 +1,6 @@
 // boardsim: boots the simulated notebook with the firmware build's driver images and prints a
 // boot report. With no arguments it runs the built-in default scenario.
+#include "auth_phase.h"
 #include "report.h"
 #include "scenario.h"
 #include "smm_phase.h"
@@ -13,11 +14,14 @@
 namespace {
 
 const char *const Usage =
-    "usage: boardsim [--scenario FILE] [--variables FILE] [--images DIR] [--print-default]\n"
+    "usage: boardsim [--scenario FILE] [--variables FILE] [--images DIR] [--interactive]\n"
+    "                [--print-default]\n"
     "  --scenario FILE   describe the board in JSON (default: the built-in scenario)\n"
     "  --variables FILE  load the non-volatile variables from FILE before the first boot\n"
     "                    (when it exists) and store them there after the last boot\n"
     "  --images DIR      folder with the driver images (default: the firmware build's)\n"
+    "  --interactive     keys for the fingerprint authentication's dialogs come from the\n"
+    "                    terminal instead of the scenario\n"
     "  --print-default   print the built-in scenario as JSON and exit\n";
 
 // Dispatch order of the DXE dispatcher on this board.
@@ -50,6 +54,7 @@ boardsim::DriverReport RunDriver(sim::Board &Board, const std::string &Name) {
 
 int main(int Argc, char **Argv) {
   std::string ScenarioPath, VariablesPath;
+  bool Interactive = false;
   for (int I = 1; I < Argc; I++) {
     std::string Arg = Argv[I];
     auto Value = [&](const char *Option) -> std::string {
@@ -65,6 +70,8 @@ int main(int Argc, char **Argv) {
       VariablesPath = Value("--variables");
     } else if (Arg == "--images") {
       setenv("BOARD_IMAGE_DIR", Value("--images").c_str(), 1);
+    } else if (Arg == "--interactive") {
+      Interactive = true;
     } else if (Arg == "--print-default") {
       std::cout << boardsim::DefaultScenarioText() << "\n";
       return 0;
@@ -101,6 +108,8 @@ int main(int Argc, char **Argv) {
 
   sim::Board Board;
   boardsim::ApplyVariables(Board, Scenario);
+  boardsim::AuthPhase Authentication(Board, Scenario, Interactive, std::cout);
+  Authentication.Prepare();
   if (!VariablesPath.empty() && std::filesystem::exists(VariablesPath) &&
       !Board.Variables.LoadFrom(VariablesPath)) {
     std::cerr << "boardsim: cannot read variables from '" << VariablesPath << "'\n";
@@ -112,6 +121,7 @@ int main(int Argc, char **Argv) {
     std::cout << Scenario.Description << "\n";
   }
   bool Crashed = false;
+  bool Stopped = false; // the last boot ended in a halt or a wait for ever
   for (size_t Boot = 0; Boot < Scenario.Boots.size(); Boot++) {
     if (Boot > 0) {
       Board.Reboot();
@@ -128,8 +138,15 @@ int main(int Argc, char **Argv) {
       Crashed |= Report.Result.How == sim::Outcome::Crashed;
     }
     Crashed |= boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
+    boardsim::AuthBootResult Checkpoints = Authentication.RunBoot(Boot);
+    Crashed |= Checkpoints.Crashed;
+    Stopped = Checkpoints.Stopped;
   }
-  Crashed |= boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
+  if (Stopped) {
+    std::cout << "\nThe machine stopped at a password checkpoint: no operating system starts.\n";
+  } else {
+    Crashed |= boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
+  }
 
   if (!VariablesPath.empty() && !Board.Variables.SaveTo(VariablesPath)) {
     std::cerr << "boardsim: cannot store variables in '" << VariablesPath << "'\n";

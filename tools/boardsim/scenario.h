@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -35,12 +36,73 @@ struct HardwareSpec {
   std::optional<std::array<uint8_t, 4>> Tpm;
 };
 
+// ---- the fingerprint authentication (section "fingerprint") ----
+// Passwords are plain text; the scenario turns them into the forms the firmware keeps.
+struct KeySpec {
+  bool Named = false;
+  std::string Name;                       // a named key (ESC, F1, ENTER, ...)
+  std::u16string Text;                    // or typed text ('\r' is Enter)
+  std::optional<uint64_t> AtMicroseconds; // pressed not before this long after the run starts
+};
+
+struct CallerSpec {
+  bool Stop = false;                        // answer to query code 2
+  std::optional<bool> AnswerFlag;           // code 1, byte 0 (default: set when passwords given)
+  std::optional<std::string> Administrator; // code 1, in the setup form
+  std::optional<std::string> User;
+  std::vector<std::string> Disks; // up to four candidates, in the module form
+};
+
+struct DriveSpec {
+  std::string Label;
+  uint32_t Channel = 0;
+  uint32_t Device = 0;
+  uint8_t Function = 0;
+  std::string Serial;
+  std::optional<std::string> UserPassword; // security enabled: locked at power-on
+  std::optional<std::string> MasterPassword;
+  bool Frozen = false;
+  bool MaximumSecurity = false;
+  unsigned AttemptLimit = 0;
+};
+
+struct AuthRunSpec {
+  std::string Name;
+  size_t Boot = 1;        // 1-based
+  uint32_t AuthFlags = 0; // with bit 1 for a system-password checkpoint
+  uint32_t ControlFlags = 0;
+  std::vector<KeySpec> Keys;
+  std::optional<CallerSpec> Caller; // replaces the section's answers for this run
+  std::optional<bool> FingerAccepted;
+};
+
+struct FingerprintSpec {
+  bool Dispatch = true; // load FingerprintAuthDxe from its firmware file in every boot
+  std::string UserPassword, AdministratorPassword; // "VELTRASetup"; empty: not set
+  bool PasswordsGiven = false;
+  std::vector<DriveSpec> Drives;
+  std::vector<size_t> ReaderEntries = {1}; // USB device-table entries holding a reader
+  uint8_t ReaderController = 1;
+  bool FingerEnrolled = true;
+  bool FingerAccepted = true;
+  std::optional<uint8_t> FingerState;
+  std::map<uint16_t, std::string> Slots; // module slot bit -> password
+  std::map<uint8_t, unsigned> Busy;      // request code -> busy answers
+  std::map<uint8_t, uint16_t> Answers;   // request code -> fixed answer
+  CallerSpec Caller;
+  std::vector<sim::TextMode> ConsoleModes; // empty: the board's
+  bool ConsoleControl = true;
+  bool DisplayController = true;
+  std::vector<AuthRunSpec> Runs;
+};
+
 struct Scenario {
   std::string Description;
   std::vector<VariableSpec> Variables;
   HardwareSpec Hardware;
   std::vector<HardwareSpec> Boots; // at least one
   std::vector<std::string> Drivers;
+  std::optional<FingerprintSpec> Fingerprint;
   nlohmann::json Raw; // the whole document, for the phases that read their own sections
 };
 

@@ -94,6 +94,17 @@ out=$("$boardsim" --scenario "$dir/stuck.json" 2>&1) || fail "stuck: exit status
 expect "stuck" "$out" "stuck: .*stuck" \
   "missing Hard Disk Password for SATA Drive: 0" "SATA drive 0 \(.*\): LOCKED"
 
+# ---- a drive with security enabled but not locked is no reason to go on: the notice, ESC --------
+cat > "$dir/unlocked.json" <<'EOF'
+{"drivers": [],
+ "fingerprint": {"drives": [{"user_password": "right", "locked": false}],
+   "runs": [{"name": "enabled, not locked", "keys": [{"key": "ESC", "at_ms": 100}]}]}}
+EOF
+out=$("$boardsim" --scenario "$dir/unlocked.json" 2>&1) || fail "unlocked: exit status $?"
+expect "unlocked" "$out" "returned EFI_ABORTED" "board time: 0.10 s" \
+  "Fingerprint Authentication" "SATA drive 0 \(.*\): unlocked" "variables changed: none"
+refuse "unlocked" "$out" "module request 0" "PROBLEM"
+
 # ---- the section's fields ----------------------------------------------------------------------
 check() { # <scenario> <expected text in the message>
   printf '%s' "$1" > "$dir/scenario.json"
@@ -132,6 +143,8 @@ check '{"fingerprint": {"drives": [{"serial": "123456789012345678901"}]}}' \
       "scenario field 'fingerprint.drives[0].serial': a serial number has at most 20 characters"
 check '{"fingerprint": {"drives": [{"master_password": "m"}]}}' \
       "scenario field 'fingerprint.drives[0].master_password': a master password needs a user password"
+check '{"fingerprint": {"drives": [{"locked": false}]}}' \
+      "scenario field 'fingerprint.drives[0].locked': only a drive with a user password"
 check '{"fingerprint": {"drives": [{"function": 8}]}}' \
       "scenario field 'fingerprint.drives[0].function': value larger than 0x7"
 check '{"fingerprint": {"finger": {"slots": {"disk4": "x"}}}}' \

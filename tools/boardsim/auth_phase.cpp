@@ -313,6 +313,13 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
   }
   PrintHeading(Out,
                "Boot " + std::to_string(Boot + 1) + ": the setup engine's password checkpoints");
+  // Power-on locked every drive with security enabled; some were opened before the checkpoints.
+  auto &Drives = Board.Sata.Drives();
+  for (size_t I = 0; I < F.Drives.size() && I < Drives.size(); I++) {
+    if (!F.Drives[I].Locked && Drives[I]->Label == F.Drives[I].Label) {
+      Drives[I]->Locked = false;
+    }
+  }
 
   if (F.Dispatch) {
     std::string Path = sim::FirmwareFilePath(DriverName);

@@ -282,7 +282,7 @@ DriveSpec ParseDrive(const json &Value, const std::string &Path, size_t Index) {
   Object(Value, Path);
   CheckKeys(Value, Path,
             {"label", "channel", "device", "function", "serial", "user_password", "master_password",
-             "frozen", "maximum_security", "attempt_limit"});
+             "locked", "frozen", "maximum_security", "attempt_limit"});
   DriveSpec D;
   D.Label = Value.contains("label") ? Text(Value["label"], Join(Path, "label"))
                                     : "SATA drive " + std::to_string(Index);
@@ -310,8 +310,15 @@ DriveSpec ParseDrive(const json &Value, const std::string &Path, size_t Index) {
            "a master password needs a user password (security is enabled by the user password)");
     }
   }
-  if (Value.contains("frozen"))
+  if (Value.contains("locked")) {
+    D.Locked = Flag(Value["locked"], Join(Path, "locked"));
+    if (!D.UserPassword) {
+      Fail(Join(Path, "locked"), "only a drive with a user password has security enabled");
+    }
+  }
+  if (Value.contains("frozen")) {
     D.Frozen = Flag(Value["frozen"], Join(Path, "frozen"));
+  }
   if (Value.contains("maximum_security")) {
     D.MaximumSecurity = Flag(Value["maximum_security"], Join(Path, "maximum_security"));
   }

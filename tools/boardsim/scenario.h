@@ -61,6 +61,7 @@ struct DriveSpec {
   std::string Serial;
   std::optional<std::string> UserPassword; // security enabled: locked at power-on
   std::optional<std::string> MasterPassword;
+  bool Locked = true; // false: security enabled but already unlocked at the checkpoints
   bool Frozen = false;
   bool MaximumSecurity = false;
   unsigned AttemptLimit = 0;

@@ -311,8 +311,9 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
   if (!F.Dispatch && Runs.empty()) {
     return Result;
   }
-  PrintHeading(Out,
-               "Boot " + std::to_string(Boot + 1) + ": the setup engine's password checkpoints");
+  PrintHeading(Out, "Boot " + std::to_string(Boot + 1) +
+                        ": the setup engine's password checkpoints, with FingerprintAuthDxe loaded "
+                        "from its firmware file");
   // Power-on locked every drive with security enabled; some were opened before the checkpoints.
   auto &Drives = Board.Sata.Drives();
   for (size_t I = 0; I < F.Drives.size() && I < Drives.size(); I++) {

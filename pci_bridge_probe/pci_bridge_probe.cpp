@@ -37,8 +37,8 @@ extern "C" EFI_STATUS EFIAPI PciBridgeProbeEntryPoint(EFI_HANDLE ImageHandle,
 
   UINT8 *Setup = nullptr;
   UINTN SetupSize = 0;
-  EFI_STATUS Status = ReadVariableGrowBuffer(u"Setup", &SETUP_GUID, nullptr, &SetupSize,
-                                             (VOID **)&Setup);
+  EFI_STATUS Status =
+      ReadVariableGrowBuffer(u"Setup", &SETUP_GUID, nullptr, &SetupSize, (VOID **)&Setup);
   if (EFI_ERROR(Status)) {
     if (Setup != nullptr) {
       DriverBootServices->FreePool(Setup);

@@ -6,8 +6,8 @@
 
 inline constexpr UINTN FCH_ACPI_MMIO_BASE = 0xFED80000;
 inline constexpr UINTN FCH_SMI_REGISTER_BASE = FCH_ACPI_MMIO_BASE + 0x200;
-inline constexpr UINTN FCH_COM2_STRAP = FCH_ACPI_MMIO_BASE + 0x134; // bit 7
-inline constexpr UINTN FCH_LPT_STRAP = FCH_ACPI_MMIO_BASE + 0x135;  // bit 7
+inline constexpr UINTN FCH_COM2_STRAP = FCH_ACPI_MMIO_BASE + 0x134;   // bit 7
+inline constexpr UINTN FCH_LPT_STRAP = FCH_ACPI_MMIO_BASE + 0x135;    // bit 7
 inline constexpr UINTN FCH_OPTION_STRAP = FCH_ACPI_MMIO_BASE + 0x1E0; // bit 7
 
 inline constexpr UINTN PCIE_CONFIG_BASE = 0xE0000000;

@@ -36,6 +36,5 @@ static_assert(sizeof(EFI_BOOT_SCRIPT_WIDTH) == 4);
 
 // Boot-script PCI address: register in bits 7:0, function 15:8, device 23:16, bus 31:24.
 constexpr UINT64 BootScriptPciAddress(UINT8 Bus, UINT8 Device, UINT8 Function, UINT8 Register) {
-  return (UINT64)Register | ((UINT64)Function << 8) | ((UINT64)Device << 16) |
-         ((UINT64)Bus << 24);
+  return (UINT64)Register | ((UINT64)Function << 8) | ((UINT64)Device << 16) | ((UINT64)Bus << 24);
 }

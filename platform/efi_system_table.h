@@ -106,11 +106,9 @@ typedef VOID(EFIAPI *EFI_RESTORE_TPL)(EFI_TPL OldTpl);
 typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_PAGES)(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE MemoryType,
                                                UINTN Pages, EFI_PHYSICAL_ADDRESS *Memory);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_PAGES)(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages);
-typedef EFI_STATUS(EFIAPI *EFI_GET_MEMORY_MAP)(UINTN *MemoryMapSize, VOID *MemoryMap,
-                                               UINTN *MapKey, UINTN *DescriptorSize,
-                                               UINT32 *DescriptorVersion);
-typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size,
-                                              VOID **Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_GET_MEMORY_MAP)(UINTN *MemoryMapSize, VOID *MemoryMap, UINTN *MapKey,
+                                               UINTN *DescriptorSize, UINT32 *DescriptorVersion);
+typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT)(UINT32 Type, EFI_TPL NotifyTpl,
                                              EFI_EVENT_NOTIFY NotifyFunction, VOID *NotifyContext,
@@ -134,8 +132,8 @@ typedef EFI_STATUS(EFIAPI *EFI_UNINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle,
                                                              VOID *Interface);
 typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID *Protocol,
                                                 VOID **Interface);
-typedef EFI_STATUS(EFIAPI *EFI_REGISTER_PROTOCOL_NOTIFY)(const EFI_GUID *Protocol,
-                                                         EFI_EVENT Event, VOID **Registration);
+typedef EFI_STATUS(EFIAPI *EFI_REGISTER_PROTOCOL_NOTIFY)(const EFI_GUID *Protocol, EFI_EVENT Event,
+                                                         VOID **Registration);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE)(EFI_LOCATE_SEARCH_TYPE SearchType,
                                               const EFI_GUID *Protocol, VOID *SearchKey,
                                               UINTN *BufferSize, EFI_HANDLE *Buffer);
@@ -144,9 +142,8 @@ typedef EFI_STATUS(EFIAPI *EFI_LOCATE_DEVICE_PATH)(const EFI_GUID *Protocol,
                                                    EFI_HANDLE *Device);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_CONFIGURATION_TABLE)(const EFI_GUID *Guid, VOID *Table);
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
-                                           EFI_DEVICE_PATH_PROTOCOL *DevicePath,
-                                           VOID *SourceBuffer, UINTN SourceSize,
-                                           EFI_HANDLE *ImageHandle);
+                                           EFI_DEVICE_PATH_PROTOCOL *DevicePath, VOID *SourceBuffer,
+                                           UINTN SourceSize, EFI_HANDLE *ImageHandle);
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_START)(EFI_HANDLE ImageHandle, UINTN *ExitDataSize,
                                             CHAR16 **ExitData);
 typedef EFI_STATUS(EFIAPI *EFI_EXIT)(EFI_HANDLE ImageHandle, EFI_STATUS ExitStatus,
@@ -168,13 +165,11 @@ typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID 
                                               VOID **Interface, EFI_HANDLE AgentHandle,
                                               EFI_HANDLE ControllerHandle, UINT32 Attributes);
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID *Protocol,
-                                               EFI_HANDLE AgentHandle,
-                                               EFI_HANDLE ControllerHandle);
+                                               EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle);
 typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL_INFORMATION)(EFI_HANDLE Handle,
                                                           const EFI_GUID *Protocol,
                                                           VOID **EntryBuffer, UINTN *EntryCount);
-typedef EFI_STATUS(EFIAPI *EFI_PROTOCOLS_PER_HANDLE)(EFI_HANDLE Handle,
-                                                     EFI_GUID ***ProtocolBuffer,
+typedef EFI_STATUS(EFIAPI *EFI_PROTOCOLS_PER_HANDLE)(EFI_HANDLE Handle, EFI_GUID ***ProtocolBuffer,
                                                      UINTN *ProtocolBufferCount);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE_BUFFER)(EFI_LOCATE_SEARCH_TYPE SearchType,
                                                      const EFI_GUID *Protocol, VOID *SearchKey,
@@ -268,15 +263,12 @@ static_assert(offsetof(EFI_BOOT_SERVICES, RaiseTPL) == 24 &&
 inline constexpr UINT64 EFI_BOOT_SERVICES_SIGNATURE = 0x56524553544F4F42ull; // "BOOTSERV"
 
 // ---- Runtime services -------------------------------------------------------------------------
-typedef EFI_STATUS(EFIAPI *EFI_GET_VARIABLE)(const CHAR16 *VariableName,
-                                             const EFI_GUID *VendorGuid, UINT32 *Attributes,
-                                             UINTN *DataSize, VOID *Data);
+typedef EFI_STATUS(EFIAPI *EFI_GET_VARIABLE)(const CHAR16 *VariableName, const EFI_GUID *VendorGuid,
+                                             UINT32 *Attributes, UINTN *DataSize, VOID *Data);
 typedef EFI_STATUS(EFIAPI *EFI_GET_NEXT_VARIABLE_NAME)(UINTN *VariableNameSize,
-                                                       CHAR16 *VariableName,
-                                                       EFI_GUID *VendorGuid);
-typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(const CHAR16 *VariableName,
-                                             const EFI_GUID *VendorGuid, UINT32 Attributes,
-                                             UINTN DataSize, const VOID *Data);
+                                                       CHAR16 *VariableName, EFI_GUID *VendorGuid);
+typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(const CHAR16 *VariableName, const EFI_GUID *VendorGuid,
+                                             UINT32 Attributes, UINTN DataSize, const VOID *Data);
 typedef VOID(EFIAPI *EFI_RESET_SYSTEM)(UINT32 ResetType, EFI_STATUS ResetStatus, UINTN DataSize,
                                        VOID *ResetData);
 typedef EFI_STATUS(EFIAPI *EFI_RUNTIME_SERVICE_UNUSED)();

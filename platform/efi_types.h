@@ -32,7 +32,7 @@ typedef UINTN EFI_TPL;
 typedef UINT64 EFI_PHYSICAL_ADDRESS;
 
 #ifndef TRUE
-#define TRUE ((BOOLEAN)1)
+#define TRUE  ((BOOLEAN)1)
 #define FALSE ((BOOLEAN)0)
 #endif
 
@@ -41,8 +41,12 @@ static_assert(sizeof(CHAR16) == 2 && sizeof(BOOLEAN) == 1);
 
 // ---- Status values -------------------------------------------------------------------------
 inline constexpr UINTN EFI_ERROR_BIT = 0x8000000000000000ull;
-constexpr bool EFI_ERROR(EFI_STATUS Status) { return (Status & EFI_ERROR_BIT) != 0; }
-constexpr EFI_STATUS EfiErrorCode(UINTN Number) { return EFI_ERROR_BIT | Number; }
+constexpr bool EFI_ERROR(EFI_STATUS Status) {
+  return (Status & EFI_ERROR_BIT) != 0;
+}
+constexpr EFI_STATUS EfiErrorCode(UINTN Number) {
+  return EFI_ERROR_BIT | Number;
+}
 
 inline constexpr EFI_STATUS EFI_SUCCESS = 0;
 inline constexpr EFI_STATUS EFI_LOAD_ERROR = EfiErrorCode(1);

@@ -23,7 +23,8 @@ inline constexpr UINT16 FP_MODULE_ENTRY_OFFSET = 0x0003;
 inline constexpr UINT16 FP_REQUEST_BLOCK_SEGMENT = 0x3000; // DS
 inline constexpr UINT16 FP_REQUEST_BLOCK_OFFSET = 0x1000;  // BX
 
-// ---- USB data area (the USB stack's memory) ------------------------------------------------------
+// ---- USB data area (the USB stack's memory)
+// ------------------------------------------------------
 inline constexpr UINTN USB_CONTROLLER_TABLE = 0x4A1;
 inline constexpr UINTN USB_CONTROLLER_RECORD_SIZE = 69;
 inline constexpr UINTN USB_DEVICE_TABLE = 0x684;
@@ -47,7 +48,8 @@ inline constexpr UINT8 FP_READER_DEVICE_TYPE = 6;
 inline constexpr UINT16 FP_READER_VENDOR_ID = 0x0483;
 inline constexpr UINT16 FP_READER_PRODUCT_ID = 0x2016;
 
-// ---- reader descriptor at 0x30000 ----------------------------------------------------------------
+// ---- reader descriptor at 0x30000
+// ----------------------------------------------------------------
 typedef struct {
   UINT64 LiveControllerRecord; // in the live USB data area
   UINT64 CopiedDeviceEntry;    // in the copy at 0x32000
@@ -75,8 +77,8 @@ typedef struct {
   UINT8 UserPassword[12];
   UINT8 AdminPassword[12];
   UINT8 DiskPassword[3][12];
-  UINT16 Version;        // 1
-  UINT16 Tag;            // 0x5553
+  UINT16 Version; // 1
+  UINT16 Tag;     // 0x5553
   UINT8 Echo;
   UINT8 Reserved[3];
 } FP_REQUEST_BLOCK_LAYOUT;

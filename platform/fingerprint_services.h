@@ -24,14 +24,14 @@ typedef struct {
 static_assert(sizeof(FINGERPRINT_AUTH_PROTOCOL) == 8);
 
 // AuthFlags
-inline constexpr UINT32 AUTH_SYSTEM_PASSWORD_RUN = 0x00000002;  // in
-inline constexpr UINT32 AUTH_CONSOLE_RESTORED = 0x00000004;     // out
+inline constexpr UINT32 AUTH_SYSTEM_PASSWORD_RUN = 0x00000002;   // in
+inline constexpr UINT32 AUTH_CONSOLE_RESTORED = 0x00000004;      // out
 inline constexpr UINT32 AUTH_USER_ALONE_NOT_ENOUGH = 0x20000000; // in, boot run
-inline constexpr UINT32 AUTH_USER_VERIFIED = 0x40000000;        // out
-inline constexpr UINT32 AUTH_ADMIN_VERIFIED = 0x80000000;       // out
+inline constexpr UINT32 AUTH_USER_VERIFIED = 0x40000000;         // out
+inline constexpr UINT32 AUTH_ADMIN_VERIFIED = 0x80000000;        // out
 // ControlFlags
-inline constexpr UINT32 CONTROL_READER_FOUND = 0x00000002; // out
-inline constexpr UINT32 CONTROL_ENTER_SETUP = 0x00000004;  // out (F1 in the notice)
+inline constexpr UINT32 CONTROL_READER_FOUND = 0x00000002;  // out
+inline constexpr UINT32 CONTROL_ENTER_SETUP = 0x00000004;   // out (F1 in the notice)
 inline constexpr UINT32 CONTROL_RESET_MAPPING = 0x00000020; // in/out
 // Query codes
 inline constexpr UINTN QUERY_PASSWORDS = 1;
@@ -45,7 +45,8 @@ inline constexpr UINTN CALLER_ANSWER_USER = 13;
 inline constexpr UINTN CALLER_ANSWER_DISK_CANDIDATES = 25; // four of 12 bytes
 inline constexpr UINTN PASSWORD_FORM_SIZE = 12;
 
-// ---- USB_STACK_PROTOCOL ---------------------------------------------------------------------------
+// ---- USB_STACK_PROTOCOL
+// ---------------------------------------------------------------------------
 inline constexpr EFI_GUID USB_STACK_PROTOCOL_GUID = {
     0x2AD8E2D2, 0x2E91, 0x4CD1, {0x95, 0xF5, 0xE7, 0x8F, 0xE5, 0xEB, 0xE3, 0x16}};
 
@@ -54,8 +55,8 @@ inline constexpr EFI_GUID USB_STACK_PROTOCOL_GUID = {
 typedef EFI_STATUS(EFIAPI *USB_STACK_SWITCH)(BOOLEAN Enable);
 
 typedef struct {
-  VOID *UsbData;          // the USB data area (a data pointer, not a function)
-  VOID *OtherMembers[3];  // the stack's own services, not used here
+  VOID *UsbData;         // the USB data area (a data pointer, not a function)
+  VOID *OtherMembers[3]; // the stack's own services, not used here
   USB_STACK_SWITCH Switch;
 } USB_STACK_PROTOCOL;
 static_assert(offsetof(USB_STACK_PROTOCOL, UsbData) == 0 &&
@@ -96,7 +97,8 @@ typedef struct {
 } HDD_PASSWORD_VERIFY_PROTOCOL;
 static_assert(offsetof(HDD_PASSWORD_VERIFY_PROTOCOL, VerifyPassword) == 0);
 
-// ---- PASSWORD_HASH_PROTOCOL ------------------------------------------------------------------------
+// ---- PASSWORD_HASH_PROTOCOL
+// ------------------------------------------------------------------------
 inline constexpr EFI_GUID PASSWORD_HASH_PROTOCOL_GUID = {
     0x9C146B6C, 0xBB96, 0x4A46, {0x92, 0xDA, 0xDB, 0xE1, 0x8E, 0xBA, 0x1E, 0xDA}};
 

@@ -15,23 +15,21 @@ inline constexpr EFI_SECTION_TYPE EFI_SECTION_FREEFORM_SUBTYPE_GUID = 0x18;
 inline constexpr EFI_SECTION_TYPE EFI_SECTION_RAW = 0x19;
 
 struct EFI_FIRMWARE_VOLUME_PROTOCOL;
-typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_GET_ATTRIBUTES)(EFI_FIRMWARE_VOLUME_PROTOCOL *This,
-                                                            FRAMEWORK_EFI_FV_ATTRIBUTES *Attributes);
-typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_SET_ATTRIBUTES)(EFI_FIRMWARE_VOLUME_PROTOCOL *This,
-                                                            FRAMEWORK_EFI_FV_ATTRIBUTES *Attributes);
+typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_GET_ATTRIBUTES)(
+    EFI_FIRMWARE_VOLUME_PROTOCOL *This, FRAMEWORK_EFI_FV_ATTRIBUTES *Attributes);
+typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_SET_ATTRIBUTES)(
+    EFI_FIRMWARE_VOLUME_PROTOCOL *This, FRAMEWORK_EFI_FV_ATTRIBUTES *Attributes);
 typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_READ_FILE)(EFI_FIRMWARE_VOLUME_PROTOCOL *This,
                                                        const EFI_GUID *NameGuid, VOID **Buffer,
-                                                       UINTN *BufferSize, EFI_FV_FILETYPE *FoundType,
+                                                       UINTN *BufferSize,
+                                                       EFI_FV_FILETYPE *FoundType,
                                                        EFI_FV_FILE_ATTRIBUTES *FileAttributes,
                                                        UINT32 *AuthenticationStatus);
 // With *Buffer NULL the service allocates the buffer from boot-services pool; the caller frees
 // it. The data starts right after the section's 4-byte common header.
-typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_READ_SECTION)(EFI_FIRMWARE_VOLUME_PROTOCOL *This,
-                                                          const EFI_GUID *NameGuid,
-                                                          EFI_SECTION_TYPE SectionType,
-                                                          UINTN SectionInstance, VOID **Buffer,
-                                                          UINTN *BufferSize,
-                                                          UINT32 *AuthenticationStatus);
+typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_READ_SECTION)(
+    EFI_FIRMWARE_VOLUME_PROTOCOL *This, const EFI_GUID *NameGuid, EFI_SECTION_TYPE SectionType,
+    UINTN SectionInstance, VOID **Buffer, UINTN *BufferSize, UINT32 *AuthenticationStatus);
 typedef EFI_STATUS(EFIAPI *FRAMEWORK_EFI_FV_UNUSED)();
 
 struct EFI_FIRMWARE_VOLUME_PROTOCOL {

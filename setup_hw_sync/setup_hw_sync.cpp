@@ -26,9 +26,9 @@ constexpr UINTN Bridge020 = PcieConfigAddress(0, 2, 0, 0);
 // COM1 settings for Com1Selection 1..4 and the two Com2Selection adjustments that follow.
 struct Com1Choice {
   UINT8 Setting;
-  UINT8 Com2IfSame;     // Com2Selection equal to Com1Selection becomes this
-  UINT8 Com2From;       // then a Com2Selection equal to this ...
-  UINT8 Com2To;         // ... becomes this
+  UINT8 Com2IfSame; // Com2Selection equal to Com1Selection becomes this
+  UINT8 Com2From;   // then a Com2Selection equal to this ...
+  UINT8 Com2To;     // ... becomes this
 };
 constexpr Com1Choice Com1Choices[4] = {
     {1, 2, 3, 2},
@@ -44,7 +44,8 @@ constexpr UINT8 Com2Settings[4] = {2, 1, 4, 5};
 // another size) starts as zeros.
 VOID ReadPortRecord(const CHAR16 *Name, PortNvRecord *Record) {
   UINTN Size = sizeof(*Record);
-  EFI_STATUS Status = DriverRuntimeServices->GetVariable(Name, &PNP_NV_GUID, nullptr, &Size, Record);
+  EFI_STATUS Status =
+      DriverRuntimeServices->GetVariable(Name, &PNP_NV_GUID, nullptr, &Size, Record);
   if (EFI_ERROR(Status) || Size != sizeof(*Record)) {
     Record->Enable = 0;
     Record->Setting = 0;

@@ -26,10 +26,14 @@ UINT64 NativeRead(bool IsIo, UINT64 Address, UINT8 Width) {
 void NativeWrite(bool IsIo, UINT64 Address, UINT8 Width, UINT64 Value) {
   Board::Current().Hardware.Write(IsIo ? Space::Io : Space::Mmio, Address, Width, Value);
 }
-[[noreturn]] void NativeHalt() { HaltGuarded("CpuDeadLoop (native)"); }
+[[noreturn]] void NativeHalt() {
+  HaltGuarded("CpuDeadLoop (native)");
+}
 const HostHardwareBus NativeBus = {NativeRead, NativeWrite, NativeHalt};
 
-Board &B() { return Board::Current(); }
+Board &B() {
+  return Board::Current();
+}
 
 // ---- boot services ---------------------------------------------------------------------------
 EFI_TPL EFIAPI BsRaiseTpl(EFI_TPL NewTpl) {
@@ -102,7 +106,9 @@ EFI_STATUS EFIAPI BsAllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer
   return *Buffer == nullptr ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI BsFreePool(VOID *Buffer) { return B().FreePool(Buffer); }
+EFI_STATUS EFIAPI BsFreePool(VOID *Buffer) {
+  return B().FreePool(Buffer);
+}
 
 EFI_STATUS EFIAPI BsCreateEvent(UINT32, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY, VOID *,
                                 EFI_EVENT *Event) {
@@ -222,8 +228,8 @@ EFI_STATUS EFIAPI BsLocateHandle(EFI_LOCATE_SEARCH_TYPE Search, const EFI_GUID *
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI BsLocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE Search, const EFI_GUID *Guid,
-                                       VOID *, UINTN *Count, EFI_HANDLE **Buffer) {
+EFI_STATUS EFIAPI BsLocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE Search, const EFI_GUID *Guid, VOID *,
+                                       UINTN *Count, EFI_HANDLE **Buffer) {
   if (Count == nullptr || Buffer == nullptr || (Search == ByProtocol && Guid == nullptr) ||
       Search == ByRegisterNotify) {
     return EFI_INVALID_PARAMETER;
@@ -298,8 +304,8 @@ EFI_STATUS EFIAPI BsStall(UINTN Microseconds) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI BsConnectController(EFI_HANDLE Controller, EFI_HANDLE *, EFI_DEVICE_PATH_PROTOCOL *,
-                                      BOOLEAN Recursive) {
+EFI_STATUS EFIAPI BsConnectController(EFI_HANDLE Controller, EFI_HANDLE *,
+                                      EFI_DEVICE_PATH_PROTOCOL *, BOOLEAN Recursive) {
   if (!B().IsHandle(Controller)) {
     return EFI_INVALID_PARAMETER;
   }
@@ -322,7 +328,9 @@ VOID EFIAPI BsCopyMem(VOID *Destination, const VOID *Source, UINTN Length) {
   std::memmove(Destination, Source, Length);
 }
 
-VOID EFIAPI BsSetMem(VOID *Buffer, UINTN Size, UINT8 Value) { std::memset(Buffer, Value, Size); }
+VOID EFIAPI BsSetMem(VOID *Buffer, UINTN Size, UINT8 Value) {
+  std::memset(Buffer, Value, Size);
+}
 
 EFI_STATUS EFIAPI BsCalculateCrc32(VOID *Data, UINTN Size, UINT32 *Crc) {
   if (Data == nullptr || Crc == nullptr || Size == 0) {
@@ -342,16 +350,25 @@ EFI_STATUS EFIAPI BsCalculateCrc32(VOID *Data, UINTN Size, UINT32 *Crc) {
 // Services the drivers of this board have no business calling: the call is recorded as a
 // problem, so a test fails, and the driver gets EFI_UNSUPPORTED.
 template <int Slot> EFI_STATUS EFIAPI BsNotOffered() {
-  static const char *const Names[] = {"GetMemoryMap",     "SetTimer",
+  static const char *const Names[] = {"GetMemoryMap",
+                                      "SetTimer",
                                       "ReinstallProtocolInterface",
-                                      "RegisterProtocolNotify", "LocateDevicePath",
-                                      "InstallConfigurationTable", "LoadImage",
-                                      "StartImage",        "Exit",
-                                      "UnloadImage",       "ExitBootServices",
-                                      "GetNextMonotonicCount", "SetWatchdogTimer",
-                                      "OpenProtocol",      "CloseProtocol",
-                                      "OpenProtocolInformation", "ProtocolsPerHandle",
-                                      "UninstallMultipleProtocolInterfaces", "CreateEventEx"};
+                                      "RegisterProtocolNotify",
+                                      "LocateDevicePath",
+                                      "InstallConfigurationTable",
+                                      "LoadImage",
+                                      "StartImage",
+                                      "Exit",
+                                      "UnloadImage",
+                                      "ExitBootServices",
+                                      "GetNextMonotonicCount",
+                                      "SetWatchdogTimer",
+                                      "OpenProtocol",
+                                      "CloseProtocol",
+                                      "OpenProtocolInformation",
+                                      "ProtocolsPerHandle",
+                                      "UninstallMultipleProtocolInterfaces",
+                                      "CreateEventEx"};
   B().Problem(std::string("boot service not offered by the board: ") + Names[Slot]);
   return EFI_UNSUPPORTED;
 }
@@ -398,7 +415,7 @@ EFI_STATUS EFIAPI ScriptWrite(EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table, UIN
   case EFI_BOOT_SCRIPT_IO_WRITE_OPCODE:
   case EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE:
   case EFI_BOOT_SCRIPT_PCI_CONFIG_WRITE_OPCODE: {
-    Entry.Width = (uint32_t)__builtin_va_arg(Args, UINTN);
+    Entry.Width = (uint32_t) __builtin_va_arg(Args, UINTN);
     Entry.Address = __builtin_va_arg(Args, UINT64);
     Entry.Count = __builtin_va_arg(Args, UINTN);
     const uint8_t *Data = __builtin_va_arg(Args, const uint8_t *);
@@ -610,7 +627,9 @@ void Board::InstallPlatformProtocols() {
   Hash.Install();
 }
 
-void Board::Problem(const std::string &Text) { Problems.push_back(Text); }
+void Board::Problem(const std::string &Text) {
+  Problems.push_back(Text);
+}
 
 // ---- images ----------------------------------------------------------------------------------
 EFI_HANDLE Board::LoadImage(const std::string &Path, std::string &Error) {
@@ -696,8 +715,7 @@ RunResult Board::StartImage(EFI_HANDLE ImageHandle) {
   }
   auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(Record->Image->Entry());
   EFI_SYSTEM_TABLE *Table = &SystemTable;
-  RunResult Result =
-      RunGuardedCall(Record->Image->Name, [&] { return Entry(ImageHandle, Table); });
+  RunResult Result = RunGuardedCall(Record->Image->Name, [&] { return Entry(ImageHandle, Table); });
   if (Result.Returned() && EFI_ERROR(Result.Status)) {
     UnloadFailedImage(*Record);
   }
@@ -741,7 +759,9 @@ EFI_HANDLE Board::NewHandle(const std::string &Label) {
   return Handles.back().get();
 }
 
-bool Board::IsHandle(EFI_HANDLE Handle) const { return Record(Handle) != nullptr; }
+bool Board::IsHandle(EFI_HANDLE Handle) const {
+  return Record(Handle) != nullptr;
+}
 
 const HandleRecord *Board::Record(EFI_HANDLE Handle) const {
   for (const auto &Record : Handles) {

@@ -23,25 +23,42 @@ struct Decoded {
 
 Decoded DecodeAt(const uint8_t *Code) {
   // The fixed encodings of the hardware-boundary functions.
-  if (Code[0] == 0xEC) return {Decoded::In, 1, 1};
-  if (Code[0] == 0xED) return {Decoded::In, 4, 1};
-  if (Code[0] == 0x66 && Code[1] == 0xED) return {Decoded::In, 2, 2};
-  if (Code[0] == 0xEE) return {Decoded::Out, 1, 1};
-  if (Code[0] == 0xEF) return {Decoded::Out, 4, 1};
-  if (Code[0] == 0x66 && Code[1] == 0xEF) return {Decoded::Out, 2, 2};
-  if (Code[0] == 0x0F && Code[1] == 0xB6 && Code[2] == 0x01) return {Decoded::Load, 1, 3};
-  if (Code[0] == 0x0F && Code[1] == 0xB7 && Code[2] == 0x01) return {Decoded::Load, 2, 3};
-  if (Code[0] == 0x8B && Code[1] == 0x01) return {Decoded::Load, 4, 2};
-  if (Code[0] == 0x88 && Code[1] == 0x11) return {Decoded::Store, 1, 2};
-  if (Code[0] == 0x66 && Code[1] == 0x89 && Code[2] == 0x11) return {Decoded::Store, 2, 3};
-  if (Code[0] == 0x89 && Code[1] == 0x11) return {Decoded::Store, 4, 2};
-  if (Code[0] == 0xFA || Code[0] == 0xF4) return {Decoded::Halt, 0, 1};
+  if (Code[0] == 0xEC)
+    return {Decoded::In, 1, 1};
+  if (Code[0] == 0xED)
+    return {Decoded::In, 4, 1};
+  if (Code[0] == 0x66 && Code[1] == 0xED)
+    return {Decoded::In, 2, 2};
+  if (Code[0] == 0xEE)
+    return {Decoded::Out, 1, 1};
+  if (Code[0] == 0xEF)
+    return {Decoded::Out, 4, 1};
+  if (Code[0] == 0x66 && Code[1] == 0xEF)
+    return {Decoded::Out, 2, 2};
+  if (Code[0] == 0x0F && Code[1] == 0xB6 && Code[2] == 0x01)
+    return {Decoded::Load, 1, 3};
+  if (Code[0] == 0x0F && Code[1] == 0xB7 && Code[2] == 0x01)
+    return {Decoded::Load, 2, 3};
+  if (Code[0] == 0x8B && Code[1] == 0x01)
+    return {Decoded::Load, 4, 2};
+  if (Code[0] == 0x88 && Code[1] == 0x11)
+    return {Decoded::Store, 1, 2};
+  if (Code[0] == 0x66 && Code[1] == 0x89 && Code[2] == 0x11)
+    return {Decoded::Store, 2, 3};
+  if (Code[0] == 0x89 && Code[1] == 0x11)
+    return {Decoded::Store, 4, 2};
+  if (Code[0] == 0xFA || Code[0] == 0xF4)
+    return {Decoded::Halt, 0, 1};
   return {};
 }
 
-uint64_t Mask(uint8_t Width) { return Width == 4 ? 0xFFFFFFFFull : (1ull << (8 * Width)) - 1; }
+uint64_t Mask(uint8_t Width) {
+  return Width == 4 ? 0xFFFFFFFFull : (1ull << (8 * Width)) - 1;
+}
 
-[[noreturn]] void Unwind(int Code) { siglongjmp(*Guards.back(), Code); }
+[[noreturn]] void Unwind(int Code) {
+  siglongjmp(*Guards.back(), Code);
+}
 
 void Handler(int Signal, siginfo_t *Info, void *Context) {
   auto *Uc = static_cast<ucontext_t *>(Context);
@@ -112,9 +129,13 @@ void InstallFaultHandler(Bus *Target) {
   }
 }
 
-void RegisterImage(const PeImage *Image) { Images.push_back(Image); }
+void RegisterImage(const PeImage *Image) {
+  Images.push_back(Image);
+}
 
-void UnregisterImage(const PeImage *Image) { std::erase(Images, Image); }
+void UnregisterImage(const PeImage *Image) {
+  std::erase(Images, Image);
+}
 
 const PeImage *ImageAt(const void *Address) {
   for (const PeImage *Image : Images) {

@@ -9,9 +9,8 @@ std::string Describe(const HardwareAccess &Access) {
   char Text[96];
   const char *Kind = Access.Where == Space::Io ? "io  " : "mmio";
   std::snprintf(Text, sizeof Text, "%s %s%-2u 0x%08llx %s 0x%0*llx", Kind,
-                Access.IsWrite ? "W" : "R", Access.Width * 8u,
-                (unsigned long long)Access.Address, Access.IsWrite ? "<-" : "->",
-                Access.Width * 2, (unsigned long long)Access.Value);
+                Access.IsWrite ? "W" : "R", Access.Width * 8u, (unsigned long long)Access.Address,
+                Access.IsWrite ? "<-" : "->", Access.Width * 2, (unsigned long long)Access.Value);
   return Text;
 }
 

@@ -107,8 +107,8 @@ public:
   // A function on bus 0 (a bridge gets a type-1 header).
   RegisterFile &AddRootFunction(Location At, uint16_t VendorId, uint16_t DeviceId, bool Bridge);
   // A device at Device/Function on the secondary bus of the bridge at BridgeAt.
-  RegisterFile &AttachBehind(Location BridgeAt, uint8_t Device, uint8_t Function,
-                             uint16_t VendorId, uint16_t DeviceId);
+  RegisterFile &AttachBehind(Location BridgeAt, uint8_t Device, uint8_t Function, uint16_t VendorId,
+                             uint16_t DeviceId);
   void DetachBehind(Location BridgeAt);
   RegisterFile *Function(Location At);
 

@@ -70,7 +70,11 @@ bool InArena(const void *Pointer) {
   return Arena != nullptr && P >= Arena && P < Arena + kArenaSize;
 }
 
-const uint8_t *ArenaBase() { return Arena; }
-size_t ArenaUsed() { return ArenaOffset; }
+const uint8_t *ArenaBase() {
+  return Arena;
+}
+size_t ArenaUsed() {
+  return ArenaOffset;
+}
 
 } // namespace sim

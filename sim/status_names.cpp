@@ -6,14 +6,14 @@ namespace sim {
 
 std::string StatusName(EFI_STATUS Status) {
   static const char *const Errors[] = {
-      "EFI_SUCCESS",          "EFI_LOAD_ERROR",        "EFI_INVALID_PARAMETER",
-      "EFI_UNSUPPORTED",      "EFI_BAD_BUFFER_SIZE",   "EFI_BUFFER_TOO_SMALL",
-      "EFI_NOT_READY",        "EFI_DEVICE_ERROR",      "EFI_WRITE_PROTECTED",
-      "EFI_OUT_OF_RESOURCES", "EFI_VOLUME_CORRUPTED",  "EFI_VOLUME_FULL",
-      "EFI_NO_MEDIA",         "EFI_MEDIA_CHANGED",     "EFI_NOT_FOUND",
-      "EFI_ACCESS_DENIED",    "EFI_NO_RESPONSE",       "EFI_NO_MAPPING",
-      "EFI_TIMEOUT",          "EFI_NOT_STARTED",       "EFI_ALREADY_STARTED",
-      "EFI_ABORTED",          "EFI_ICMP_ERROR",        "EFI_TFTP_ERROR",
+      "EFI_SUCCESS",          "EFI_LOAD_ERROR",           "EFI_INVALID_PARAMETER",
+      "EFI_UNSUPPORTED",      "EFI_BAD_BUFFER_SIZE",      "EFI_BUFFER_TOO_SMALL",
+      "EFI_NOT_READY",        "EFI_DEVICE_ERROR",         "EFI_WRITE_PROTECTED",
+      "EFI_OUT_OF_RESOURCES", "EFI_VOLUME_CORRUPTED",     "EFI_VOLUME_FULL",
+      "EFI_NO_MEDIA",         "EFI_MEDIA_CHANGED",        "EFI_NOT_FOUND",
+      "EFI_ACCESS_DENIED",    "EFI_NO_RESPONSE",          "EFI_NO_MAPPING",
+      "EFI_TIMEOUT",          "EFI_NOT_STARTED",          "EFI_ALREADY_STARTED",
+      "EFI_ABORTED",          "EFI_ICMP_ERROR",           "EFI_TFTP_ERROR",
       "EFI_PROTOCOL_ERROR",   "EFI_INCOMPATIBLE_VERSION", "EFI_SECURITY_VIOLATION"};
   char Text[64];
   if (Status == 0) {

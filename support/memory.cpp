@@ -68,8 +68,7 @@ VOID CopyBytes(VOID *Destination, const VOID *Source, UINTN Length) {
   UINTN DestinationAddress = (UINTN)Destination;
 
   // Forward when the source lies at or above the destination, or wholly below it.
-  bool Forward = SourceAddress >= DestinationAddress ||
-                 SourceAddress + Length < DestinationAddress;
+  bool Forward = SourceAddress >= DestinationAddress || SourceAddress + Length < DestinationAddress;
   UINTN Distance = SourceAddress >= DestinationAddress ? SourceAddress - DestinationAddress
                                                        : DestinationAddress - SourceAddress;
 

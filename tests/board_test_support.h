@@ -26,7 +26,8 @@ inline void PutSetup(Board &B, const std::vector<uint8_t> &Setup) {
   B.Variables.Put(u"Setup", SETUP_GUID, EFI_VARIABLE_NV_BS_RT, Setup);
 }
 
-inline std::vector<uint8_t> StoredBytes(Board &B, const std::u16string &Name, const EFI_GUID &Guid) {
+inline std::vector<uint8_t> StoredBytes(Board &B, const std::u16string &Name,
+                                        const EFI_GUID &Guid) {
   const Variable *V = B.Variables.Find(Name, Guid);
   return V ? V->Data : std::vector<uint8_t>{};
 }

@@ -8,10 +8,10 @@ constexpr PcieConfigSpace::Location Bridge144{0, 0x14, 4};
 
 struct ProbeCase {
   const char *Name;
-  uint8_t ProbeSelect;   // Setup byte 0x22D
-  int VendorId;          // device at 9:05.0, -1 for none
-  uint8_t Register42;    // bridge control byte before the run
-  uint8_t Expected42;    // byte written and recorded
+  uint8_t ProbeSelect; // Setup byte 0x22D
+  int VendorId;        // device at 9:05.0, -1 for none
+  uint8_t Register42;  // bridge control byte before the run
+  uint8_t Expected42;  // byte written and recorded
 };
 
 class PciBridgeProbe : public ::testing::TestWithParam<ProbeCase> {};
@@ -32,10 +32,8 @@ TEST_P(PciBridgeProbe, ProgramsBitTwoAndRecordsItForS3) {
 
   uint16_t VendorSeen = Case.VendorId >= 0 ? (uint16_t)Case.VendorId : 0xFFFF;
   std::vector<HardwareAccess> Expected = {
-      MmioW(2, 0xE00A4019, 0x0909),
-      MmioR(2, 0xE0928000, VendorSeen),
-      MmioR(1, 0xE00A4042, Case.Register42),
-      MmioW(1, 0xE00A4042, Case.Expected42),
+      MmioW(2, 0xE00A4019, 0x0909),          MmioR(2, 0xE0928000, VendorSeen),
+      MmioR(1, 0xE00A4042, Case.Register42), MmioW(1, 0xE00A4042, Case.Expected42),
       MmioW(2, 0xE00A4019, 0x0000),
   };
   EXPECT_EQ(B.Hardware.Trace(), Expected) << TraceText(B.Hardware.Trace());
@@ -60,12 +58,11 @@ TEST_P(PciBridgeProbe, ProgramsBitTwoAndRecordsItForS3) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PciBridgeProbe,
-    ::testing::Values(
-        ProbeCase{"SelectWithDeviceSetsBit", 1, 0x8086, 0x31, 0x35},
-        ProbeCase{"SelectWithoutDeviceClearsBit", 1, -1, 0xFF, 0xFB},
-        ProbeCase{"VendorZeroCountsAsPresent", 0x80, 0x0000, 0x00, 0x04},
-        ProbeCase{"NoSelectSetsBitWithoutDevice", 0, -1, 0x10, 0x14},
-        ProbeCase{"NoSelectSetsBitWithDevice", 0, 0x10EC, 0x04, 0x04}),
+    ::testing::Values(ProbeCase{"SelectWithDeviceSetsBit", 1, 0x8086, 0x31, 0x35},
+                      ProbeCase{"SelectWithoutDeviceClearsBit", 1, -1, 0xFF, 0xFB},
+                      ProbeCase{"VendorZeroCountsAsPresent", 0x80, 0x0000, 0x00, 0x04},
+                      ProbeCase{"NoSelectSetsBitWithoutDevice", 0, -1, 0x10, 0x14},
+                      ProbeCase{"NoSelectSetsBitWithDevice", 0, 0x10EC, 0x04, 0x04}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST(PciBridgeProbeFailures, NoSetupVariableTouchesNothing) {

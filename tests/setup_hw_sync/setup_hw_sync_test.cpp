@@ -11,9 +11,9 @@ constexpr PcieConfigSpace::Location Bridge020{0, 2, 0};
 
 // The Setup bytes this driver may change; every other byte must come back as stored.
 const std::set<size_t> WrittenFields = {
-    SetupField::StrapGatedOption1, SetupField::StrapGatedOption2, SetupField::TpmPresent,
-    SetupField::LinkedOption1,     SetupField::LinkedOption2,     SetupField::LinkedOption3,
-    SetupField::Com2Selection,     SetupField::OptionStrapLatch,  SetupField::Com2StrapLatch,
+    SetupField::StrapGatedOption1,   SetupField::StrapGatedOption2, SetupField::TpmPresent,
+    SetupField::LinkedOption1,       SetupField::LinkedOption2,     SetupField::LinkedOption3,
+    SetupField::Com2Selection,       SetupField::OptionStrapLatch,  SetupField::Com2StrapLatch,
     SetupField::NvidiaDevicePresent, SetupField::LptStrapActive};
 
 struct Machine {
@@ -105,27 +105,20 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SerialPorts,
     ::testing::Values(
         // COM1 off: record disabled with its setting kept; COM2 not adjusted.
-        ComCase{0, 3, {0, 9, 0x66}, 3, {1, 4, 0x77}},
-        ComCase{0, 0, {0, 9, 0x66}, 0, {0, 8, 0x77}},
+        ComCase{0, 3, {0, 9, 0x66}, 3, {1, 4, 0x77}}, ComCase{0, 0, {0, 9, 0x66}, 0, {0, 8, 0x77}},
         // COM1 choice 1: setting 1; COM2 1 or 3 end at 2 (record 1, 1).
-        ComCase{1, 1, {1, 1, 0x66}, 2, {1, 1, 0x77}},
-        ComCase{1, 3, {1, 1, 0x66}, 2, {1, 1, 0x77}},
+        ComCase{1, 1, {1, 1, 0x66}, 2, {1, 1, 0x77}}, ComCase{1, 3, {1, 1, 0x66}, 2, {1, 1, 0x77}},
         ComCase{1, 4, {1, 1, 0x66}, 4, {1, 5, 0x77}},
         // COM1 choice 2: setting 3; COM2 2 -> 1, 4 -> 1.
-        ComCase{2, 2, {1, 3, 0x66}, 1, {1, 2, 0x77}},
-        ComCase{2, 4, {1, 3, 0x66}, 1, {1, 2, 0x77}},
+        ComCase{2, 2, {1, 3, 0x66}, 1, {1, 2, 0x77}}, ComCase{2, 4, {1, 3, 0x66}, 1, {1, 2, 0x77}},
         ComCase{2, 3, {1, 3, 0x66}, 3, {1, 4, 0x77}},
         // COM1 choice 3: setting 4; COM2 3 -> 2, 1 -> 2.
-        ComCase{3, 3, {1, 4, 0x66}, 2, {1, 1, 0x77}},
-        ComCase{3, 1, {1, 4, 0x66}, 2, {1, 1, 0x77}},
+        ComCase{3, 3, {1, 4, 0x66}, 2, {1, 1, 0x77}}, ComCase{3, 1, {1, 4, 0x66}, 2, {1, 1, 0x77}},
         // COM1 choice 4: setting 5; COM2 4 -> 2 -> 1 and 2 -> 1.
-        ComCase{4, 4, {1, 5, 0x66}, 1, {1, 2, 0x77}},
-        ComCase{4, 2, {1, 5, 0x66}, 1, {1, 2, 0x77}},
-        ComCase{4, 1, {1, 5, 0x66}, 1, {1, 2, 0x77}},
-        ComCase{4, 3, {1, 5, 0x66}, 3, {1, 4, 0x77}},
+        ComCase{4, 4, {1, 5, 0x66}, 1, {1, 2, 0x77}}, ComCase{4, 2, {1, 5, 0x66}, 1, {1, 2, 0x77}},
+        ComCase{4, 1, {1, 5, 0x66}, 1, {1, 2, 0x77}}, ComCase{4, 3, {1, 5, 0x66}, 3, {1, 4, 0x77}},
         // A selection of 5 or more leaves that port's record exactly as read.
-        ComCase{5, 2, {0, 9, 0x66}, 2, {1, 1, 0x77}},
-        ComCase{1, 9, {1, 1, 0x66}, 9, {0, 8, 0x77}},
+        ComCase{5, 2, {0, 9, 0x66}, 2, {1, 1, 0x77}}, ComCase{1, 9, {1, 1, 0x66}, 9, {0, 8, 0x77}},
         ComCase{0xFF, 0xFF, {0, 9, 0x66}, 0xFF, {0, 8, 0x77}}));
 
 // ---- straps and their latches across boots -------------------------------------------------
@@ -254,9 +247,9 @@ TEST(Probes, NvidiaDeviceBehindBridge020) {
 
     // The probe's accesses, in order, between the two strap reads and the TPM reads.
     uint16_t Seen = C.Vendor >= 0 ? (uint16_t)C.Vendor : 0xFFFF;
-    std::vector<HardwareAccess> Probe = {
-        MmioW(1, 0xE0010019, 0x50), MmioW(1, 0xE001001A, 0x50), MmioR(1, 0xE001001A, 0x50),
-        MmioR(2, 0xE5000000, Seen), MmioW(1, 0xE0010019, 0x00), MmioW(1, 0xE001001A, 0x00)};
+    std::vector<HardwareAccess> Probe = {MmioW(1, 0xE0010019, 0x50), MmioW(1, 0xE001001A, 0x50),
+                                         MmioR(1, 0xE001001A, 0x50), MmioR(2, 0xE5000000, Seen),
+                                         MmioW(1, 0xE0010019, 0x00), MmioW(1, 0xE001001A, 0x00)};
     const auto &Trace = B.Hardware.Trace();
     ASSERT_GE(Trace.size(), 8u) << TraceText(Trace);
     EXPECT_EQ(Trace[0].Address, 0xFED80134u);
@@ -309,9 +302,9 @@ TEST(VariableWrites, OrderAttributesAndResult) {
       EXPECT_EQ(Call.Status, EFI_SUCCESS);
     }
   }
-  EXPECT_EQ(Writes, (std::vector<std::u16string>{u"PNP0501_0_NV", u"SetupCom1DetectData",
-                                                 u"PNP0501_1_NV", u"SetupCom2DetectData",
-                                                 u"Setup", u"PNP0400_0_NV"}));
+  EXPECT_EQ(Writes,
+            (std::vector<std::u16string>{u"PNP0501_0_NV", u"SetupCom1DetectData", u"PNP0501_1_NV",
+                                         u"SetupCom2DetectData", u"Setup", u"PNP0400_0_NV"}));
 }
 
 TEST(VariableWrites, EntryReturnsTheStatusOfTheParallelPortWriteOnly) {

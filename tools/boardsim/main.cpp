@@ -27,7 +27,9 @@ const char *const Usage =
 // Dispatch order of the DXE dispatcher on this board.
 const std::vector<std::string> DispatchOrder = {"SetupHwSyncDxe", "PciBridgeProbeDxe"};
 
-boardsim::VariableSnapshot Snapshot(const sim::Board &Board) { return Board.Variables.All(); }
+boardsim::VariableSnapshot Snapshot(const sim::Board &Board) {
+  return Board.Variables.All();
+}
 
 // Loads and starts one driver image, collecting what it did.
 boardsim::DriverReport RunDriver(sim::Board &Board, const std::string &Name) {
@@ -87,8 +89,8 @@ int main(int Argc, char **Argv) {
   boardsim::Scenario Scenario;
   boardsim::SmmPlan SmmPlan;
   try {
-    Scenario = ScenarioPath.empty() ? boardsim::DefaultScenario()
-                                    : boardsim::LoadScenario(ScenarioPath);
+    Scenario =
+        ScenarioPath.empty() ? boardsim::DefaultScenario() : boardsim::LoadScenario(ScenarioPath);
     SmmPlan = boardsim::ParseSmmPlan(Scenario.Raw);
   } catch (const boardsim::ScenarioError &Error) {
     std::cerr << "boardsim: " << Error.what() << "\n";
@@ -130,8 +132,7 @@ int main(int Argc, char **Argv) {
     boardsim::ApplyHardware(Board, Scenario.Hardware);
     boardsim::ApplyHardware(Board, Scenario.Boots[Boot]);
     boardsim::PrintHeading(std::cout, "Boot " + std::to_string(Boot + 1) + " of " +
-                                          std::to_string(Scenario.Boots.size()) +
-                                          ": DXE dispatch");
+                                          std::to_string(Scenario.Boots.size()) + ": DXE dispatch");
     for (const std::string &Name : Drivers) {
       boardsim::DriverReport Report = RunDriver(Board, Name);
       boardsim::PrintDriverReport(std::cout, Report);

@@ -22,10 +22,14 @@ std::string VariableTitle(const sim::VariableStore::Key &Key, const sim::Variabl
 
 const char *OpcodeName(uint16_t OpCode) {
   switch (OpCode) {
-  case 0: return "I/O write";
-  case 2: return "memory write";
-  case 4: return "PCI configuration write";
-  default: return "opcode";
+  case 0:
+    return "I/O write";
+  case 2:
+    return "memory write";
+  case 4:
+    return "PCI configuration write";
+  default:
+    return "opcode";
   }
 }
 
@@ -73,8 +77,8 @@ void PrintDriverReport(std::ostream &Out, const DriverReport &R) {
     }
     static const std::vector<uint8_t> None;
     for (const std::string &Line :
-         DescribeChange(Key.first, Key.second.Guid,
-                        Old == R.Before.end() ? None : Old->second.Data, After.Data)) {
+         DescribeChange(Key.first, Key.second.Guid, Old == R.Before.end() ? None : Old->second.Data,
+                        After.Data)) {
       Out << "       " << Line << "\n";
     }
   }
@@ -114,8 +118,8 @@ void PrintDriverReport(std::ostream &Out, const DriverReport &R) {
       char Text[160];
       std::snprintf(Text, sizeof Text,
                     "     table %u, opcode %u (%s), width %u, address 0x%llX, count %llu, data",
-                    E.Table, E.OpCode, OpcodeName(E.OpCode), E.Width,
-                    (unsigned long long)E.Address, (unsigned long long)E.Count);
+                    E.Table, E.OpCode, OpcodeName(E.OpCode), E.Width, (unsigned long long)E.Address,
+                    (unsigned long long)E.Count);
       Out << Text;
       for (uint8_t Byte : E.Data) {
         std::snprintf(Text, sizeof Text, " %02X", Byte);

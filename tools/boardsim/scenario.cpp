@@ -65,8 +65,8 @@ std::vector<uint8_t> HexBytes(const json &Value, const std::string &Path) {
 
 VariableSpec ParseVariable(const json &Value, const std::string &Path) {
   Object(Value, Path);
-  CheckKeys(Value, Path, {"name", "guid", "attributes", "size", "fill", "hex", "bytes", "set",
-                          "fields"});
+  CheckKeys(Value, Path,
+            {"name", "guid", "attributes", "size", "fill", "hex", "bytes", "set", "fields"});
   VariableSpec V;
   if (!Value.contains("name") || !Value["name"].is_string() ||
       Value["name"].get<std::string>().empty()) {
@@ -103,8 +103,8 @@ VariableSpec ParseVariable(const json &Value, const std::string &Path) {
   } else if (V.Data.empty() && V.Name == u"Setup") {
     Size = SETUP_VARIABLE_SIZE;
   }
-  uint8_t Fill = Value.contains("fill") ? (uint8_t)Number(Value["fill"], Join(Path, "fill"), 0xFF)
-                                        : 0;
+  uint8_t Fill =
+      Value.contains("fill") ? (uint8_t)Number(Value["fill"], Join(Path, "fill"), 0xFF) : 0;
   V.Data.resize(Size, Fill);
   if (Value.contains("set")) {
     const json &Set = Object(Value["set"], Join(Path, "set"));
@@ -147,15 +147,19 @@ HardwareSpec ParseHardware(const json &Value, const std::string &Path) {
     std::string Where = Join(Path, "straps");
     const json &Straps = Object(Value["straps"], Where);
     CheckKeys(Straps, Where, {"com2", "lpt", "option"});
-    if (Straps.contains("com2")) H.Com2Strap = Flag(Straps["com2"], Join(Where, "com2"));
-    if (Straps.contains("lpt")) H.LptStrap = Flag(Straps["lpt"], Join(Where, "lpt"));
-    if (Straps.contains("option")) H.OptionStrap = Flag(Straps["option"], Join(Where, "option"));
+    if (Straps.contains("com2"))
+      H.Com2Strap = Flag(Straps["com2"], Join(Where, "com2"));
+    if (Straps.contains("lpt"))
+      H.LptStrap = Flag(Straps["lpt"], Join(Where, "lpt"));
+    if (Straps.contains("option"))
+      H.OptionStrap = Flag(Straps["option"], Join(Where, "option"));
   }
   if (Value.contains("gpu_vendor")) {
     H.GpuVendor = Vendor(Value["gpu_vendor"], Join(Path, "gpu_vendor"));
   }
   if (Value.contains("bridge_device_vendor")) {
-    H.BridgeDeviceVendor = Vendor(Value["bridge_device_vendor"], Join(Path, "bridge_device_vendor"));
+    H.BridgeDeviceVendor =
+        Vendor(Value["bridge_device_vendor"], Join(Path, "bridge_device_vendor"));
   }
   if (Value.contains("bridge_control")) {
     H.BridgeControl = (uint8_t)Number(Value["bridge_control"], Join(Path, "bridge_control"), 0xFF);
@@ -714,12 +718,17 @@ const char *DefaultScenarioText() {
 })";
 }
 
-Scenario DefaultScenario() { return ParseScenario(json::parse(DefaultScenarioText())); }
+Scenario DefaultScenario() {
+  return ParseScenario(json::parse(DefaultScenarioText()));
+}
 
 void ApplyHardware(sim::Board &Board, const HardwareSpec &H) {
-  if (H.Com2Strap) Board.Fch.SetStrap(0xFED80134, *H.Com2Strap);
-  if (H.LptStrap) Board.Fch.SetStrap(0xFED80135, *H.LptStrap);
-  if (H.OptionStrap) Board.Fch.SetStrap(0xFED801E0, *H.OptionStrap);
+  if (H.Com2Strap)
+    Board.Fch.SetStrap(0xFED80134, *H.Com2Strap);
+  if (H.LptStrap)
+    Board.Fch.SetStrap(0xFED80135, *H.LptStrap);
+  if (H.OptionStrap)
+    Board.Fch.SetStrap(0xFED801E0, *H.OptionStrap);
   if (H.GpuVendor) {
     if (*H.GpuVendor < 0) {
       Board.Pcie.DetachBehind({0, 2, 0});
@@ -737,7 +746,8 @@ void ApplyHardware(sim::Board &Board, const HardwareSpec &H) {
   if (H.BridgeControl) {
     (*Board.Pcie.Function({0, 0x14, 4}))[0x42] = *H.BridgeControl;
   }
-  if (H.Tpm) Board.Tpm.Identity = *H.Tpm;
+  if (H.Tpm)
+    Board.Tpm.Identity = *H.Tpm;
 }
 
 void ApplyVariables(sim::Board &Board, const Scenario &S) {

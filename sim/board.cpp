@@ -72,7 +72,7 @@ EFI_STATUS EFIAPI BsAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE, UINTN
         return EFI_NOT_FOUND;
       }
     }
-    B().Pages[Start] = PageBlock{Count, false};
+    B().Pages[Start] = PageBlock{Count, false, Type, 0};
     return EFI_SUCCESS;
   }
   uint8_t *Block = ArenaAllocate(Count * EFI_PAGE_SIZE, EFI_PAGE_SIZE);
@@ -83,7 +83,7 @@ EFI_STATUS EFIAPI BsAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE, UINTN
   if (Type == AllocateMaxAddress && Address + Count * EFI_PAGE_SIZE - 1 > *Memory) {
     return EFI_NOT_FOUND;
   }
-  B().Pages[Address] = PageBlock{Count, false};
+  B().Pages[Address] = PageBlock{Count, false, Type, Type == AllocateMaxAddress ? *Memory : 0};
   *Memory = Address;
   return EFI_SUCCESS;
 }

@@ -40,6 +40,8 @@ struct PoolBlock {
 struct PageBlock {
   uint64_t Pages = 0;
   bool Freed = false;
+  EFI_ALLOCATE_TYPE Type = AllocateAnyPages;
+  uint64_t Limit = 0; // AllocateMaxAddress: the highest address asked for
 };
 
 struct BootScriptEntry {

@@ -419,6 +419,13 @@ TEST(ModuleHost, RequestsCarryTheHeaderAndTheWindowLayout) {
   }
   // The live USB data area keeps 5000 at 0x2113.
   EXPECT_EQ(N.B.Usb.PollSetting(), 5000);
+  // The work buffer travels in a 32-bit field: its pages were asked for below 4 GiB.
+  ASSERT_EQ(N.B.Pages.size(), 1u);
+  const PageBlock &Work = N.B.Pages.begin()->second;
+  EXPECT_EQ(Work.Type, AllocateMaxAddress);
+  EXPECT_LE(Work.Limit, 0xFFFFFFFFu);
+  EXPECT_EQ(Work.Pages, 0x40u);
+  EXPECT_EQ(N.B.Pages.begin()->first, N.B.FingerprintModule.Requests().front().WorkBuffer);
 }
 
 TEST(ModuleHost, BadModuleSectionsFailBeforeTheWindowIsTouched) {

@@ -47,32 +47,11 @@ LegacyBios::LegacyBios(Board &Owner, FingerprintModuleModel &Module)
 }
 
 void LegacyBios::Install() {
-  if (Handle != nullptr && Owner.Protocol(Handle, EFI_LEGACY_BIOS_PROTOCOL_GUID) == &Interface) {
+  if (Published.Installed()) {
     return; // already on the board in this boot
   }
   Calls.clear();
-  Handle = nullptr;
-  if (IsPresent) {
-    Publish();
-  }
-}
-
-void LegacyBios::Publish() {
-  Handle = Owner.NewHandle("Legacy BIOS");
-  Owner.Install(&Handle, EFI_LEGACY_BIOS_PROTOCOL_GUID, &Interface);
-}
-
-void LegacyBios::SetPresent(bool Present) {
-  if (Present == IsPresent) {
-    return;
-  }
-  IsPresent = Present;
-  if (Present) {
-    Publish();
-  } else {
-    Owner.UninstallEverywhere(EFI_LEGACY_BIOS_PROTOCOL_GUID);
-    Handle = nullptr;
-  }
+  Published.Publish();
 }
 
 BOOLEAN LegacyBios::FarCall86(EFI_LEGACY_BIOS_PROTOCOL *This, UINT16 Segment, UINT16 Offset,

@@ -5,6 +5,9 @@
 
 #include "../platform/legacy_bios.h" // the published protocol (this file shares its name)
 
+#include "guids.h"
+#include "optional_protocol.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -29,8 +32,8 @@ public:
   // Publishes the protocol on a new handle (power-on and every reboot) unless it was taken off;
   // forgets the calls of the previous boot. Does nothing while it is still on the board.
   void Install();
-  void SetPresent(bool Present);
-  bool Present() const { return IsPresent; }
+  void SetPresent(bool Present) { Published.SetPresent(Present); }
+  bool Present() const { return Published.Present(); }
   EFI_LEGACY_BIOS_PROTOCOL *Protocol() { return &Interface; }
   const std::vector<FarCallRecord> &FarCalls() const { return Calls; }
 
@@ -38,13 +41,10 @@ public:
                     EFI_IA32_REGISTER_SET *Regs, VOID *Stack, UINTN StackSize);
 
 private:
-  void Publish();
-
   Board &Owner;
   FingerprintModuleModel &Module;
   EFI_LEGACY_BIOS_PROTOCOL Interface{};
-  EFI_HANDLE Handle = nullptr;
-  bool IsPresent = true;
+  OptionalProtocol Published{Owner, "Legacy BIOS", EFI_LEGACY_BIOS_PROTOCOL_GUID, &Interface};
   std::vector<FarCallRecord> Calls;
 };
 

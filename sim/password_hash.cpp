@@ -125,29 +125,11 @@ PasswordHash::PasswordHash(Board &Owner) : Owner(Owner) {
 }
 
 void PasswordHash::Install() {
-  if (Handle != nullptr && Owner.Protocol(Handle, PASSWORD_HASH_PROTOCOL_GUID) == &Table) {
+  if (Published.Installed()) {
     return; // already on the board in this boot
   }
   CallLog.clear();
-  Handle = nullptr;
-  if (IsPresent) {
-    Handle = Owner.NewHandle("password hash");
-    Owner.Install(&Handle, PASSWORD_HASH_PROTOCOL_GUID, &Table);
-  }
-}
-
-void PasswordHash::SetPresent(bool Present) {
-  if (Present == IsPresent) {
-    return;
-  }
-  IsPresent = Present;
-  if (Present) {
-    Handle = Owner.NewHandle("password hash");
-    Owner.Install(&Handle, PASSWORD_HASH_PROTOCOL_GUID, &Table);
-  } else {
-    Owner.UninstallEverywhere(PASSWORD_HASH_PROTOCOL_GUID);
-    Handle = nullptr;
-  }
+  Published.Publish();
 }
 
 size_t PasswordHash::CallsOf(size_t Entry) const {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "fingerprint_services.h"
+#include "optional_protocol.h"
 
 #include <array>
 #include <cstdint>
@@ -60,8 +61,8 @@ public:
   // still on the board.
   void Install();
   // Takes the service off the board (or puts it back), now and across reboots.
-  void SetPresent(bool Present);
-  bool Present() const { return IsPresent; }
+  void SetPresent(bool Present) { Published.SetPresent(Present); }
+  bool Present() const { return Published.Present(); }
 
   PASSWORD_HASH_PROTOCOL *Protocol() { return &Table; }
   const std::vector<HashCall> &Calls() const { return CallLog; }
@@ -74,8 +75,7 @@ public:
 private:
   Board &Owner;
   PASSWORD_HASH_PROTOCOL Table{};
-  EFI_HANDLE Handle = nullptr;
-  bool IsPresent = true;
+  OptionalProtocol Published{Owner, "password hash", PASSWORD_HASH_PROTOCOL_GUID, &Table};
   std::vector<HashCall> CallLog;
 };
 

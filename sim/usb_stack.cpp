@@ -39,7 +39,7 @@ UsbStack::UsbStack(Board &Owner) : Owner(Owner) {
 }
 
 void UsbStack::Install() {
-  if (Handle != nullptr && Owner.Protocol(Handle, USB_STACK_PROTOCOL_GUID) == &Interface) {
+  if (Published.Installed()) {
     return; // already on the board in this boot
   }
   if (Area == nullptr) {
@@ -60,28 +60,7 @@ void UsbStack::Install() {
   Put(USB_POLL_SETTING + 1, (uint8_t)(kPowerOnPollSetting >> 8));
   Interface.UsbData = Area;
   Switches.clear();
-  Handle = nullptr;
-  if (IsPresent) {
-    Publish();
-  }
-}
-
-void UsbStack::Publish() {
-  Handle = Owner.NewHandle("USB stack");
-  Owner.Install(&Handle, USB_STACK_PROTOCOL_GUID, &Interface);
-}
-
-void UsbStack::SetPresent(bool Present) {
-  if (Present == IsPresent) {
-    return;
-  }
-  IsPresent = Present;
-  if (Present) {
-    Publish();
-  } else {
-    Owner.UninstallEverywhere(USB_STACK_PROTOCOL_GUID);
-    Handle = nullptr;
-  }
+  Published.Publish();
 }
 
 void UsbStack::Put(size_t Offset, uint8_t Value) {

@@ -10,6 +10,7 @@
 
 #include "fingerprint_module.h"
 #include "fingerprint_services.h"
+#include "optional_protocol.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -44,8 +45,8 @@ public:
   // device and controller tables stay as configured. Does nothing while the protocol is still
   // on the board in this boot.
   void Install();
-  void SetPresent(bool Present);
-  bool Present() const { return IsPresent; }
+  void SetPresent(bool Present) { Published.SetPresent(Present); }
+  bool Present() const { return Published.Present(); }
   USB_STACK_PROTOCOL *Protocol() { return &Interface; }
 
   // ---- the data area ----
@@ -79,15 +80,13 @@ public:
   EFI_STATUS Switch(BOOLEAN Enable);
 
 private:
-  void Publish();
   void Put(size_t Offset, uint8_t Value);
 
   Board &Owner;
   uint8_t *Area = nullptr;
   std::vector<uint8_t> Expected;
   USB_STACK_PROTOCOL Interface{};
-  EFI_HANDLE Handle = nullptr;
-  bool IsPresent = true;
+  OptionalProtocol Published{Owner, "USB stack", USB_STACK_PROTOCOL_GUID, &Interface};
   std::vector<UsbSwitchCall> Switches;
 };
 

@@ -633,36 +633,19 @@ void Board::Problem(const std::string &Text) {
 
 // ---- images ----------------------------------------------------------------------------------
 EFI_HANDLE Board::LoadImage(const std::string &Path, std::string &Error) {
-  auto Record = std::make_unique<LoadedImageRecord>();
-  Record->Image = LoadPeImage(Path, Error);
-  if (!Record->Image) {
+  std::unique_ptr<PeImage> Image = LoadPeImage(Path, Error);
+  if (!Image) {
     return nullptr;
   }
-  if (Record->Image->Subsystem != 11) {
+  if (Image->Subsystem != 11) {
     Error = Path + ": not a boot-service driver image (subsystem " +
-            std::to_string(Record->Image->Subsystem) + ")";
+            std::to_string(Image->Subsystem) + ")";
     return nullptr;
   }
-  RegisterImage(Record->Image.get());
-  Record->FilePath = FilePathNode("\\" + Record->Image->Name + ".efi");
+  std::vector<uint8_t> FilePath = FilePathNode("\\" + Image->Name + ".efi");
   std::vector<uint8_t> End = EndNode();
-  Record->FilePath.insert(Record->FilePath.end(), End.begin(), End.end());
-
-  EFI_LOADED_IMAGE_PROTOCOL &Li = Record->Protocol;
-  Li.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
-  Li.SystemTable = &SystemTable;
-  Li.DeviceHandle = BootVolume;
-  Li.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Record->FilePath.data());
-  Li.ImageBase = Record->Image->Base;
-  Li.ImageSize = Record->Image->Size;
-  Li.ImageCodeType = EfiBootServicesCode;
-  Li.ImageDataType = EfiBootServicesData;
-
-  Record->Handle = nullptr;
-  Install(&Record->Handle, EFI_LOADED_IMAGE_PROTOCOL_GUID, &Li);
-  Handles.back()->Label = "image " + Record->Image->Name;
-  Images.push_back(std::move(Record));
-  return Images.back()->Handle;
+  FilePath.insert(FilePath.end(), End.begin(), End.end());
+  return AddLoadedImage(std::move(Image), BootVolume, std::move(FilePath));
 }
 
 EFI_HANDLE Board::AddLoadedImage(std::unique_ptr<PeImage> Image, EFI_HANDLE DeviceHandle,

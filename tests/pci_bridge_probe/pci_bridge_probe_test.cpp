@@ -83,6 +83,19 @@ TEST(PciBridgeProbeFailures, SetupReadOutOfPoolTouchesNothing) {
   EXPECT_TRUE(B.BootScript.empty());
 }
 
+TEST(PciBridgeProbeFailures, ASetupTooShortForTheOptionCountsAsOptionClear) {
+  // A stored Setup that ends before the option byte is not read past its end: the bit is set
+  // as with the option clear.
+  Board B;
+  B.Variables.Put(u"Setup", SETUP_GUID, EFI_VARIABLE_NV_BS_RT, std::vector<uint8_t>(0x22D, 0xFF));
+  (*B.Pcie.Function(Bridge144))[0x42] = 0x00;
+  RunResult Result = RunClean(B, "PciBridgeProbeDxe");
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  ASSERT_EQ(B.Hardware.Trace().size(), 5u) << TraceText(B.Hardware.Trace());
+  EXPECT_EQ(B.Hardware.Trace()[3], MmioW(1, 0xE00A4042, 0x04));
+  ASSERT_EQ(B.BootScript.size(), 1u);
+}
+
 TEST(PciBridgeProbeFailures, WithoutBootScriptProtocolTheHardwareStepsStillRun) {
   Board B;
   std::vector<uint8_t> Setup = PatternedSetup();

@@ -601,6 +601,8 @@ void Board::PowerOnHardware() {
 }
 
 void Board::InstallPlatformProtocols() {
+  // The image that loads the drivers: their loaded images name it as their parent.
+  Dispatcher = NewHandle("DXE dispatcher");
   // The volume the driver images are loaded from.
   BootVolumePath = {HARDWARE_DEVICE_PATH, HW_PCI_DP, 6, 0, 1, 0x11};
   std::vector<uint8_t> End = EndNode();
@@ -656,6 +658,7 @@ EFI_HANDLE Board::AddLoadedImage(std::unique_ptr<PeImage> Image, EFI_HANDLE Devi
   Record->FilePath = std::move(FilePath);
   EFI_LOADED_IMAGE_PROTOCOL &Li = Record->Protocol;
   Li.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  Li.ParentHandle = Dispatcher;
   Li.SystemTable = &SystemTable;
   Li.DeviceHandle = DeviceHandle;
   Li.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Record->FilePath.data());

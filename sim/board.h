@@ -228,6 +228,7 @@ private:
   int PoolFailures = 0;
   EFI_BOOT_SCRIPT_SAVE_PROTOCOL BootScriptProtocol{};
   EFI_HANDLE BootVolume = nullptr;
+  EFI_HANDLE Dispatcher = nullptr;
   std::vector<uint8_t> BootVolumePath;
 };
 

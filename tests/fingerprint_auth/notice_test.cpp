@@ -35,6 +35,24 @@ std::u16string Runs(std::initializer_list<std::pair<char16_t, size_t>> Parts) {
   return Out;
 }
 
+// The digits of a countdown: "9" for 201 polls, "8" for the given number of polls (more when a
+// pause held it), then 7 down to 0 for 100 polls each.
+std::u16string CountdownDigits(size_t PollsOfEight) {
+  std::u16string Out = Runs({{u'9', 201}, {u'8', PollsOfEight}});
+  for (char16_t Digit = u'7'; Digit >= u'0'; Digit--) {
+    Out.append(100, Digit);
+  }
+  return Out;
+}
+
+// Every exit of the notice disables the cursor, sets white on black and clears the screen.
+void ExpectScreenRestored(const Notebook &N) {
+  std::vector<std::string> Calls = N.B.Console.CallTexts();
+  ASSERT_GE(Calls.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(Calls.end() - 3, Calls.end()),
+            (std::vector<std::string>{"EnableCursor(FALSE)", "SetAttribute(0x0F)", "ClearScreen"}));
+}
+
 TEST(Notice, CountsDownElevenStepsAndCloses) {
   NoticeRun T;
   T.Start();
@@ -42,22 +60,10 @@ TEST(Notice, CountsDownElevenStepsAndCloses) {
   EXPECT_EQ(T.R.Status, EFI_ABORTED);
   // 1101 polls of 10 ms: "9" for 201 polls, then 8 down to 0 for 100 polls each.
   EXPECT_EQ(T.R.Microseconds, 1101 * Poll);
-  EXPECT_EQ(T.Digits(), Runs({{u'9', 201},
-                              {u'8', 100},
-                              {u'7', 100},
-                              {u'6', 100},
-                              {u'5', 100},
-                              {u'4', 100},
-                              {u'3', 100},
-                              {u'2', 100},
-                              {u'1', 100},
-                              {u'0', 100}}));
+  EXPECT_EQ(T.Digits(), CountdownDigits(100));
   // The countdown exit leaves the task priority at 6 and a cleared white-on-black screen.
   EXPECT_EQ(T.R.TplAfter, 6u);
-  std::vector<std::string> Last = T.N.B.Console.CallTexts();
-  ASSERT_GE(Last.size(), 3u);
-  EXPECT_EQ(std::vector<std::string>(Last.end() - 3, Last.end()),
-            (std::vector<std::string>{"EnableCursor(FALSE)", "SetAttribute(0x0F)", "ClearScreen"}));
+  ExpectScreenRestored(T.N);
   EXPECT_TRUE(T.N.B.Console.Screen().Blank());
   EXPECT_EQ(T.N.B.Console.ControlSetModes.front(), EfiConsoleControlScreenText);
 }
@@ -111,16 +117,7 @@ TEST(Notice, EnterPausesAndResumesTheCountdown) {
   T.Start();
   T.N.ExpectCleanReturn(T.R);
   EXPECT_EQ(T.R.Microseconds, 1301 * Poll);
-  EXPECT_EQ(T.Digits(), Runs({{u'9', 201},
-                              {u'8', 300},
-                              {u'7', 100},
-                              {u'6', 100},
-                              {u'5', 100},
-                              {u'4', 100},
-                              {u'3', 100},
-                              {u'2', 100},
-                              {u'1', 100},
-                              {u'0', 100}}));
+  EXPECT_EQ(T.Digits(), CountdownDigits(300));
   EXPECT_TRUE(T.N.AnyScreenContains(T.R, " Press ENTER to continue ...  "));
   EXPECT_FALSE(T.N.AnyScreenContains(T.R, "contuine"));
 }
@@ -164,9 +161,7 @@ TEST_P(NoticeKeys, EndTheNoticeOrAreIgnored) {
   // A key that ends the notice ends it at the poll that read it, before that poll's stall.
   EXPECT_EQ(T.R.Microseconds, (Case.Polls - 1) * Poll);
   EXPECT_EQ(T.R.TplAfter, TPL_APPLICATION);
-  std::vector<std::string> Calls = T.N.B.Console.CallTexts();
-  EXPECT_EQ(std::vector<std::string>(Calls.end() - 3, Calls.end()),
-            (std::vector<std::string>{"EnableCursor(FALSE)", "SetAttribute(0x0F)", "ClearScreen"}));
+  ExpectScreenRestored(T.N);
   // Ignored keys never redraw the box: its top row was written once.
   size_t TopRows = 0;
   for (const ConsoleCall &Call : T.N.B.Console.Calls()) {

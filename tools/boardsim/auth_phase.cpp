@@ -167,8 +167,9 @@ bool IsFingerprintVariable(const std::u16string &Name) {
   return Name == u"FpHdp2HdpMapFlag" || Name == u"SysPwdInvalidError" || Name == u"UPEKFLAG";
 }
 
-void PrintVariables(std::ostream &Out, const VariableSnapshot &Before,
-                    const VariableSnapshot &After) {
+nlohmann::json PrintVariables(std::ostream &Out, const VariableSnapshot &Before,
+                              const VariableSnapshot &After) {
+  nlohmann::json Changes = nlohmann::json::array();
   bool Any = false;
   auto Title = [](const sim::VariableStore::Key &Key, const sim::Variable &V) {
     return "\"" + sim::Narrow(Key.first) + "\" {" + sim::GuidText(Key.second.Guid) + "} " +
@@ -198,6 +199,8 @@ void PrintVariables(std::ostream &Out, const VariableSnapshot &Before,
     for (const std::string &Line : Lines) {
       Out << "       " << Line << "\n";
     }
+    Changes.push_back(
+        VariableChangeJson(Key, Old == Before.end() ? nullptr : &Old->second, &New, Lines));
   }
   for (const auto &[Key, Old] : Before) {
     if (!After.count(Key)) {
@@ -206,11 +209,13 @@ void PrintVariables(std::ostream &Out, const VariableSnapshot &Before,
         Any = true;
       }
       Out << "     " << Title(Key, Old) << " (deleted)\n";
+      Changes.push_back(VariableChangeJson(Key, &Old, nullptr, {}));
     }
   }
   if (!Any) {
     Out << "   variables changed: none\n";
   }
+  return Changes;
 }
 
 std::string SerialText(const std::array<uint8_t, 20> &Serial) {
@@ -220,6 +225,27 @@ std::string SerialText(const std::array<uint8_t, 20> &Serial) {
   }
   return Text;
 }
+
+} // namespace
+
+nlohmann::json DrivesJson(sim::Board &Board) {
+  nlohmann::json List = nlohmann::json::array();
+  for (const auto &Drive : Board.Sata.Drives()) {
+    List.push_back({{"label", Drive->Label},
+                    {"channel", Drive->Channel},
+                    {"device", Drive->Device},
+                    {"controller_function", Drive->ControllerFunction},
+                    {"serial", SerialText(Drive->Serial)},
+                    {"state", !Drive->SecurityEnabled ? "security not enabled"
+                              : Drive->Locked         ? "locked"
+                                                      : "unlocked"},
+                    {"frozen", Drive->Frozen},
+                    {"wrong_attempts", Drive->WrongAttempts}});
+  }
+  return List;
+}
+
+namespace {
 
 std::vector<uint8_t> LowWindow() {
   const auto *Base = reinterpret_cast<const uint8_t *>(sim::kLowWindowBase);
@@ -341,7 +367,7 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
       Report.Problems.assign(Board.Problems.begin() + ProblemStart, Board.Problems.end());
       size_t LiveAfter = Board.LivePoolBlocks();
       Report.LeakedPoolBlocks = LiveAfter > LiveBefore ? LiveAfter - LiveBefore : 0;
-      PrintDriverReport(Out, Report);
+      CurrentBoot()["drivers"].push_back(PrintDriverReport(Out, Report));
       Result.Crashed |= Report.Result.How == sim::Outcome::Crashed;
     }
   }
@@ -371,6 +397,8 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
     size_t LiveBefore = Board.LivePoolBlocks();
     std::vector<uint8_t> WindowBefore = LowWindow();
 
+    // Everything reported so far reaches the terminal before a dialog can take it over.
+    Out.flush();
     sim::AuthRun Run = Engine.Authenticate(Spec.AuthFlags, Spec.ControlFlags);
 
     if (Terminal) {
@@ -408,26 +436,48 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
                          bool WindowRestored, size_t Leaked,
                          const std::vector<std::string> &Unread) {
   bool SystemPassword = (Run.AuthFlagsBefore & AUTH_SYSTEM_PASSWORD_RUN) != 0;
+  CurrentBoot()["runs"].push_back({{"name", Spec.Name},
+                                   {"boot", Spec.Boot},
+                                   {"checkpoint", SystemPassword ? "system-password" : "boot"}});
+  nlohmann::json &J = CurrentBoot()["runs"].back();
   Out << "\n-- checkpoint " << Number << ": " << Spec.Name << "\n";
   Out << "   FingerprintAuthenticate, " << (SystemPassword ? "system-password run" : "boot run")
       << "\n";
   switch (Run.How) {
   case sim::AuthOutcome::Returned:
     Out << "   returned " << sim::StatusName(Run.Status) << "\n";
+    J["outcome"] = "returned";
+    J["status"] = sim::StatusName(Run.Status);
     break;
   case sim::AuthOutcome::Halted:
     Out << "   the machine halted: " << Run.Message << "\n";
+    J["outcome"] = "halted";
     break;
   case sim::AuthOutcome::Stuck:
     Out << "   stuck: " << Run.Message << " (no scripted key left)\n";
+    J["outcome"] = "stuck";
     break;
   case sim::AuthOutcome::Crashed:
     Out << "   CRASH: " << Run.Message << "\n";
+    J["outcome"] = "crashed";
     break;
   case sim::AuthOutcome::NoProtocol:
     Out << "   not run: " << Run.Message << "\n";
+    J["outcome"] = "not run";
+    J["message"] = Run.Message;
     return;
   }
+  if (!Run.Returned()) {
+    J["message"] = Run.Message;
+  }
+  J["auth_flags_before"] = Hex(Run.AuthFlagsBefore, 8);
+  J["auth_flags"] = Hex(Run.AuthFlags, 8);
+  J["auth_flags_text"] = sim::AuthFlagsText(Run.AuthFlags);
+  J["control_flags_before"] = Hex(Run.ControlFlagsBefore, 8);
+  J["control_flags"] = Hex(Run.ControlFlags, 8);
+  J["control_flags_text"] = sim::ControlFlagsText(Run.ControlFlags);
+  J["board_time_us"] = Run.Microseconds;
+  J["keys_left_unread"] = Unread;
   Out << "   AuthFlags    " << sim::AuthFlagsText(Run.AuthFlagsBefore) << "\n"
       << "             -> " << sim::AuthFlagsText(Run.AuthFlags) << "\n";
   Out << "   ControlFlags " << sim::ControlFlagsText(Run.ControlFlagsBefore) << "\n"
@@ -454,6 +504,11 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
     }
     Out << "\n";
   }
+  J["queries"] = nlohmann::json::array();
+  for (const sim::QueryRecord &Q : Run.Queries) {
+    J["queries"].push_back(
+        {{"code", Q.Code}, {"answer", Q.Answer.empty() ? std::string() : BytesHex(Q.Answer)}});
+  }
 
   const auto &Requests = Board.FingerprintModule.Requests();
   if (RequestStart >= Requests.size()) {
@@ -465,16 +520,25 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
     }
     Out << "\n";
   }
+  J["module_requests"] = nlohmann::json::array();
+  for (size_t I = RequestStart; I < Requests.size(); I++) {
+    J["module_requests"].push_back(
+        {{"code", Requests[I].Code}, {"answer", Hex(Requests[I].Answer, 4)}});
+  }
+  J["events"] = nlohmann::json::array();
   if (TimelineStart < Board.Timeline.size()) {
     Out << "   outside events in order:\n";
     for (size_t I = TimelineStart; I < Board.Timeline.size(); I++) {
       Out << "     " << Board.Timeline[I] << "\n";
+      J["events"].push_back(Board.Timeline[I]);
     }
   }
 
-  PrintFrames(Run.FirstFrame, Start);
+  J["screens"] = nlohmann::json::array();
+  PrintFrames(Run.FirstFrame, Start, J["screens"]);
 
   auto &Drives = Board.Sata.Drives();
+  J["drives"] = DrivesJson(Board);
   if (Drives.empty()) {
     Out << "   drives after the run: none\n";
   } else {
@@ -494,25 +558,46 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
           << ", serial \"" << SerialText(Drive->Serial) << "\"): " << State << "\n";
     }
   }
-  PrintVariables(Out, Before, After);
+  J["variables"] = PrintVariables(Out, Before, After);
+  nlohmann::json Problems = nlohmann::json::array();
   if (!WindowRestored) {
     Out << "   PROBLEM: the low-memory window 0x30000..0x7FFFF was not restored byte for byte\n";
+    Problems.push_back("the low-memory window 0x30000..0x7FFFF was not restored byte for byte");
   }
   if (Leaked != 0) {
     Out << "   PROBLEM: " << Leaked << " pool blocks not freed by the run\n";
+    Problems.push_back(std::to_string(Leaked) + " pool blocks not freed by the run");
   }
   if (Run.Returned() && Run.TplAfter != TPL_APPLICATION) {
     Out << "   the run returned at task priority level " << Run.TplAfter << "\n";
+    J["tpl_after"] = Run.TplAfter;
   }
   for (const std::string &Problem : Run.Problems) {
     Out << "   PROBLEM: " << Problem << "\n";
+    Problems.push_back(Problem);
   }
+  J["problems"] = Problems;
 }
 
 // Every screen the run showed. A frame that differs from the one before in a row or two is
 // printed as those rows only (a countdown, a typed character).
-void AuthPhase::PrintFrames(size_t First, uint64_t Start) {
+void AuthPhase::PrintFrames(size_t First, uint64_t Start, nlohmann::json &Screens) {
   const auto &Frames = Board.Console.Frames();
+  for (size_t I = First; I < Frames.size(); I++) {
+    const sim::ConsoleFrame &F = Frames[I];
+    nlohmann::json Rows = nlohmann::json::array();
+    for (uint32_t R = 0; R < F.Screen.Rows; R++) {
+      std::string Row = F.Screen.Row(R);
+      Row.erase(Row.find_last_not_of(' ') + 1);
+      Rows.push_back(Row);
+    }
+    Screens.push_back({{"at_us", F.Microseconds - Start},
+                       {"reason", F.Reason},
+                       {"columns", F.Screen.Columns},
+                       {"rows", F.Screen.Rows},
+                       {"graphics_mode", F.GraphicsMode},
+                       {"text", Rows}});
+  }
   if (First >= Frames.size()) {
     Out << "   screens the user saw: none\n";
     return;

@@ -26,6 +26,9 @@ struct AuthBootResult {
   bool Stopped = false; // a run halted the machine or waited for ever: the boot ends there
 };
 
+// The SATA drives and their security state, as the JSON report lists them.
+nlohmann::json DrivesJson(sim::Board &Board);
+
 class AuthPhase {
 public:
   // Interactive: keys come from the terminal instead of the scenario's scripts.
@@ -45,7 +48,7 @@ private:
                 const VariableSnapshot &Before, const VariableSnapshot &After, size_t RequestStart,
                 size_t TimelineStart, uint64_t Start, bool WindowRestored, size_t Leaked,
                 const std::vector<std::string> &Unread);
-  void PrintFrames(size_t First, uint64_t Start);
+  void PrintFrames(size_t First, uint64_t Start, nlohmann::json &Screens);
 
   sim::Board &Board;
   const Scenario &S;

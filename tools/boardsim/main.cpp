@@ -1,6 +1,8 @@
 // boardsim: boots the simulated notebook with the firmware build's driver images and prints a
 // boot report. With no arguments it runs the built-in default scenario.
 #include "auth_phase.h"
+#include "expectations.h"
+#include "nv_file.h"
 #include "report.h"
 #include "scenario.h"
 #include "smm_phase.h"
@@ -9,16 +11,20 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 namespace {
 
 const char *const Usage =
     "usage: boardsim [--scenario FILE] [--variables FILE] [--images DIR] [--interactive]\n"
-    "                [--print-default]\n"
+    "                [--trace] [--json FILE] [--print-default]\n"
     "  --scenario FILE   describe the board in JSON (default: the built-in scenario)\n"
-    "  --variables FILE  load the non-volatile variables from FILE before the first boot\n"
-    "                    (when it exists) and store them there after the last boot\n"
+    "  --variables FILE  load the non-volatile variables and the fingerprint reader's stored\n"
+    "                    passwords from FILE before the first boot (when it exists) and store\n"
+    "                    them there after the last boot\n"
+    "  --trace           list every hardware access in order, reads included\n"
+    "  --json FILE       write the report as JSON to FILE as well\n"
     "  --images DIR      folder with the driver images (default: the firmware build's)\n"
     "  --interactive     keys for the fingerprint authentication's dialogs come from the\n"
     "                    terminal instead of the scenario\n"
@@ -54,8 +60,45 @@ boardsim::DriverReport RunDriver(sim::Board &Board, const std::string &Name) {
 
 } // namespace
 
+// A closing summary: problems caught, halts, crashes and drives left locked.
+nlohmann::json Summarise(const nlohmann::json &Boots, sim::Board &Board) {
+  size_t Problems = 0, Halts = 0, Crashes = 0;
+  for (const nlohmann::json &Boot : Boots) {
+    for (const char *List : {"drivers", "runs"}) {
+      for (const nlohmann::json &Item : Boot.value(List, nlohmann::json::array())) {
+        Problems += Item.value("problems", nlohmann::json::array()).size();
+        std::string Outcome = Item.value("outcome", "");
+        Halts += Outcome == "halted" || Outcome == "stuck" ? 1 : 0;
+        Crashes += Outcome == "crashed" ? 1 : 0;
+      }
+    }
+  }
+  nlohmann::json Locked = nlohmann::json::array();
+  for (const nlohmann::json &Drive : boardsim::DrivesJson(Board)) {
+    if (Drive["state"] == "locked") {
+      Locked.push_back(Drive["label"]);
+    }
+  }
+  return {
+      {"problems", Problems}, {"halts", Halts}, {"crashes", Crashes}, {"drives_locked", Locked}};
+}
+
+void PrintSummary(std::ostream &Out, const std::string &Title, const nlohmann::json &Summary) {
+  Out << "\n"
+      << Title << ": " << Summary["problems"].get<size_t>() << " problem(s), "
+      << Summary["halts"].get<size_t>() << " halt(s), " << Summary["crashes"].get<size_t>()
+      << " crash(es), drives left locked: ";
+  if (Summary["drives_locked"].empty()) {
+    Out << "none";
+  }
+  for (size_t I = 0; I < Summary["drives_locked"].size(); I++) {
+    Out << (I ? ", " : "") << Summary["drives_locked"][I].get<std::string>();
+  }
+  Out << "\n";
+}
+
 int main(int Argc, char **Argv) {
-  std::string ScenarioPath, VariablesPath;
+  std::string ScenarioPath, VariablesPath, JsonPath;
   bool Interactive = false;
   for (int I = 1; I < Argc; I++) {
     std::string Arg = Argv[I];
@@ -74,6 +117,10 @@ int main(int Argc, char **Argv) {
       setenv("BOARD_IMAGE_DIR", Value("--images").c_str(), 1);
     } else if (Arg == "--interactive") {
       Interactive = true;
+    } else if (Arg == "--trace") {
+      boardsim::Options().Trace = true;
+    } else if (Arg == "--json") {
+      JsonPath = Value("--json");
     } else if (Arg == "--print-default") {
       std::cout << boardsim::DefaultScenarioText() << "\n";
       return 0;
@@ -88,10 +135,12 @@ int main(int Argc, char **Argv) {
 
   boardsim::Scenario Scenario;
   boardsim::SmmPlan SmmPlan;
+  boardsim::Expectations Expected;
   try {
     Scenario =
         ScenarioPath.empty() ? boardsim::DefaultScenario() : boardsim::LoadScenario(ScenarioPath);
     SmmPlan = boardsim::ParseSmmPlan(Scenario.Raw);
+    Expected = boardsim::ParseExpectations(Scenario.Raw);
   } catch (const boardsim::ScenarioError &Error) {
     std::cerr << "boardsim: " << Error.what() << "\n";
     return 2;
@@ -113,7 +162,7 @@ int main(int Argc, char **Argv) {
   boardsim::AuthPhase Authentication(Board, Scenario, Interactive, std::cout);
   Authentication.Prepare();
   if (!VariablesPath.empty() && std::filesystem::exists(VariablesPath) &&
-      !Board.Variables.LoadFrom(VariablesPath)) {
+      !boardsim::LoadNvFile(Board, VariablesPath)) {
     std::cerr << "boardsim: cannot read variables from '" << VariablesPath << "'\n";
     return 2;
   }
@@ -122,6 +171,8 @@ int main(int Argc, char **Argv) {
   if (!Scenario.Description.empty()) {
     std::cout << Scenario.Description << "\n";
   }
+  nlohmann::json &Report = boardsim::Document();
+  Report["description"] = Scenario.Description;
   bool Crashed = false;
   bool Stopped = false; // the last boot ended in a halt or a wait for ever
   for (size_t Boot = 0; Boot < Scenario.Boots.size(); Boot++) {
@@ -131,27 +182,76 @@ int main(int Argc, char **Argv) {
     // Each boot: the scenario's hardware, then what this boot changes.
     boardsim::ApplyHardware(Board, Scenario.Hardware);
     boardsim::ApplyHardware(Board, Scenario.Boots[Boot]);
+    Report["boots"].push_back({{"boot", Boot + 1},
+                               {"drivers", nlohmann::json::array()},
+                               {"runs", nlohmann::json::array()}});
     boardsim::PrintHeading(std::cout, "Boot " + std::to_string(Boot + 1) + " of " +
                                           std::to_string(Scenario.Boots.size()) + ": DXE dispatch");
     for (const std::string &Name : Drivers) {
-      boardsim::DriverReport Report = RunDriver(Board, Name);
-      boardsim::PrintDriverReport(std::cout, Report);
-      Crashed |= Report.Result.How == sim::Outcome::Crashed;
+      boardsim::DriverReport Driver = RunDriver(Board, Name);
+      boardsim::CurrentBoot()["drivers"].push_back(boardsim::PrintDriverReport(std::cout, Driver));
+      Crashed |= Driver.Result.How == sim::Outcome::Crashed;
     }
     Crashed |= boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
     boardsim::AuthBootResult Checkpoints = Authentication.RunBoot(Boot);
     Crashed |= Checkpoints.Crashed;
     Stopped = Checkpoints.Stopped;
+    nlohmann::json Summary = Summarise(nlohmann::json::array({boardsim::CurrentBoot()}), Board);
+    boardsim::CurrentBoot()["summary"] = Summary;
+    PrintSummary(std::cout, "Boot " + std::to_string(Boot + 1) + " summary", Summary);
   }
   if (Stopped) {
     std::cout << "\nThe machine stopped at a password checkpoint: no operating system starts.\n";
+    Report["os"] = nullptr;
   } else {
     Crashed |= boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
   }
 
-  if (!VariablesPath.empty() && !Board.Variables.SaveTo(VariablesPath)) {
+  nlohmann::json Summary = Summarise(Report["boots"], Board);
+  if (Report["os"].is_object()) {
+    Summary["problems"] = Summary["problems"].get<size_t>() + Report["os"]["problems"].size();
+  }
+  Report["summary"] = Summary;
+  PrintSummary(std::cout, "Run summary (" + std::to_string(Scenario.Boots.size()) + " boot(s))",
+               Summary);
+
+  bool ExpectationFailed = false;
+  Report["expectations"] = nlohmann::json::array();
+  if (!Expected.Empty()) {
+    std::vector<boardsim::ExpectationResult> Results =
+        boardsim::CheckExpectations(Expected, Report, Board.Variables);
+    size_t Held = 0;
+    for (const boardsim::ExpectationResult &R : Results) {
+      Held += R.Held ? 1 : 0;
+      Report["expectations"].push_back(
+          {{"path", R.Path}, {"held", R.Held}, {"expected", R.Expected}, {"got", R.Got}});
+    }
+    std::cout << "Expectations: " << Held << " of " << Results.size() << " held\n";
+    for (const boardsim::ExpectationResult &R : Results) {
+      if (!R.Held) {
+        std::string Line =
+            "EXPECTATION FAILED: " + R.Path + ": expected " + R.Expected + ", got " + R.Got;
+        std::cout << "   " << Line << "\n";
+        std::cerr << "boardsim: " << Line << "\n";
+        ExpectationFailed = true;
+      }
+    }
+  }
+  int Exit = Crashed || ExpectationFailed ? 1 : 0;
+  Report["exit_code"] = Exit;
+  std::cout.flush();
+
+  if (!VariablesPath.empty() && !boardsim::SaveNvFile(Board, VariablesPath)) {
     std::cerr << "boardsim: cannot store variables in '" << VariablesPath << "'\n";
     return 2;
   }
-  return Crashed ? 1 : 0;
+  if (!JsonPath.empty()) {
+    std::ofstream Json(JsonPath);
+    Json << Report.dump(2) << "\n";
+    if (!Json) {
+      std::cerr << "boardsim: cannot write the JSON report to '" << JsonPath << "'\n";
+      return 2;
+    }
+  }
+  return Exit;
 }

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "access_names.h"
 #include "status_names.h"
 #include "variable_layouts.h"
 
@@ -7,6 +8,8 @@
 #include <filesystem>
 
 namespace boardsim {
+
+using nlohmann::json;
 
 namespace {
 
@@ -20,20 +23,47 @@ std::string VariableTitle(const sim::VariableStore::Key &Key, const sim::Variabl
   return Title;
 }
 
-const char *OpcodeName(uint16_t OpCode) {
-  switch (OpCode) {
-  case 0:
-    return "I/O write";
-  case 2:
-    return "memory write";
-  case 4:
-    return "PCI configuration write";
-  default:
-    return "opcode";
+const char *OutcomeName(sim::Outcome How) {
+  switch (How) {
+  case sim::Outcome::Returned:
+    return "returned";
+  case sim::Outcome::Halted:
+    return "halted";
+  case sim::Outcome::Crashed:
+    return "crashed";
   }
+  return "unknown";
 }
 
 } // namespace
+
+ReportOptions &Options() {
+  static ReportOptions Current;
+  return Current;
+}
+
+json &Document() {
+  static json Report = {{"boots", json::array()}};
+  return Report;
+}
+
+json &CurrentBoot() {
+  json &Boots = Document()["boots"];
+  if (Boots.empty()) {
+    Boots.push_back({{"boot", 1}});
+  }
+  return Boots.back();
+}
+
+std::string BytesHex(const std::vector<uint8_t> &Bytes) {
+  std::string Text;
+  for (uint8_t Byte : Bytes) {
+    char Hex[3];
+    std::snprintf(Hex, sizeof Hex, "%02X", Byte);
+    Text += Hex;
+  }
+  return Text;
+}
 
 std::string FileSizeText(const std::string &Path) {
   std::error_code Error;
@@ -45,20 +75,72 @@ void PrintHeading(std::ostream &Out, const std::string &Text) {
   Out << "\n" << Text << "\n" << std::string(Text.size(), '=') << "\n";
 }
 
-void PrintDriverReport(std::ostream &Out, const DriverReport &R) {
-  Out << "\n-- " << R.Name << " (" << R.ImagePath << ", " << FileSizeText(R.ImagePath) << ")\n";
+json VariableChangeJson(const sim::VariableStore::Key &Key, const sim::Variable *Before,
+                        const sim::Variable *After, const std::vector<std::string> &FieldLines) {
+  json Change = {{"name", sim::Narrow(Key.first)},
+                 {"guid", sim::GuidText(Key.second.Guid)},
+                 {"change", Before == nullptr  ? "created"
+                            : After == nullptr ? "deleted"
+                                               : "changed"}};
+  if (Before != nullptr) {
+    Change["attributes_before"] = Before->Attributes;
+    Change["before"] = BytesHex(Before->Data);
+  }
+  if (After != nullptr) {
+    Change["attributes"] = After->Attributes;
+    Change["size"] = After->Data.size();
+    Change["after"] = BytesHex(After->Data);
+  }
+  Change["fields"] = FieldLines;
+  return Change;
+}
+
+json PrintAccesses(std::ostream &Out, const std::vector<sim::HardwareAccess> &Accesses,
+                   const char *Indent) {
+  json List = json::array();
+  size_t Writes = 0;
+  for (const sim::HardwareAccess &A : Accesses) {
+    Writes += A.IsWrite ? 1 : 0;
+  }
+  Out << Indent << "hardware: " << Accesses.size() << " accesses, " << Writes << " writes";
+  bool All = Options().Trace;
+  Out << ((All ? Accesses.empty() : Writes == 0) ? "\n" : (All ? " (trace):\n" : ":\n"));
+  for (size_t I = 0; I < Accesses.size(); I++) {
+    const sim::HardwareAccess &A = Accesses[I];
+    std::string Target = AccessTarget(Accesses, I);
+    List.push_back({{"space", A.Where == sim::Space::Io ? "io" : "mmio"},
+                    {"write", A.IsWrite},
+                    {"width", A.Width * 8},
+                    {"address", HexText(A.Address, A.Where == sim::Space::Io ? 4 : 8)},
+                    {"value", HexText(A.Value, A.Width * 2)},
+                    {"target", Target}});
+    if (All || A.IsWrite) {
+      Out << Indent << "  " << sim::Describe(A) << "  " << Target << "\n";
+    }
+  }
+  return List;
+}
+
+json PrintDriverReport(std::ostream &Out, const DriverReport &R) {
+  std::string File = std::filesystem::path(R.ImagePath).filename().string();
+  json Driver = {{"name", R.Name}, {"image", File}, {"outcome", OutcomeName(R.Result.How)}};
+  Out << "\n-- " << R.Name << " (" << File << ", " << FileSizeText(R.ImagePath) << ")\n";
   switch (R.Result.How) {
   case sim::Outcome::Returned:
     Out << "   entry point returned " << sim::StatusName(R.Result.Status) << "\n";
+    Driver["status"] = sim::StatusName(R.Result.Status);
     break;
   case sim::Outcome::Halted:
     Out << "   the machine halted: " << R.Result.Message << "\n";
+    Driver["message"] = R.Result.Message;
     break;
   case sim::Outcome::Crashed:
     Out << "   CRASH: " << R.Result.Message << "\n";
+    Driver["message"] = R.Result.Message;
     break;
   }
 
+  json Variables = json::array();
   bool AnyVariable = false;
   for (const auto &[Key, After] : R.After) {
     auto Old = R.Before.find(Key);
@@ -76,11 +158,13 @@ void PrintDriverReport(std::ostream &Out, const DriverReport &R) {
           << After.Attributes << std::dec << "\n";
     }
     static const std::vector<uint8_t> None;
-    for (const std::string &Line :
-         DescribeChange(Key.first, Key.second.Guid, Old == R.Before.end() ? None : Old->second.Data,
-                        After.Data)) {
+    std::vector<std::string> Lines = DescribeChange(
+        Key.first, Key.second.Guid, Old == R.Before.end() ? None : Old->second.Data, After.Data);
+    for (const std::string &Line : Lines) {
       Out << "       " << Line << "\n";
     }
+    Variables.push_back(
+        VariableChangeJson(Key, Old == R.Before.end() ? nullptr : &Old->second, &After, Lines));
   }
   for (const auto &[Key, Before] : R.Before) {
     if (!R.After.count(Key)) {
@@ -89,51 +173,44 @@ void PrintDriverReport(std::ostream &Out, const DriverReport &R) {
         AnyVariable = true;
       }
       Out << "     " << VariableTitle(Key, &Before) << " (deleted)\n";
+      Variables.push_back(VariableChangeJson(Key, &Before, nullptr, {}));
     }
   }
   if (!AnyVariable) {
     Out << "   variables changed: none\n";
   }
+  Driver["variables"] = Variables;
+  Driver["accesses"] = PrintAccesses(Out, R.Accesses, "   ");
 
-  size_t Reads = 0;
-  std::vector<const sim::HardwareAccess *> Writes;
-  for (const sim::HardwareAccess &A : R.Accesses) {
-    if (A.IsWrite) {
-      Writes.push_back(&A);
-    } else {
-      Reads++;
-    }
-  }
-  Out << "   hardware: " << R.Accesses.size() << " accesses, " << Writes.size() << " writes";
-  Out << (Writes.empty() ? "\n" : ":\n");
-  for (const sim::HardwareAccess *A : Writes) {
-    Out << "     " << sim::Describe(*A) << "\n";
-  }
-
+  json Script = json::array();
   if (R.ScriptEntries.empty()) {
     Out << "   boot-script entries: none\n";
   } else {
     Out << "   boot-script entries:\n";
     for (const sim::BootScriptEntry &E : R.ScriptEntries) {
-      char Text[160];
-      std::snprintf(Text, sizeof Text,
-                    "     table %u, opcode %u (%s), width %u, address 0x%llX, count %llu, data",
-                    E.Table, E.OpCode, OpcodeName(E.OpCode), E.Width, (unsigned long long)E.Address,
-                    (unsigned long long)E.Count);
-      Out << Text;
-      for (uint8_t Byte : E.Data) {
-        std::snprintf(Text, sizeof Text, " %02X", Byte);
-        Out << Text;
-      }
-      Out << "\n";
+      Out << "     " << BootScriptLine(E) << "\n";
+      Script.push_back({{"table", E.Table},
+                        {"opcode", E.OpCode},
+                        {"opcode_name", BootScriptOpcodeName(E.OpCode)},
+                        {"width", BootScriptWidthName(E.Width)},
+                        {"address", HexText(E.Address, 1)},
+                        {"target", BootScriptTarget(E)},
+                        {"count", E.Count},
+                        {"data", BytesHex(E.Data)}});
     }
   }
+  Driver["boot_script"] = Script;
+  json Problems = json::array();
   for (const std::string &Problem : R.Problems) {
     Out << "   PROBLEM: " << Problem << "\n";
+    Problems.push_back(Problem);
   }
   if (R.LeakedPoolBlocks != 0) {
     Out << "   PROBLEM: " << R.LeakedPoolBlocks << " pool blocks not freed\n";
+    Problems.push_back(std::to_string(R.LeakedPoolBlocks) + " pool blocks not freed");
   }
+  Driver["problems"] = Problems;
+  return Driver;
 }
 
 } // namespace boardsim

@@ -1,7 +1,10 @@
-// The boot report: what each driver did, in the firmware's own terms.
+// The boot report: what each driver did, in the firmware's own terms. Every section is printed
+// as text and also added to a JSON document of the same content (written by --json).
 #pragma once
 
 #include "board.h"
+
+#include <nlohmann/json.hpp>
 
 #include <map>
 #include <ostream>
@@ -22,8 +25,28 @@ struct DriverReport {
   size_t LeakedPoolBlocks = 0;
 };
 
+struct ReportOptions {
+  bool Trace = false; // every hardware access in order, reads included
+};
+ReportOptions &Options();
+
+// The JSON report of the run: {"description", "boots": [...], "os", "summary", "expectations"}.
+nlohmann::json &Document();
+// The entry of the boot being reported (the last of "boots").
+nlohmann::json &CurrentBoot();
+
 void PrintHeading(std::ostream &Out, const std::string &Text);
-void PrintDriverReport(std::ostream &Out, const DriverReport &Report);
+// Prints the driver's section and returns it as JSON.
+nlohmann::json PrintDriverReport(std::ostream &Out, const DriverReport &Report);
 std::string FileSizeText(const std::string &Path);
+
+// Prints the hardware accesses (writes only, or every one with --trace) and returns them as JSON.
+nlohmann::json PrintAccesses(std::ostream &Out, const std::vector<sim::HardwareAccess> &Accesses,
+                             const char *Indent);
+// The variables that differ between two snapshots, as printed lines and JSON.
+nlohmann::json VariableChangeJson(const sim::VariableStore::Key &Key, const sim::Variable *Before,
+                                  const sim::Variable *After,
+                                  const std::vector<std::string> &FieldLines);
+std::string BytesHex(const std::vector<uint8_t> &Bytes);
 
 } // namespace boardsim

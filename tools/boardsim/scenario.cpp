@@ -611,7 +611,7 @@ Scenario ParseScenario(const json &Document) {
   std::vector<std::string> TopKeys = {"description", "variables", "drivers", "boots"};
   TopKeys.insert(TopKeys.end(), HardwareKeys.begin(), HardwareKeys.end());
   // Sections read by the later phases of a run.
-  for (const char *Key : {"smm", "os", "fingerprint"}) {
+  for (const char *Key : {"smm", "os", "fingerprint", "expect"}) {
     TopKeys.push_back(Key);
   }
   CheckKeys(Document, "", TopKeys);

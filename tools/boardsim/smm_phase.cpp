@@ -1,10 +1,12 @@
 #include "smm_phase.h"
 
+#include "access_names.h"
 #include "report.h"
 #include "status_names.h"
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 namespace boardsim {
 
@@ -211,39 +213,54 @@ bool DispatchSmmDrivers(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
     Report.Problems.assign(Board.Problems.begin() + (long)ProblemStart, Board.Problems.end());
     size_t LiveAfter = Board.LivePoolBlocks();
     Report.LeakedPoolBlocks = LiveAfter > LiveBefore ? LiveAfter - LiveBefore : 0;
-    PrintDriverReport(Out, Report);
+    json Driver = PrintDriverReport(Out, Report);
     Crashed |= Report.Result.How == sim::Outcome::Crashed;
+    json Smm = json::object();
 
-    // The second run: the copy the SMM core loaded into SMRAM.
+    // The second run: the copy the SMM core loaded into SMRAM. Its address depends on where
+    // the host put SMRAM, so the report leaves it out.
     if (Board.Smm.Registrations().size() == Registrations) {
       Out << "   no SMM registration: the image did not load itself into SMRAM\n";
+      Smm["registered"] = false;
+      Driver["smm"] = Smm;
+      CurrentBoot()["drivers"].push_back(Driver);
       continue;
     }
     const sim::SmmRegistration &Registered = Board.Smm.Registrations().back();
     Out << "   SMM base Register of \"" << Registered.ImageName << "\" returned "
         << sim::StatusName(Registered.Status) << "\n";
+    Smm["registered"] = true;
+    Smm["register_status"] = sim::StatusName(Registered.Status);
     const sim::SmmImageRecord *Copy = Board.Smm.Image(Name);
     if (Copy != nullptr && Copy->EntryRun.How == sim::Outcome::Returned) {
-      char Base[32];
-      std::snprintf(Base, sizeof Base, "0x%llX", (unsigned long long)(uintptr_t)Copy->Image->Base);
-      Out << "   second run inside SMM (copy at " << Base << "): entry point returned "
+      Out << "   second run inside SMM (the copy in SMRAM): entry point returned "
           << sim::StatusName(Copy->EntryRun.Value) << "\n";
+      Smm["second_run_status"] = sim::StatusName(Copy->EntryRun.Value);
     }
+    json Installed = json::array();
     for (size_t I = Callbacks; I < Board.Smm.Callbacks().size(); I++) {
+      bool Save = Board.Smm.Callbacks()[I].FloatingPointSave;
       Out << "   registered: SMI callback, run on every SMI"
-          << (Board.Smm.Callbacks()[I].FloatingPointSave ? "" : " (no floating-point save)")
-          << "\n";
+          << (Save ? "" : " (no floating-point save)") << "\n";
+      Installed.push_back({{"kind", "callback"}, {"floating_point_save", Save}});
     }
     for (size_t I = Handlers; I < Board.Smm.SwHandlers().size(); I++) {
-      Out << "   registered: software SMI "
-          << Hex(Board.Smm.SwHandlers()[I]->Context.SwSmiInputValue, 8) << "\n";
+      uint64_t Value = Board.Smm.SwHandlers()[I]->Context.SwSmiInputValue;
+      Out << "   registered: software SMI " << Hex(Value, 8) << "\n";
+      Installed.push_back({{"kind", "software_smi"}, {"value", Hex(Value, 8)}});
     }
+    Smm["registrations"] = Installed;
+    Driver["smm"] = Smm;
+    CurrentBoot()["drivers"].push_back(Driver);
   }
   return Crashed;
 }
 
 bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Out) {
   PrintHeading(Out, "Operating system: SMIs after the end of boot services");
+  json Os = {{"port_e82", Hex(Plan.PortE82, 2)}, {"register_17", Hex(Plan.Register17, 2)},
+             {"acpi_mode", Plan.AcpiMode},       {"ticks", json::array()},
+             {"software_smis", json::array()},   {"problems", json::array()}};
   size_t ProblemStart = Board.Problems.size();
   Board.EndBootServices();
   Board.Io.InputE82.Value = Plan.PortE82;
@@ -275,10 +292,17 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
         }
       }
       size_t Accesses = Trace.size() - TraceStart;
+      std::vector<sim::HardwareAccess> Slice(Trace.begin() + (long)TraceStart, Trace.end());
+      json TickJson = {{"tick", Tick + 1}, {"temperature", Temperature}};
       Out << "   tick " << Tick + 1 << ": temperature " << int(Temperature) << ", " << Accesses
           << " hardware accesses";
+      // With --trace the tick's accesses follow its line.
+      std::ostringstream TraceText;
+      TickJson["accesses"] = PrintAccesses(TraceText, Slice, "     ");
       if (Writes.empty()) {
-        Out << ", fan band unchanged\n";
+        Out << ", fan band unchanged\n" << (Options().Trace ? TraceText.str() : "");
+        TickJson["band_change"] = nullptr;
+        Os["ticks"].push_back(TickJson);
         continue;
       }
       uint8_t Marker = Board.Io.Monitor.Registers[sim::HardwareMonitor::kBandMarker];
@@ -294,6 +318,16 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
         }
       }
       Out << "\n";
+      json Registers = json::object();
+      for (const auto &[Register, Value] : Writes) {
+        Registers[Hex(Register, 2)] = Hex(Value, 2);
+      }
+      Out << (Options().Trace ? TraceText.str() : "");
+      TickJson["band_change"] = {{"table", Info ? Info->Table : "?"},
+                                 {"band", Info ? Info->Band : "unknown"},
+                                 {"marker", Hex(Marker, 2)},
+                                 {"registers", Registers}};
+      Os["ticks"].push_back(TickJson);
     }
   }
 
@@ -302,12 +336,18 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
     uint32_t Answer = Board.Smm.TriggerSoftwareSmi(Smi.Value, Smi.Eax);
     Out << "   SMI " << Hex(Smi.Value, 8) << ", EAX " << Hex(Smi.Eax, 8) << " -> " << Hex(Answer, 8)
         << ": " << DescribeAnswer(Smi.Eax, Answer) << "\n";
+    Os["software_smis"].push_back({{"value", Hex(Smi.Value, 8)},
+                                   {"eax", Hex(Smi.Eax, 8)},
+                                   {"answer", Hex(Answer, 8)},
+                                   {"meaning", DescribeAnswer(Smi.Eax, Answer)}});
   }
 
   for (size_t I = ProblemStart; I < Board.Problems.size(); I++) {
     Out << "   PROBLEM: " << Board.Problems[I] << "\n";
+    Os["problems"].push_back(Board.Problems[I]);
     Failed = true;
   }
+  Document()["os"] = Os;
   return Failed;
 }
 

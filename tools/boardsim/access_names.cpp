@@ -109,7 +109,7 @@ const char *PciRegisterName(uint8_t Bus, uint8_t Device, uint8_t Function, uint3
 std::string PciText(uint8_t Bus, uint8_t Device, uint8_t Function, uint32_t Register,
                     uint8_t Width) {
   char Text[48];
-  std::snprintf(Text, sizeof Text, "PCI %u:%02X.%u register 0x%02X", Bus, Device, Function,
+  std::snprintf(Text, sizeof Text, "PCI %X:%02X.%u register 0x%02X", Bus, Device, Function,
                 Register);
   const char *Name = PciRegisterName(Bus, Device, Function, Register, Width);
   return Name != nullptr ? std::string(Text) + " (" + Name + ")" : Text;

@@ -72,7 +72,10 @@ VariableExpectation ParseVariableExpectation(const json &Value, const std::strin
   VariableExpectation V;
   V.Path = Path;
   V.Name = Text(Value.value("name", json()), Path + ".name");
-  std::string GuidName = Value.value("guid", V.Name == "Setup" ? "SETUP_GUID" : "");
+  std::string GuidName = V.Name == "Setup" ? "SETUP_GUID" : "";
+  if (Value.contains("guid")) {
+    GuidName = Text(Value["guid"], Path + ".guid");
+  }
   if (!ResolveGuid(GuidName, V.Guid)) {
     Fail(Path + ".guid", "unknown GUID '" + GuidName + "'");
   }
@@ -140,6 +143,12 @@ VariableExpectation ParseVariableExpectation(const json &Value, const std::strin
   return V;
 }
 
+// The array Object[Key], or an empty one.
+const json &ListOf(const json &Object, const char *Key) {
+  static const json Empty = json::array();
+  return Object.contains(Key) ? Object[Key] : Empty;
+}
+
 std::string FlagsText(uint32_t Value) {
   return HexText(Value, 8);
 }
@@ -189,7 +198,7 @@ std::vector<ExpectationResult> CheckExpectations(const Expectations &E, const js
     std::string Path = "expect.drivers." + Name;
     bool Ran = false;
     for (const json &Boot : Report["boots"]) {
-      for (const json &Driver : Boot.value("drivers", json::array())) {
+      for (const json &Driver : ListOf(Boot, "drivers")) {
         if (Driver["name"] != Name) {
           continue;
         }
@@ -207,7 +216,7 @@ std::vector<ExpectationResult> CheckExpectations(const Expectations &E, const js
     std::string Path = "expect.runs." + Quoted(R.Name);
     const json *Run = nullptr;
     for (const json &Boot : Report["boots"]) {
-      for (const json &Candidate : Boot.value("runs", json::array())) {
+      for (const json &Candidate : ListOf(Boot, "runs")) {
         if (Candidate["name"] == R.Name) {
           Run = &Candidate;
         }
@@ -235,7 +244,7 @@ std::vector<ExpectationResult> CheckExpectations(const Expectations &E, const js
     Flags("control_flags", R.ControlFlags);
     for (const auto &[Label, State] : R.Drives) {
       std::string Got = "no such drive";
-      for (const json &Drive : Run->value("drives", json::array())) {
+      for (const json &Drive : ListOf(*Run, "drives")) {
         if (Drive["label"] == Label) {
           Got = Drive["state"].get<std::string>();
         }

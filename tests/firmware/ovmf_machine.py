@@ -380,4 +380,5 @@ def standard_arguments(description):
     parser.add_argument("--images", required=True, help="folder of the built driver images")
     parser.add_argument("--harness", required=True, help="FirmwareHarness.efi")
     parser.add_argument("--work", required=True, help="folder for the drive, store and logs")
+    parser.add_argument("--volume", help="the firmware volume of all five drivers")
     return parser.parse_args()

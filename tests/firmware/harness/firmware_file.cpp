@@ -183,8 +183,8 @@ EFI_STATUS InstallFirmwareVolume(const FirmwareFile &File) {
 
   PiVolume.GetVolumeAttributes = PiUnsupported;
   PiVolume.SetVolumeAttributes = PiUnsupported;
-  PiVolume.ReadFile = PiNoFile;
-  PiVolume.ReadSection = PiNoFile;
+  PiVolume.ReadFile = (EFI_FV2_READ_FILE)PiNoFile;
+  PiVolume.ReadSection = (EFI_FV2_READ_SECTION)PiNoFile;
   PiVolume.WriteFile = PiUnsupported;
   PiVolume.GetNextFile = PiNoFile;
   PiVolume.KeySize = 0;

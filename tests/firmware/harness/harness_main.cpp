@@ -28,6 +28,7 @@ constexpr Scenario Scenarios[] = {
     {"smm-drivers", SmmDriversScenario},
     {"fingerprint-first-boot", FingerprintAuthFirstBoot},
     {"fingerprint-second-boot", FingerprintAuthSecondBoot},
+    {"dispatch", DispatchScenario},
 };
 
 bool IsBlank(CHAR16 C) {

@@ -18,6 +18,8 @@ constexpr UINTN PasswordStateSmi = 0x534D1020;
 constexpr UINTN FingerprintStateSmi = 0x534D8420;
 constexpr UINTN SignatureSmi = 0x534D8920;
 
+} // namespace
+
 VOID StoreStatusVariables(bool UserEmpty, bool AdminEmpty, bool FingerprintEnrolled,
                           UINT8 ReaderOption) {
   // Password fields: a field counts as empty when its first UINT16 is 0, whatever follows.
@@ -59,8 +61,6 @@ VOID AskStatusService(const char *Round) {
   // A function code the service does not know leaves EAX as it was.
   RaiseSoftwareSmi(PasswordStateSmi, 0x00002020);
 }
-
-} // namespace
 
 EFI_STATUS SmmDriversScenario() {
   // What the timer callback's first reads and the PM clearing will find on this machine.

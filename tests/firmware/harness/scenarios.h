@@ -17,6 +17,15 @@ EFI_STATUS SetupHwSyncSecondBoot();
 // FanControlSmm and FingerprintStatusSmm started through the harness's SMM stand-in, then
 // periodic and software SMIs raised, the status service asked twice over changed variables.
 EFI_STATUS SmmDriversScenario();
+// The variables the status service reads ("VELTRASetup", "FPExistFlag", "Setup" with the reader
+// option), and one round of its five software SMIs, introduced by a note naming Round.
+VOID StoreStatusVariables(bool UserEmpty, bool AdminEmpty, bool FingerprintEnrolled,
+                          UINT8 ReaderOption);
+VOID AskStatusService(const char *Round);
+
+// All five drivers started by the firmware's DXE core from NotebookDrivers.fv, in rounds of
+// Dispatch as the harness installs what they wait for.
+EFI_STATUS DispatchScenario();
 
 // FingerprintAuthDxe loaded from its firmware file and called as the setup engine calls it, with
 // a reader, one locked drive and the module played by the harness. First boot: the module holds

@@ -8,6 +8,7 @@
 #include "notebook_variables.h"
 #include "result_lines.h"
 #include "smm.h"
+#include "volume_dispatch.h"
 
 namespace {
 
@@ -101,12 +102,39 @@ EFI_STATUS EFIAPI SmmRegister(EFI_SMM_BASE_PROTOCOL *, EFI_DEVICE_PATH_PROTOCOL 
     Line.Status(EFI_INVALID_PARAMETER).Emit();
     return EFI_INVALID_PARAMETER;
   }
+  // A path into a firmware volume is resolved the way the SMM core resolves it: the handle
+  // of the PI volume protocol found by LocateDevicePath, the PE32 section of the file node read
+  // through that protocol. Any other path (a file on the harness's drive) goes to LoadImage as
+  // it is.
+  char Label[48];
+  VOID *VolumeImage = nullptr;
+  UINTN VolumeImageSize = 0;
+  char VolumeName[40];
+  if (SourceBuffer == nullptr && FilePath != nullptr &&
+      !EFI_ERROR(ReadVolumeImage(FilePath, &VolumeImage, &VolumeImageSize, VolumeName,
+                                 sizeof(VolumeName)))) {
+    SourceBuffer = VolumeImage;
+    SourceSize = VolumeImageSize;
+  }
+  Line.Key("resolved").Text(VolumeImage != nullptr ? "volume" : "drive");
+  Line.Key("pe32").Dec(VolumeImageSize);
   Line.Status(EFI_SUCCESS).Emit();
 
-  char Label[48];
-  SmmCopyLabel(FilePath, Label, sizeof(Label));
+  if (VolumeImage != nullptr && VolumeName[0] != 0) {
+    UINTN Used = 0;
+    while (VolumeName[Used] != 0 && Used + 5 < sizeof(Label)) {
+      Label[Used] = VolumeName[Used];
+      Used++;
+    }
+    CopyBytes(Label + Used, ".smm", 5);
+  } else {
+    SmmCopyLabel(FilePath, Label, sizeof(Label));
+  }
   EFI_HANDLE Copy = nullptr;
   EFI_STATUS Status = LoadImageReport(Label, FilePath, SourceBuffer, SourceSize, &Copy);
+  if (VolumeImage != nullptr) {
+    DriverBootServices->FreePool(VolumeImage); // LoadImage copied what it needs
+  }
   if (EFI_ERROR(Status)) {
     return Status;
   }

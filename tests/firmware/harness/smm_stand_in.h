@@ -4,10 +4,11 @@
 // EFI_SMM_SW_DISPATCH_PROTOCOL.
 //
 // Register loads the image file it is given again, with the firmware's LoadImage, and starts the
-// new copy while InSmm answers TRUE, as the SMM core starts a driver's copy in SMRAM. SMIs are
-// raised by the harness: a software SMI puts the caller's EAX into the saved state of the
-// calling processor, runs the handlers registered for its value and reads EAX back; a periodic
-// SMI runs every callback registered with RegisterCallback.
+// new copy (a file of a firmware volume: its PE32 section, read through the PI volume protocol of
+// the handle that LocateDevicePath finds for the path) while InSmm answers TRUE, as the SMM core
+// starts a driver's copy in SMRAM. SMIs are raised by the harness: a software SMI puts the caller's
+// EAX into the saved state of the calling processor, runs the handlers registered for its value and
+// reads EAX back; a periodic SMI runs every callback registered with RegisterCallback.
 //
 // The SMM configuration table holds, in this order: the SMM runtime-services table (the
 // firmware's runtime services), the processor-index table naming processor 1 as the caller

@@ -1,0 +1,46 @@
+// Our drivers started by the DXE core of the emulated machine's firmware, from a firmware
+// volume of ours, the way a platform starts them.
+//
+// The harness reads the volume file from its drive into pages placed at the boundary the volume
+// header asks for (EFI_FVB2_ALIGNMENT) and hands it to the DXE services' ProcessFirmwareVolume;
+// the core puts its PI firmware-volume protocol on a new handle. On that handle the harness
+// layers the Framework EFI_FIRMWARE_VOLUME_PROTOCOL over the PI one (the notebook's drivers read
+// their own files' sections through the Framework interface). Dispatch then lets the core
+// evaluate each file's dependency expression and load and start the drivers whose expressions
+// hold; the others stay pending until a later Dispatch finds them satisfied.
+//
+// Reported:
+//   @fw volume file=.. size=.. length=.. alignment=.. placed=.. status=..
+//   @fw fvlayer op=install status=..
+//   @fw fvlayer op=readsection|readfile file=.. type=.. instance=.. status=.. size=..
+//   @fw dispatched round=.. name=.. file=.. base=.. size=.. codetype=.. datatype=..
+//       parent=dxe-core|harness|other device=volume filepath=..
+//     (one per image the firmware loads from the volume, as its loaded-image protocol appears)
+//   @fw dispatch round=.. status=..
+//   @fw resident round=.. name=.. loaded=0|1
+//     (after each Dispatch, for every image loaded from the volume so far: whether it is still
+//      loaded; the core unloads a driver whose entry point returned an error)
+#pragma once
+
+#include "efi_system_table.h"
+
+// Reads Name from the drive, places it and hands it to ProcessFirmwareVolume; layers the
+// Framework volume protocol on the new handle and starts watching the images loaded from it.
+// Images the core loads from the volume start with Table (null: the firmware's own).
+EFI_STATUS OpenNotebookVolume(const CHAR16 *Name, EFI_SYSTEM_TABLE *Table);
+
+// One Dispatch of the DXE core, then the resident lines.
+EFI_STATUS DispatchNotebookVolume();
+
+// The volume handle the core made (null before OpenNotebookVolume).
+EFI_HANDLE NotebookVolumeHandle();
+
+// Resolves a device path to a file of a firmware volume through the firmware's own services:
+// LocateDevicePath finds the handle with the PI volume protocol, the rest of the path must be one
+// firmware-file node, whose PE32 section the volume protocol reads into a new pool buffer.
+// Name receives the file's user-interface name in ASCII (empty when it has none).
+EFI_STATUS ReadVolumeImage(const EFI_DEVICE_PATH_PROTOCOL *Path, VOID **Image, UINTN *Size,
+                           char *Name, UINTN NameSize);
+
+// The image the core loaded from the volume under that user-interface name (null when none).
+EFI_HANDLE DispatchedImage(const char *Name);

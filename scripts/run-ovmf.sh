@@ -1,0 +1,57 @@
+#!/bin/sh
+# Boots OVMF under QEMU with the built driver images, their firmware files, the firmware-test
+# volume NotebookDrivers.fv and FirmwareHarness.efi on a read-only FAT drive, the serial console
+# on this terminal (Ctrl-A X quits QEMU).
+#
+#   scripts/run-ovmf.sh [--gdb] [scenario]
+#
+# scenario: a FirmwareHarness scenario word (dispatch, smm-drivers, pci-bridge-probe,
+# setup-hw-sync-first-boot, fingerprint-first-boot, ...) run by startup.nsh; without one the
+# shell waits at its prompt (type "fs0:" then "FirmwareHarness.efi dispatch").
+# --gdb: QEMU waits for a debugger on its gdb stub, localhost:1234, before the first instruction.
+# Needs the uefi build (cmake --preset uefi && cmake --build --preset uefi) and the Debian
+# packages qemu-system-x86 and ovmf. FIRMWARE_OVMF_CODE/FIRMWARE_OVMF_VARS pick another OVMF.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${UEFI_BUILD_DIR:-$root/build/uefi}
+gdb=""
+if [ "${1:-}" = "--gdb" ]; then
+  gdb="-s -S"
+  shift
+fi
+scenario=${1:-}
+
+code=${FIRMWARE_OVMF_CODE:-}
+vars=${FIRMWARE_OVMF_VARS:-}
+if [ -z "$code" ]; then
+  for pair in OVMF_CODE_4M.fd:OVMF_VARS_4M.fd OVMF_CODE.fd:OVMF_VARS.fd; do
+    if [ -f "/usr/share/OVMF/${pair%%:*}" ]; then
+      code=/usr/share/OVMF/${pair%%:*}
+      vars=/usr/share/OVMF/${pair##*:}
+      break
+    fi
+  done
+fi
+[ -n "$code" ] || { echo "no OVMF found: install the Debian package ovmf" >&2; exit 1; }
+harness=$build/tests/firmware/FirmwareHarness.efi
+volume=$build/tests/firmware/NotebookDrivers.fv
+[ -f "$harness" ] && [ -f "$volume" ] || {
+  echo "build the uefi preset first ($harness, $volume missing)" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/run-ovmf.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/drive"
+cp "$build"/images/*.efi "$build"/images/*.ffs "$harness" "$volume" "$work/drive/"
+cp "$vars" "$work/OVMF_VARS.fd"
+if [ -n "$scenario" ]; then
+  printf '@echo -off\r\nfs0:\r\nFirmwareHarness.efi %s\r\n' "$scenario" > "$work/drive/startup.nsh"
+fi
+echo "drive: $work/drive; maps of the images: $build/images/*.map," \
+  "$build/tests/firmware/FirmwareHarness.map"
+# shellcheck disable=SC2086
+qemu-system-x86_64 -machine q35 -accel tcg -m 256 -nodefaults -display none \
+  -serial mon:stdio -no-reboot $gdb \
+  -drive "if=pflash,format=raw,unit=0,readonly=on,file=$code" \
+  -drive "if=pflash,format=raw,unit=1,file=$work/OVMF_VARS.fd" \
+  -drive "if=virtio,format=raw,readonly=on,file=fat:$work/drive" \
+  -device VGA

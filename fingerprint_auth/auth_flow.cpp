@@ -261,6 +261,8 @@ BOOLEAN QueryLockedHardDisks() {
   if (EFI_ERROR(CollectSataDrives(Security, DiskInfo, &Count, ControllerFunction))) {
     return FALSE;
   }
+  // Every drive is asked: a locked drive may follow one whose security is enabled but open.
+  BOOLEAN AnyEnabled = FALSE;
   for (UINTN Index = 0; Index < Count; Index++) {
     if (Security[Index] == nullptr) {
       continue;
@@ -273,10 +275,10 @@ BOOLEAN QueryLockedHardDisks() {
       if ((Status & ATA_SECURITY_LOCKED) != 0) {
         PasswordFlags |= PASSWORD_DRIVE_LOCKED;
       }
-      return TRUE;
+      AnyEnabled = TRUE;
     }
   }
-  return FALSE;
+  return AnyEnabled;
 }
 
 EFI_STATUS FindDisplayController(EFI_HANDLE *Handle) {

@@ -6,6 +6,7 @@
 #include "driver_globals.h"
 #include "fingerprint_auth.h"
 #include "guids.h"
+#include "hardware_io.h"
 #include "memory.h"
 
 UINT8 CurrentDrive = 0;
@@ -16,6 +17,19 @@ UINT8 SlotClaimed[3] = {0, 0, 0};
 namespace {
 
 HDD_PASSWORD_VERIFY_PROTOCOL *PasswordVerify = nullptr;
+
+// A drive counts every refused unlock, user and master together, and once its count expires it
+// refuses every password until it is powered off. So each verify the current drive refused is
+// remembered (bytes and type) and never sent to it again, and the drive's status is read
+// before every verify: once the count has expired, no further password is sent.
+constexpr UINTN MaxRefusedPasswords = 8; // automatic tries and typed entries of one drive
+struct RefusedPassword {
+  UINT8 Password[PASSWORD_FORM_SIZE];
+  UINT8 Types; // 1 << password type, for each type the drive refused
+};
+RefusedPassword Refused[MaxRefusedPasswords];
+UINTN RefusedCount = 0;
+UINT8 AttemptsExpired = 0; // 1 once the current drive reported its count expired
 
 constexpr UINTN MapValidOffset = 0;
 constexpr UINTN MapDirtyOffset = 1;
@@ -55,6 +69,115 @@ bool IsAllZero(const UINT8 *Bytes, UINTN Length) {
 
 bool SamePassword(const UINT8 *A, const UINT8 *B) {
   return CompareBytes(A, B, PASSWORD_FORM_SIZE) == 0;
+}
+
+VOID ForgetRefusedPasswords() {
+  FillBytes(Refused, sizeof(Refused), 0);
+  RefusedCount = 0;
+}
+
+RefusedPassword *FindRefused(const UINT8 *Password) {
+  for (UINTN Index = 0; Index < RefusedCount; Index++) {
+    if (SamePassword(Refused[Index].Password, Password)) {
+      return &Refused[Index];
+    }
+  }
+  return nullptr;
+}
+
+VOID NoteRefused(const UINT8 *Password, UINT8 Type) {
+  RefusedPassword *Known = FindRefused(Password);
+  if (Known == nullptr) {
+    if (RefusedCount == MaxRefusedPasswords) {
+      return;
+    }
+    Known = &Refused[RefusedCount++];
+    CopyBytes(Known->Password, Password, PASSWORD_FORM_SIZE);
+  }
+  Known->Types = (UINT8)(Known->Types | (1u << Type));
+}
+
+// One verify of the current drive. A verify the drive already refused is not sent again and
+// counts as refused; a drive whose count has expired gets nothing (AttemptsExpired = 1).
+EFI_STATUS VerifyOnce(const UINT8 *Password, UINT8 Type, HDD_SECURITY_PROTOCOL *Security,
+                      const UINT8 *SerialNumber) {
+  const RefusedPassword *Known = FindRefused(Password);
+  if (Known != nullptr && (Known->Types & (1u << Type)) != 0) {
+    return EFI_SECURITY_VIOLATION;
+  }
+  UINT16 SecurityStatus = 0;
+  if (!EFI_ERROR(Security->GetSecurityStatus(Security, &SecurityStatus)) &&
+      (SecurityStatus & ATA_SECURITY_COUNT_EXPIRED) != 0) {
+    AttemptsExpired = 1;
+    return EFI_SECURITY_VIOLATION;
+  }
+  UINT8 Buffer[HDD_PASSWORD_BUFFER_SIZE];
+  FillBytes(Buffer, sizeof(Buffer), 0);
+  CopyBytes(Buffer, Password, PASSWORD_FORM_SIZE);
+  EFI_STATUS Status =
+      PasswordVerify->VerifyPassword(Security, Type, SerialNumber, CurrentDrive, Buffer);
+  FillBytes(Buffer, sizeof(Buffer), 0);
+  if (Status != EFI_SUCCESS) {
+    NoteRefused(Password, Type);
+  }
+  return Status;
+}
+
+// The current drive refuses passwords until the machine is powered off: tell the user and stop
+// as after three wrong entries.
+[[noreturn]] VOID HaltOnExpiredAttempts() {
+  ForgetRefusedPasswords();
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut = DriverSystemTable->ConOut;
+  CHAR16 Number[3] = {0, 0, 0};
+  FormatDriveNumber(Number, CurrentDrive);
+  const CHAR16 *const Lines[] = {
+      u" Hard Disk Password attempts used up for SATA Drive: ",
+      Number,
+      u"\n\r",
+      u" The drive refuses every password until the machine\n\r",
+      u" is powered off.\n\r",
+      u" Fatal Error... System Halted",
+  };
+  ConOut->ClearScreen(ConOut);
+  ConOut->SetCursorPosition(ConOut, 0, 2);
+  OutputLines(Lines, sizeof(Lines) / sizeof(Lines[0]));
+  SetSysPwdInvalidBits(DriveInvalidBit());
+  DriverBootServices->RaiseTPL(TPL_HIGH_LEVEL);
+  CpuDeadLoop();
+}
+
+// Whether the map entry of a drive other than the current one remembers hard-disk slot Slot.
+bool RememberedForOtherDrive(UINTN Slot) {
+  for (UINTN Drive = 0; Drive < MAX_SATA_DRIVES; Drive++) {
+    UINT8 *Entry = MapEntry(Drive);
+    if (Entry != CurrentMapEntry && Entry[EntryDisk1 + Slot - 1] != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The first hard-disk slot (1 to 3) that no drive has claimed and no other drive's map entry
+// remembers; 0 when there is none.
+UINTN FirstFreeDiskSlot() {
+  for (UINTN Slot = 1; Slot <= 3; Slot++) {
+    if (SlotClaimed[Slot - 1] == 0 && !RememberedForOtherDrive(Slot)) {
+      return Slot;
+    }
+  }
+  return 0;
+}
+
+// Gives hard-disk slot Slot (1 to 3) the password that opened the current drive: module store,
+// claim and map entry.
+VOID StoreInDiskSlot(UINTN Slot, const UINT8 *Password) {
+  FP_REQUEST_BLOCK_LAYOUT *Block = RequestBlock();
+  Block->SlotMask = (UINT16)(FP_SLOT_DISK1 << (Slot - 1));
+  SlotClaimed[Slot - 1] = 1;
+  CurrentMapEntry[EntryDisk1 + Slot - 1] = 1;
+  MapDirty() = 1;
+  CopyBytes(Block->DiskPassword[Slot - 1], Password, PASSWORD_FORM_SIZE);
+  StorePasswordInModule();
 }
 
 // Drive number from the IDE channel and device and the controller function; NoDrive when the
@@ -99,18 +222,19 @@ EFI_STATUS LearnOpeningPassword(const UINT8 *Password) {
       return EFI_SUCCESS;
     }
   }
-  for (UINTN Slot = 1; Slot <= 3; Slot++) {
-    if (SlotClaimed[Slot - 1] == 0) {
-      Block->SlotMask = (UINT16)(FP_SLOT_DISK1 << (Slot - 1));
-      SlotClaimed[Slot - 1] = 1;
-      CurrentMapEntry[EntryDisk1 + Slot - 1] = 1;
-      MapDirty() = 1;
-      CopyBytes(Block->DiskPassword[Slot - 1], Password, PASSWORD_FORM_SIZE);
-      StorePasswordInModule();
-      return EFI_SUCCESS;
+  // A slot another drive's map entry remembers holds that drive's password, even when the
+  // drive is absent this boot: it is taken only when every unclaimed slot is remembered.
+  UINTN Slot = FirstFreeDiskSlot();
+  for (UINTN Unclaimed = 1; Slot == 0 && Unclaimed <= 3; Unclaimed++) {
+    if (SlotClaimed[Unclaimed - 1] == 0) {
+      Slot = Unclaimed;
     }
   }
-  return EFI_ABORTED;
+  if (Slot == 0) {
+    return EFI_ABORTED;
+  }
+  StoreInDiskSlot(Slot, Password);
+  return EFI_SUCCESS;
 }
 
 } // namespace
@@ -211,17 +335,10 @@ VOID RemapDriveEntry(UINT16 Crc) {
 VOID TryUnlockDrive(const UINT8 *Password, HDD_SECURITY_PROTOCOL *Security,
                     const UINT8 *SerialNumber) {
   DriveUnlocked = 0;
-  UINT8 Buffer[HDD_PASSWORD_BUFFER_SIZE];
-  FillBytes(Buffer, sizeof(Buffer), 0);
-  CopyBytes(Buffer, Password, PASSWORD_FORM_SIZE);
-  EFI_STATUS Status = PasswordVerify->VerifyPassword(Security, HDD_PASSWORD_USER, SerialNumber,
-                                                     CurrentDrive, Buffer);
-  if (Status != EFI_SUCCESS) {
-    CopyBytes(Buffer, Password, PASSWORD_FORM_SIZE);
-    Status = PasswordVerify->VerifyPassword(Security, HDD_PASSWORD_MASTER, SerialNumber,
-                                            CurrentDrive, Buffer);
+  EFI_STATUS Status = VerifyOnce(Password, HDD_PASSWORD_USER, Security, SerialNumber);
+  if (Status != EFI_SUCCESS && AttemptsExpired == 0) {
+    Status = VerifyOnce(Password, HDD_PASSWORD_MASTER, Security, SerialNumber);
   }
-  FillBytes(Buffer, sizeof(Buffer), 0);
   if (Status != EFI_SUCCESS) {
     return;
   }
@@ -237,18 +354,25 @@ VOID UnlockWithCallerPasswords(HDD_SECURITY_PROTOCOL *Security, const UINT8 *Ser
       continue;
     }
     TryUnlockDrive(Candidate, Security, SerialNumber);
+    if (AttemptsExpired != 0) {
+      return;
+    }
     if (DriveUnlocked == 0) {
       continue;
     }
     if (Index < 3) {
-      // Candidate i belongs to hard-disk slot i + 1 of the module.
-      FP_REQUEST_BLOCK_LAYOUT *Block = RequestBlock();
-      Block->SlotMask = (UINT16)(FP_SLOT_DISK1 << Index);
-      SlotClaimed[Index] = 1;
-      CurrentMapEntry[EntryDisk1 + Index] = 1;
-      MapDirty() = 1;
-      CopyBytes(Block->DiskPassword[Index], Candidate, PASSWORD_FORM_SIZE);
-      StorePasswordInModule();
+      // Candidate i belongs to hard-disk slot i + 1 of the module, unless that slot already
+      // holds the different password of a drive opened earlier: then it takes a free slot, and
+      // with none free the drive is open but nothing learns the candidate.
+      UINTN Slot = Index + 1;
+      if (SlotClaimed[Index] == 1 &&
+          !SamePassword(RequestBlock()->DiskPassword[Index], Candidate)) {
+        Slot = FirstFreeDiskSlot();
+        if (Slot == 0) {
+          return;
+        }
+      }
+      StoreInDiskSlot(Slot, Candidate);
       return;
     }
     for (UINTN Other = 0; Other < 3; Other++) {
@@ -274,6 +398,9 @@ VOID UnlockWithRememberedMapping(HDD_SECURITY_PROTOCOL *Security, const UINT8 *S
       continue;
     }
     TryUnlockDrive(Password, Security, SerialNumber);
+    if (AttemptsExpired != 0) {
+      return;
+    }
     if (DriveUnlocked != 0) {
       SlotClaimed[Slot - 1] = 1;
       return;
@@ -285,7 +412,7 @@ VOID UnlockWithRememberedMapping(HDD_SECURITY_PROTOCOL *Security, const UINT8 *S
   if ((ModuleSlotMask & FP_SLOT_USER) != 0 && CurrentMapEntry[EntryUser] != 0 &&
       !IsAllZero(Block->UserPassword, PASSWORD_FORM_SIZE)) {
     TryUnlockDrive(Block->UserPassword, Security, SerialNumber);
-    if (DriveUnlocked == 0) {
+    if (DriveUnlocked == 0 && AttemptsExpired == 0) {
       CurrentMapEntry[EntryUser] = 0;
       MapDirty() = 1;
     }
@@ -294,7 +421,7 @@ VOID UnlockWithRememberedMapping(HDD_SECURITY_PROTOCOL *Security, const UINT8 *S
 
   if ((ModuleSlotMask & FP_SLOT_ADMIN) != 0 && CurrentMapEntry[EntryAdmin] != 0) {
     TryUnlockDrive(Block->AdminPassword, Security, SerialNumber);
-    if (DriveUnlocked == 0) {
+    if (DriveUnlocked == 0 && AttemptsExpired == 0) {
       CurrentMapEntry[EntryAdmin] = 0;
       MapDirty() = 1;
     }
@@ -331,6 +458,10 @@ EFI_STATUS PromptHardDiskPassword(HDD_SECURITY_PROTOCOL *Security, const UINT8 *
                                                             sizeof(ModuleForm));
     FillBytes(Typed, sizeof(Typed), 0);
     TryUnlockDrive(ModuleForm, Security, SerialNumber);
+    if (AttemptsExpired != 0) {
+      FillBytes(ModuleForm, sizeof(ModuleForm), 0);
+      HaltOnExpiredAttempts();
+    }
     if (DriveUnlocked != 0) {
       Status = LearnOpeningPassword(ModuleForm);
       break;
@@ -340,6 +471,7 @@ EFI_STATUS PromptHardDiskPassword(HDD_SECURITY_PROTOCOL *Security, const UINT8 *
     ConOut->OutputString(ConOut, u" Password Incorrect.  Try again.\n\r");
     if (++Tries == 3) {
       FillBytes(ModuleForm, sizeof(ModuleForm), 0);
+      ForgetRefusedPasswords();
       HaltAfterWrongPasswords(DriveInvalidBit(), FALSE);
     }
   }
@@ -415,16 +547,22 @@ EFI_STATUS UnlockHardDisks() {
     if (ReadUint16(CurrentMapEntry) != Crc) {
       RemapDriveEntry(Crc);
     }
+    ForgetRefusedPasswords();
+    AttemptsExpired = 0;
     if (CallerAnswer[CALLER_ANSWER_FLAG] != 0) {
       UnlockWithCallerPasswords(Security[Index], Serial);
     } else if (MapValid() != 0) {
       UnlockWithRememberedMapping(Security[Index], Serial);
+    }
+    if (AttemptsExpired != 0) {
+      HaltOnExpiredAttempts();
     }
     if (DriveUnlocked == 0 && (SlotClaimed[0] == 0 || SlotClaimed[1] == 0 || SlotClaimed[2] == 0)) {
       PromptHardDiskPassword(Security[Index], Serial);
     }
   }
 
+  ForgetRefusedPasswords();
   if (MapDirty() == 1) {
     MapValid() = 1;
     MapDirty() = 0;

@@ -78,6 +78,8 @@ static_assert(offsetof(HDD_SECURITY_PROTOCOL, GetSecurityStatus) == 0);
 inline constexpr UINT16 ATA_SECURITY_ENABLED = 0x0002;
 inline constexpr UINT16 ATA_SECURITY_LOCKED = 0x0004;
 inline constexpr UINT16 ATA_SECURITY_FROZEN = 0x0008;
+// The drive refused too many unlock attempts and refuses every password until a power-off.
+inline constexpr UINT16 ATA_SECURITY_COUNT_EXPIRED = 0x0010;
 
 // ---- HDD_PASSWORD_VERIFY_PROTOCOL -------------------------------------------------------------
 inline constexpr EFI_GUID HDD_PASSWORD_VERIFY_PROTOCOL_GUID = {

@@ -181,6 +181,7 @@ void SataDrives::Install() {
     Drive->WhichIdeCalls = 0;
     Drive->SecurityStatusCalls = 0;
     Drive->IdentifyCalls = 0;
+    Drive->VerifyCalls = 0;
     Drive->LastIdentifyBuffer = nullptr;
     Drive->Handle = nullptr;
     Publish(*Drive);
@@ -366,6 +367,7 @@ EFI_STATUS SataDrives::VerifyPassword(HDD_SECURITY_PROTOCOL *Interface, UINT8 Pa
     Owner.Problem(Where + " called with an interface that is no drive's HDD security");
     return Done(EFI_INVALID_PARAMETER);
   }
+  Drive->VerifyCalls++;
   if (PasswordType != HDD_PASSWORD_USER && PasswordType != HDD_PASSWORD_MASTER) {
     Owner.Problem(Where + " called with password type " + std::to_string(PasswordType));
     return Done(EFI_INVALID_PARAMETER);

@@ -6,11 +6,12 @@
 //
 // The security state follows ATA: a drive with a user password has security enabled and is
 // locked at every power-on; the right user password (type 0), or the right master password
-// (type 1, high security level), unlocks it; a frozen drive refuses; an optional attempt limit
-// (ATA's is 5) makes the drive refuse everything after that many wrong passwords until the next
-// power-on. Every verify call is recorded, and a call that breaks the contract (a serial-number
-// pointer that is not the drive's IDENTIFY serial field, a buffer whose 20 bytes after the
-// password are not zero) is a board problem.
+// (type 1, high security level), unlocks it; a frozen drive refuses; the attempt limit (ATA's
+// 5 by default, user and master refusals counted together; 0 for none) makes the drive report
+// the count expired (IDENTIFY word 128 bit 4) and refuse everything after that many wrong
+// passwords until the next power-on. Every verify call is recorded, and a call that breaks the
+// contract (a serial-number pointer that is not the drive's IDENTIFY serial field, a buffer whose
+// 20 bytes after the password are not zero) is a board problem.
 #pragma once
 
 #include "disk_info.h"
@@ -51,7 +52,7 @@ struct SataDrive {
   bool MaximumSecurity = false; // maximum level: the master password does not unlock
   std::optional<PasswordForm> UserPassword;
   std::optional<PasswordForm> MasterPassword;
-  unsigned AttemptLimit = 0; // 0: no limit
+  unsigned AttemptLimit = 5; // refused unlocks until the count expires; 0: no limit
   unsigned WrongAttempts = 0;
   EFI_STATUS RefusalStatus = EFI_SECURITY_VIOLATION; // what a refused verify returns
   // User password (security enabled, locked) and master password in module form.
@@ -75,6 +76,7 @@ struct SataDrive {
   unsigned WhichIdeCalls = 0;
   unsigned SecurityStatusCalls = 0;
   unsigned IdentifyCalls = 0;
+  unsigned VerifyCalls = 0;                    // password verify calls naming this drive
   const uint8_t *LastIdentifyBuffer = nullptr; // where Identify last wrote its data
 };
 

@@ -384,3 +384,118 @@ TEST(DriveMap, TheDefaultBootRunOpensTheDriveWithTheFinger) {
 
 } // namespace
 } // namespace sim::test
+
+namespace sim::test {
+namespace {
+
+// ---- the drive's count of refused unlocks
+// ---------------------------------------------------------------------------
+// A drive counts refused unlocks (user and master together) and, once its count expires,
+// refuses everything until it is powered off: no refused verify is ever sent again, and a drive
+// that reports its count expired is given no password but stops the machine with its own text.
+struct AttemptCase {
+  const char *Name;
+  void (*Prepare)(DiskRun &T, SataDrive &D);
+  const char16_t *Keys;
+  bool Opens;           // the run returns with the drive open; otherwise it halts
+  unsigned VerifyCalls; // verifies that reached the drive
+};
+
+void AnswerUserWithCandidates(DiskRun &T, std::initializer_list<const char *> Candidates) {
+  T.N.SetPasswords("user", "");
+  T.N.Engine.Answers.AnswerFlag = 1;
+  T.N.Engine.Answers.User = SetupForm("user");
+  size_t I = 0;
+  for (const char *C : Candidates) {
+    T.N.Engine.Answers.DiskCandidates[I++] = ModuleForm(C);
+  }
+}
+
+class DriveAttempts : public ::testing::TestWithParam<AttemptCase> {};
+
+TEST_P(DriveAttempts, NoRefusedVerifyIsRepeatedAndAnExpiredCountHalts) {
+  const AttemptCase &Case = GetParam();
+  DiskRun T;
+  SataDrive &D = T.N.B.Sata.AddLockedDrive("disk", 1, 0, 0, ModuleForm("disk")); // drive 1
+  Case.Prepare(T, D);
+  T.N.B.Console.QueueText(Case.Keys);
+  AuthRun R = T.N.Run(0);
+  EXPECT_EQ(D.VerifyCalls, Case.VerifyCalls);
+  EXPECT_EQ(D.VerifyCalls, T.Attempts().size());
+  for (size_t I = 0; I < T.Attempts().size(); I++) {
+    for (size_t J = 0; J < I; J++) {
+      EXPECT_FALSE(T.Attempts()[I].Type == T.Attempts()[J].Type &&
+                   T.Attempts()[I].Password == T.Attempts()[J].Password)
+          << "verify " << I << " repeats verify " << J;
+    }
+  }
+  const std::u16string Used = u" Hard Disk Password attempts used up for SATA Drive: 1";
+  if (Case.Opens) {
+    T.N.ExpectCleanReturn(R);
+    EXPECT_FALSE(D.Locked);
+    EXPECT_FALSE(T.N.AnyScreenContains(R, Narrow(Used)));
+    return;
+  }
+  ASSERT_EQ(R.How, AuthOutcome::Halted) << OutcomeName(R.How) << ": " << R.Message;
+  EXPECT_TRUE(D.Locked);
+  EXPECT_EQ(T.N.Variable(u"SysPwdInvalidError"), std::vector<uint8_t>{0x08});
+  EXPECT_EQ(T.N.B.Tpl, TPL_HIGH_LEVEL);
+  const ScreenImage &Screen = T.N.B.Console.Screen();
+  EXPECT_TRUE(Screen.Contains(Used));
+  EXPECT_TRUE(Screen.Contains(u" The drive refuses every password until the machine"));
+  EXPECT_TRUE(Screen.Contains(u" is powered off."));
+  EXPECT_TRUE(Screen.Contains(u" Fatal Error... System Halted"));
+  EXPECT_FALSE(Screen.Contains(u" Password check failed"));
+  EXPECT_FALSE(T.N.B.MemoryContains(Bytes(ModuleForm("c"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DriveAttempts,
+    ::testing::Values(
+        // Wrong, the same wrong again, right: the repeat costs nothing, so a drive that expires
+        // after four refusals still opens with the right entry.
+        AttemptCase{"RepeatedEntryIsNotResent", [](DiskRun &, SataDrive &D) { D.AttemptLimit = 4; },
+                    u"wrong\rwrong\rdisk\r", true, 3},
+        // Three equal stale candidates cost two refusals, not six.
+        AttemptCase{"RepeatedCandidatesAreNotResent",
+                    [](DiskRun &T, SataDrive &) {
+                      AnswerUserWithCandidates(T, {"stale", "stale", "stale"});
+                    },
+                    u"disk\r", true, 3},
+        // A typed entry equal to a remembered slot that was refused is not sent again.
+        AttemptCase{"TypedEqualToRefusedSlot",
+                    [](DiskRun &T, SataDrive &D) {
+                      D.AttemptLimit = 3;
+                      T.N.B.FingerprintModule.SetSlot(FP_SLOT_DISK1, ModuleForm("stale"));
+                      DriveMapImage Map;
+                      Map.Bytes[0] = 1;
+                      Map.SetEntry(1, Crc16(D.Serial), {4});
+                      T.N.PutVariable(u"FpHdp2HdpMapFlag", 7, Map.Bytes);
+                    },
+                    u"stale\rdisk\r", true, 3},
+        // Three different wrong entries: the fifth refusal expires the count before the third
+        // entry's master try.
+        AttemptCase{"CountExpiresWhileTyping", [](DiskRun &, SataDrive &) {}, u"a\rb\rc\r", false,
+                    5},
+        // A drive whose count expired earlier in this boot gets no password at all, not even
+        // the remembered one.
+        AttemptCase{"ExpiredBeforeTheRun",
+                    [](DiskRun &T, SataDrive &D) {
+                      D.WrongAttempts = D.AttemptLimit;
+                      T.N.B.FingerprintModule.SetSlot(FP_SLOT_DISK1, ModuleForm("disk"));
+                      DriveMapImage Map;
+                      Map.Bytes[0] = 1;
+                      Map.SetEntry(1, Crc16(D.Serial), {4});
+                      T.N.PutVariable(u"FpHdp2HdpMapFlag", 7, Map.Bytes);
+                    },
+                    u"", false, 0},
+        AttemptCase{"ExpiredCandidateRun",
+                    [](DiskRun &T, SataDrive &D) {
+                      D.WrongAttempts = D.AttemptLimit;
+                      AnswerUserWithCandidates(T, {"disk"});
+                    },
+                    u"", false, 0}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+} // namespace
+} // namespace sim::test

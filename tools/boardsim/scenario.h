@@ -64,7 +64,7 @@ struct DriveSpec {
   bool Locked = true; // false: security enabled but already unlocked at the checkpoints
   bool Frozen = false;
   bool MaximumSecurity = false;
-  unsigned AttemptLimit = 0;
+  unsigned AttemptLimit = 5; // ATA's count of refused unlocks; 0: no limit
 };
 
 struct AuthRunSpec {

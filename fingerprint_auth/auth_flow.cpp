@@ -100,6 +100,9 @@ extern "C" EFI_STATUS EFIAPI FingerprintAuthEntryPoint(EFI_HANDLE ImageHandle,
 EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
                                           FINGERPRINT_QUERY_CALLBACK QueryCallback,
                                           UINT32 *ControlFlags) {
+  // The verdict bits report this run's checks only: a bit the caller's word still holds from an
+  // earlier run never counts as a verification.
+  *AuthFlags &= ~(AUTH_USER_VERIFIED | AUTH_ADMIN_VERIFIED);
   if (EFI_ERROR(LoadFingerprintModule(ControlFlags))) {
     return EFI_ABORTED;
   }

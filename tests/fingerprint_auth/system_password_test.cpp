@@ -313,6 +313,82 @@ INSTANTIATE_TEST_SUITE_P(
                                u"user\rx\ry\rz\r", true}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
+// ---- verdict bits the caller passes in ---------------------------------------------------------
+// Bits 30 and 31 report this run's checks only. A caller word that still holds them from an
+// earlier run gets them cleared; the check runs in full and "SysPwdInvalidError" keeps 0x03.
+struct StaleVerdictCase {
+  const char *Name;
+  uint32_t AuthIn;
+  bool Reader;
+  std::vector<std::string> PromptsShown;
+  EFI_STATUS Status;
+  uint32_t AuthOut;
+};
+
+std::ostream &operator<<(std::ostream &Out, const StaleVerdictCase &C) {
+  return Out << C.Name;
+}
+
+class StaleVerdictBits : public ::testing::TestWithParam<StaleVerdictCase> {};
+
+TEST_P(StaleVerdictBits, CountForNothing) {
+  const StaleVerdictCase &Case = GetParam();
+  Notebook N;
+  if (!Case.Reader) {
+    N.B.Usb.ClearEntry(5);
+  }
+  N.SetPasswords("user", "admin");
+  N.PutVariable(u"SysPwdInvalidError", 7, {0x03});
+  N.Engine.Answers.AnswerFlag = 1; // wrong passwords from the caller
+  N.Engine.Answers.User = SetupForm("guess");
+  N.Engine.Answers.Administrator = SetupForm("guess");
+  N.B.Console.QueueText(u"\r\r"); // Enter alone at every prompt
+  AuthRun R = N.Run(Case.AuthIn);
+  N.ExpectCleanReturn(R);
+  EXPECT_EQ(R.Status, Case.Status);
+  EXPECT_EQ(R.AuthFlags, Case.AuthOut) << AuthFlagsText(R.AuthFlags);
+  std::vector<std::string> Prompts;
+  for (const ConsoleCall &Call : N.B.Console.Calls()) {
+    if (Call.Name == "OutputString" && Call.Text == u" missing User Password.\n\r") {
+      Prompts.push_back("User");
+    } else if (Call.Name == "OutputString" &&
+               Call.Text == u" missing Administrator Password.\n\r") {
+      Prompts.push_back("Administrator");
+    }
+  }
+  EXPECT_EQ(Prompts, Case.PromptsShown);
+  EXPECT_TRUE(N.B.FingerprintModule.Stores().empty());
+  EXPECT_EQ(N.Variable(u"SysPwdInvalidError"), std::vector<uint8_t>{0x03});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Caller, StaleVerdictBits,
+    ::testing::Values(StaleVerdictCase{"AdministratorBitSystemPasswordRun",
+                                       AUTH_ADMIN_VERIFIED | AUTH_SYSTEM_PASSWORD_RUN,
+                                       true,
+                                       {"User", "Administrator"},
+                                       EFI_SUCCESS,
+                                       AUTH_SYSTEM_PASSWORD_RUN | AUTH_CONSOLE_RESTORED},
+                      StaleVerdictCase{"UserBitSystemPasswordRun",
+                                       AUTH_USER_VERIFIED | AUTH_SYSTEM_PASSWORD_RUN,
+                                       true,
+                                       {"User", "Administrator"},
+                                       EFI_SUCCESS,
+                                       AUTH_SYSTEM_PASSWORD_RUN | AUTH_CONSOLE_RESTORED},
+                      StaleVerdictCase{"BothBitsBootRun",
+                                       AUTH_USER_VERIFIED | AUTH_ADMIN_VERIFIED,
+                                       true,
+                                       {"User", "Administrator"},
+                                       EFI_SUCCESS,
+                                       AUTH_CONSOLE_RESTORED},
+                      StaleVerdictCase{"BothBitsRunWithoutReader",
+                                       AUTH_USER_VERIFIED | AUTH_ADMIN_VERIFIED,
+                                       false,
+                                       {},
+                                       EFI_ABORTED,
+                                       0}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
 TEST(SystemPasswordSecrets, NothingTypedOrAnsweredStaysInMemory) {
   Notebook N;
   N.SetPasswords("topsecret1", "adminsecret");

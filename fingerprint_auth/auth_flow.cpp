@@ -37,10 +37,11 @@ VOID WriteUpekFlag(UINT32 Attributes) {
                                      sizeof(UpekFlagValue), &UpekFlagValue);
 }
 
-// The passwords of this run must not outlive it in the driver's memory.
+// The caller's passwords of this run must not outlive it in the driver's memory.
+// SetupPasswordCopy stays: it holds only the stored forms the password store itself holds, and
+// a later run whose read of the store fails still checks against them.
 VOID WipeRunSecrets() {
   FillBytes(CallerAnswer, sizeof(CallerAnswer), 0);
-  FillBytes(SetupPasswordCopy, sizeof(SetupPasswordCopy), 0);
 }
 
 EFI_STATUS EndRun(EFI_STATUS Status) {
@@ -222,14 +223,18 @@ VOID ReadSetupPasswordState() {
                                                    &Size, SetupPasswordCopy))) {
     return;
   }
+  // Each read decides both bits afresh: a password cleared in setup since the last run is
+  // no longer demanded.
+  UINT8 Flags = (UINT8)(PasswordFlags & ~(PASSWORD_USER_SET | PASSWORD_ADMIN_SET));
   if (CompareBytes(SetupPasswordCopy + VELTRA_USER_PASSWORD_OFFSET, NoPasswordField,
                    VELTRA_PASSWORD_FIELD_SIZE) != 0) {
-    PasswordFlags |= PASSWORD_USER_SET;
+    Flags |= PASSWORD_USER_SET;
   }
   if (CompareBytes(SetupPasswordCopy + VELTRA_ADMIN_PASSWORD_OFFSET, NoPasswordField,
                    VELTRA_PASSWORD_FIELD_SIZE) != 0) {
-    PasswordFlags |= PASSWORD_ADMIN_SET;
+    Flags |= PASSWORD_ADMIN_SET;
   }
+  PasswordFlags = Flags;
 }
 
 EFI_STATUS ResetHardDiskMapping(UINT32 *ControlFlags) {

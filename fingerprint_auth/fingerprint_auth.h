@@ -25,7 +25,7 @@ inline constexpr UINT32 UPEK_NOTICE_SUPPRESSED = 0x55AA55AA;
 inline constexpr UINT8 SYS_PWD_INVALID_SYSTEM = 0x03;
 inline constexpr UINTN DRIVE_MAP_SIZE = 50;
 
-extern UINT8 PasswordFlags;     // only ever gains bits
+extern UINT8 PasswordFlags;     // 0x01, 0x02 from each store read; 0x40 only ever set
 extern UINT32 FingerprintFlags; // only ever gains bits
 extern UINT32 UpekFlagValue;
 extern UINT8 SetupPasswordCopy[257];

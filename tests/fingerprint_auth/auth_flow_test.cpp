@@ -158,6 +158,121 @@ TEST(RepeatedRuns, AReaderUnpluggedAfterTheFirstRunIsNotUsed) {
   EXPECT_EQ(N.B.FingerprintModule.Requests().size(), RequestsBefore);
 }
 
+// Passwords cleared in setup between two runs of one boot: the second run reads the store
+// afresh and neither demands nor compares against a password that is gone.
+struct ClearedPasswordCase {
+  const char *Name;
+  std::string User, Admin; // the store for the second run
+  uint32_t AuthIn;
+  std::u16string Keys;
+  EFI_STATUS Status;
+  uint32_t Verdict;
+  std::vector<std::string> PromptsShown;
+  bool Notice;
+};
+
+std::ostream &operator<<(std::ostream &Out, const ClearedPasswordCase &C) {
+  return Out << C.Name;
+}
+
+class PasswordsClearedBetweenRuns : public ::testing::TestWithParam<ClearedPasswordCase> {};
+
+TEST_P(PasswordsClearedBetweenRuns, AreForgotten) {
+  const ClearedPasswordCase &Case = GetParam();
+  Notebook N;
+  N.SetPasswords("user", "admin");
+  N.B.FingerprintModule.SetSlot(FP_SLOT_USER, ModuleForm("user"));
+  N.B.FingerprintModule.SetSlot(FP_SLOT_ADMIN, ModuleForm("admin"));
+  AuthRun First = N.Run(AUTH_SYSTEM_PASSWORD_RUN);
+  N.ExpectCleanReturn(First);
+  ASSERT_EQ(First.AuthFlags & AUTH_ADMIN_VERIFIED, AUTH_ADMIN_VERIFIED);
+
+  // The user changes the passwords in setup; the reader no longer delivers any.
+  N.SetPasswords(Case.User, Case.Admin);
+  N.B.FingerprintModule.ClearSlot(FP_SLOT_USER);
+  N.B.FingerprintModule.ClearSlot(FP_SLOT_ADMIN);
+  N.B.Console.QueueText(Case.Keys);
+  size_t FirstCall = N.B.Console.Calls().size();
+  AuthRun R = N.Run(Case.AuthIn);
+  N.ExpectCleanReturn(R);
+  EXPECT_EQ(R.Status, Case.Status);
+  EXPECT_EQ(R.AuthFlags & (AUTH_USER_VERIFIED | AUTH_ADMIN_VERIFIED), Case.Verdict);
+  std::vector<std::string> Prompts;
+  for (size_t I = FirstCall; I < N.B.Console.Calls().size(); I++) {
+    const ConsoleCall &Call = N.B.Console.Calls()[I];
+    if (Call.Name == "OutputString" && Call.Text == u" missing User Password.\n\r") {
+      Prompts.push_back("User");
+    } else if (Call.Name == "OutputString" &&
+               Call.Text == u" missing Administrator Password.\n\r") {
+      Prompts.push_back("Administrator");
+    }
+  }
+  EXPECT_EQ(Prompts, Case.PromptsShown);
+  EXPECT_EQ(N.AnyScreenContains(R, "Fingerprint Authentication"), Case.Notice);
+  EXPECT_TRUE(N.B.Console.PendingKeys().empty());
+  EXPECT_TRUE(N.WritesOf(u"SysPwdInvalidError").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RepeatedRuns, PasswordsClearedBetweenRuns,
+    ::testing::Values(
+        ClearedPasswordCase{"BothClearedShowsTheNotice", "", "", 0, u"", EFI_ABORTED, 0, {}, true},
+        ClearedPasswordCase{"UserClearedAsksOnlyForTheAdministrator",
+                            "",
+                            "admin",
+                            AUTH_SYSTEM_PASSWORD_RUN,
+                            u"admin\r",
+                            EFI_SUCCESS,
+                            AUTH_ADMIN_VERIFIED,
+                            {"Administrator"},
+                            false},
+        ClearedPasswordCase{"AdministratorClearedAsksOnlyForTheUser",
+                            "user",
+                            "",
+                            AUTH_SYSTEM_PASSWORD_RUN,
+                            u"user\r",
+                            EFI_SUCCESS,
+                            AUTH_USER_VERIFIED,
+                            {"User"},
+                            false}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+// A later run whose read of the password store fails keeps the stored forms the last read
+// gave: the right passwords are still accepted.
+TEST(RepeatedRuns, AFailedStoreReadKeepsTheStoredFormsOfTheLastRead) {
+  struct Case {
+    const char *Name;
+    void (*Break)(Notebook &);
+  };
+  for (const Case &C :
+       {Case{"store gone",
+             [](Notebook &N) { N.B.Variables.Erase(u"VELTRASetup", VELTRASETUP_GUID); }},
+        Case{"store larger than its layout", [](Notebook &N) {
+               std::vector<uint8_t> Store = SetupPasswordStore("other", "other");
+               Store.resize(300);
+               N.B.Variables.Put(u"VELTRASetup", VELTRASETUP_GUID, EFI_VARIABLE_NV_BS_RT, Store);
+             }}}) {
+    SCOPED_TRACE(C.Name);
+    Notebook N;
+    N.SetPasswords("user", "admin");
+    N.B.FingerprintModule.SetSlot(FP_SLOT_ADMIN, ModuleForm("admin"));
+    AuthRun First = N.Run(AUTH_SYSTEM_PASSWORD_RUN);
+    N.ExpectCleanReturn(First);
+    ASSERT_EQ(First.AuthFlags & AUTH_ADMIN_VERIFIED, AUTH_ADMIN_VERIFIED);
+
+    C.Break(N);
+    N.B.FingerprintModule.ClearSlot(FP_SLOT_ADMIN);
+    N.B.Console.QueueText(u"user\radmin\r");
+    AuthRun R = N.Run(AUTH_SYSTEM_PASSWORD_RUN);
+    N.ExpectCleanReturn(R);
+    EXPECT_EQ(R.Status, EFI_SUCCESS);
+    EXPECT_EQ(R.AuthFlags & (AUTH_USER_VERIFIED | AUTH_ADMIN_VERIFIED),
+              AUTH_USER_VERIFIED | AUTH_ADMIN_VERIFIED);
+    EXPECT_FALSE(N.AnyScreenContains(R, " Password Incorrect.  Try again."));
+    EXPECT_TRUE(N.B.Console.PendingKeys().empty());
+  }
+}
+
 // ---- "UPEKFLAG" and the gate -------------------------------------------------------------------
 constexpr uint32_t Magic = 0x55AA55AA;
 

@@ -403,7 +403,14 @@ TEST(SystemPasswordSecrets, NothingTypedOrAnsweredStaysInMemory) {
     for (const auto &Bytes : {TypedBytes(Text), Bytes(ModuleForm(Text)), Bytes(SetupForm(Text))}) {
       std::vector<MemoryHit> Hits = N.B.FindInMemory(Bytes);
       for (const MemoryHit &Hit : Hits) {
-        ADD_FAILURE() << "found at 0x" << std::hex << Hit.Address << " (" << Hit.Where << ")";
+        // The driver keeps its copy of the password store between runs: the stored forms the
+        // store itself holds may be there, and nowhere else.
+        bool StoredForm = Bytes == ::sim::test::Bytes(SetupForm(Text)) &&
+                          std::string(Text) != "wrongguess" &&
+                          Hit.Where.find("SetupPasswordCopy") != std::string::npos;
+        if (!StoredForm) {
+          ADD_FAILURE() << "found at 0x" << std::hex << Hit.Address << " (" << Hit.Where << ")";
+        }
       }
     }
   }

@@ -364,7 +364,7 @@ bool FingerprintModuleModel::CheckWorkBuffer(uint32_t Address) {
 // ---- a call -----------------------------------------------------------------------------------
 void FingerprintModuleModel::Reply(FP_REQUEST_BLOCK_LAYOUT &Block) {
   Block.State = StateByte;
-  Block.SlotMask = SlotMask();
+  Block.SlotMask = ReplySlotMask.value_or(SlotMask());
   for (int Index = 0; Index < 5; Index++) {
     uint8_t *Field = SlotField(Block, Index);
     if (Slots[Index]) {

@@ -89,6 +89,9 @@ public:
   // After a store (answer not busy) the module overwrites the block's state, mask and slots, so
   // a test can prove that the host puts the block back.
   bool ScribbleOnStore = false;
+  // The word 0x06 of a request-0 reply: this mask instead of the mask of the slots held (the
+  // slot fields still carry every held password), so a test can show whose mask the host uses.
+  std::optional<uint16_t> ReplySlotMask;
   // The module uses the work buffer as scratch: a reply or a stored password leaves a copy of
   // the block there (the host must clear the work buffer before it frees it).
   bool ScratchInWorkBuffer = true;

@@ -218,12 +218,18 @@ bool IsEndNode(const uint8_t *Node) {
 } // namespace
 
 // ---- helpers ------------------------------------------------------------------------------------
-size_t DevicePathBytes(const void *Path, size_t Limit) {
+size_t DevicePathBytes(const void *Path, size_t Limit, bool *EndedOnEndNode) {
   const uint8_t *Node = static_cast<const uint8_t *>(Path);
   size_t Total = 0;
+  if (EndedOnEndNode != nullptr) {
+    *EndedOnEndNode = false;
+  }
   while (Total + 4 <= Limit) {
     size_t Length = Node[Total + 2] | (Node[Total + 3] << 8);
     if (IsEndNode(Node + Total)) {
+      if (EndedOnEndNode != nullptr) {
+        *EndedOnEndNode = true;
+      }
       return Total + 4;
     }
     if (Node[Total] == 0 || Length < 4) {
@@ -437,11 +443,13 @@ std::unique_ptr<PeImage> SmmCore::LoadNamedImage(const std::vector<uint8_t> &Pat
                                                  std::string &Label) const {
   for (EFI_HANDLE Handle : Owner.HandlesWith(EFI_DEVICE_PATH_PROTOCOL_GUID)) {
     const void *DevicePath = Owner.Protocol(Handle, EFI_DEVICE_PATH_PROTOCOL_GUID);
-    size_t Length = DevicePathBytes(DevicePath);
+    bool Ended = false;
+    size_t Length = DevicePathBytes(DevicePath, 4096, &Ended);
     if (Length < 4) {
       continue;
     }
-    size_t Prefix = Length - 4;
+    // The device's nodes without its end node; a path without an end node is all nodes.
+    size_t Prefix = Ended ? Length - 4 : Length;
     if (Path.size() < Prefix + 4 + 4 || std::memcmp(Path.data(), DevicePath, Prefix) != 0) {
       continue;
     }

@@ -181,7 +181,9 @@ private:
 // or as the start of a decorated C++ name), or null.
 void *ImageSymbol(const PeImage &Image, const std::string &Name);
 
-// Length of a device path in bytes through its end node (at most Limit bytes are walked).
-size_t DevicePathBytes(const void *Path, size_t Limit = 4096);
+// Length of a device path in bytes through its end node (at most Limit bytes are walked); a walk
+// that stops at a malformed node (Type 0, Length below 4) counts the nodes before it only, and
+// EndedOnEndNode (when given) tells the two apart.
+size_t DevicePathBytes(const void *Path, size_t Limit = 4096, bool *EndedOnEndNode = nullptr);
 
 } // namespace sim

@@ -17,26 +17,35 @@ UINTN NodeLength(const EFI_DEVICE_PATH_PROTOCOL *Node) {
   return (UINTN)Node->Length[0] | ((UINTN)Node->Length[1] << 8);
 }
 
+// Walks the nodes from Path (not NULL) and reports through EndedOnEndNode whether the walk
+// stopped at an end node (counted as 4 bytes) or at a Type 0 or Length 0 node (not counted).
+UINTN WalkDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path, bool *EndedOnEndNode) {
+  UINTN Total = 0;
+  const UINT8 *Node = (const UINT8 *)Path;
+  for (;;) {
+    const EFI_DEVICE_PATH_PROTOCOL *Header = (const EFI_DEVICE_PATH_PROTOCOL *)Node;
+    if (IsEndNode(Header)) {
+      *EndedOnEndNode = true;
+      return Total + EndNodeLength;
+    }
+    UINTN Length = NodeLength(Header);
+    if (Header->Type == 0 || Length == 0) {
+      *EndedOnEndNode = false;
+      return Total;
+    }
+    Total += Length;
+    Node += Length;
+  }
+}
+
 } // namespace
 
 UINTN GetDevicePathLength(const EFI_DEVICE_PATH_PROTOCOL *Path) {
   if (Path == nullptr) {
     return 0;
   }
-  UINTN Total = 0;
-  const UINT8 *Node = (const UINT8 *)Path;
-  for (;;) {
-    const EFI_DEVICE_PATH_PROTOCOL *Header = (const EFI_DEVICE_PATH_PROTOCOL *)Node;
-    if (IsEndNode(Header)) {
-      return Total + EndNodeLength;
-    }
-    UINTN Length = NodeLength(Header);
-    if (Header->Type == 0 || Length == 0) {
-      return Total;
-    }
-    Total += Length;
-    Node += Length;
-  }
+  bool EndedOnEndNode = false;
+  return WalkDevicePath(Path, &EndedOnEndNode);
 }
 
 EFI_DEVICE_PATH_PROTOCOL *CopyDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path) {
@@ -60,11 +69,13 @@ EFI_DEVICE_PATH_PROTOCOL *JoinDevicePaths(const EFI_DEVICE_PATH_PROTOCOL *First,
   if (Second == nullptr) {
     return CopyDevicePath(First);
   }
-  UINTN FirstLength = GetDevicePathLength(First);
+  // First without its end node. A first path whose walk stopped at a Type 0 or Length 0 node
+  // has no end node to drop: all of its counted nodes are kept, and Second's end node ends the
+  // joined path.
+  bool FirstEndedOnEndNode = false;
+  UINTN FirstLength = WalkDevicePath(First, &FirstEndedOnEndNode);
   UINTN SecondLength = GetDevicePathLength(Second);
-  // First without its end node. A first path shorter than an end node (it starts with a Type 0
-  // or Length 0 node) contributes nothing rather than a length that wraps below zero.
-  UINTN Prefix = FirstLength >= EndNodeLength ? FirstLength - EndNodeLength : 0;
+  UINTN Prefix = FirstEndedOnEndNode ? FirstLength - EndNodeLength : FirstLength;
   UINT8 *Joined = (UINT8 *)AllocateBootPool(Prefix + SecondLength);
   if (Joined == nullptr) {
     return nullptr;

@@ -13,7 +13,9 @@ UINTN GetDevicePathLength(const EFI_DEVICE_PATH_PROTOCOL *Path);
 // exhausted (nothing is copied then). The caller frees it with FreePool.
 EFI_DEVICE_PATH_PROTOCOL *CopyDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path);
 
-// A new pool buffer holding First without its end node followed by all of Second. A NULL First
+// A new pool buffer holding First without its end node followed by all of Second; a First whose
+// walk stops at a Type 0 or Length 0 node has no end node, and all its counted nodes are kept.
+// A NULL First
 // gives a copy of Second (or of the end-only path 7F FF 04 00 when both are NULL); a NULL Second
 // gives a copy of First. NULL when the pool is exhausted (nothing is copied then).
 EFI_DEVICE_PATH_PROTOCOL *JoinDevicePaths(const EFI_DEVICE_PATH_PROTOCOL *First,

@@ -114,6 +114,18 @@ TEST_F(DevicePathPool, JoinWithNullHalves) {
   EXPECT_EQ(Collect(JoinDevicePaths(nullptr, nullptr)), End);
 }
 
+// A first path whose walk stops without an end node keeps every counted node: nothing of a real
+// node is cut, and the second path's end node ends the result.
+TEST_F(DevicePathPool, JoinKeepsEveryNodeOfAFirstPathWithoutEndNode) {
+  Bytes File = Join({FvFileNode, End});
+  for (const Bytes &Stop : {Bytes{0x00, 0x00, 0x04, 0x00}, Bytes{0x01, 0x01, 0x00, 0x00}}) {
+    SCOPED_TRACE(int(Stop[0]));
+    Bytes Device = Join({PciNode, PciNode, Stop, End});
+    EXPECT_EQ(Collect(JoinDevicePaths(AsPath(Device), AsPath(File))),
+              Join({PciNode, PciNode, FvFileNode, End}));
+  }
+}
+
 TEST_F(DevicePathPool, JoinWithAFirstPathShorterThanAnEndNodeCopiesOnlyTheSecond) {
   Bytes Broken = {0x00, 0x00, 0x00, 0x00};
   Bytes File = Join({FvFileNode, End});

@@ -164,6 +164,28 @@ TEST_P(SmmStart, WithoutFilePathTheDevicePathAloneIsRegistered) {
   EXPECT_TRUE(B.Smm.Images().empty());
 }
 
+// A device path whose walk stops at a Type 0 node has no end node: every node of it is
+// registered, followed by the file node and one end node, and the copy loads from there.
+TEST_P(SmmStart, DevicePathWithoutEndNodeKeepsAllItsNodes) {
+  const std::vector<uint8_t> PciNode = {0x01, 0x01, 0x06, 0x00, 0x02, 0x1F};
+  std::vector<uint8_t> DevicePath = PathBytes({PciNode, {0x00, 0x00, 0x04, 0x00}, EndNode()});
+  EFI_HANDLE Device = B.NewHandle("device whose path has no end node");
+  B.Install(&Device, EFI_DEVICE_PATH_PROTOCOL_GUID, DevicePath.data());
+  RunResult Result = StartDriverImage(B, Name(), nullptr, [&](LoadedImageRecord &Record) {
+    Record.Protocol.DeviceHandle = Device;
+  });
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  ASSERT_EQ(B.Smm.Registrations().size(), 1u);
+  EXPECT_EQ(B.Smm.Registrations()[0].Path,
+            PathBytes({PciNode, FilePathNode("\\" + Name() + ".efi"), EndNode()}));
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  const SmmImageRecord *Copy = B.Smm.Image(Name());
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(Copy->Protocol.DeviceHandle, Device);
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+  EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
+}
+
 TEST_P(SmmStart, WithNeitherPathTheEndOnlyPathIsRegistered) {
   EFI_HANDLE NullPathDevice = B.NewHandle("device with a null path");
   B.Install(&NullPathDevice, EFI_DEVICE_PATH_PROTOCOL_GUID, nullptr);

@@ -29,15 +29,6 @@ constexpr UINT32 SignatureAnswer = 0x5553000F;
 constexpr UINTN FpExistFlagSize = 8;
 constexpr UINT8 FpExistBit = 0x02;
 
-VOID *FindEntry(EFI_SMM_SYSTEM_TABLE *Smst, const EFI_GUID *Guid) {
-  for (UINTN Index = 0; Index < Smst->NumberOfTableEntries; Index++) {
-    if (CompareBytes(&Smst->SmmConfigurationTable[Index].VendorGuid, Guid, sizeof(EFI_GUID)) == 0) {
-      return Smst->SmmConfigurationTable[Index].VendorTable;
-    }
-  }
-  return nullptr;
-}
-
 UINT16 ReadUint16(const UINT8 *Bytes) {
   return (UINT16)(Bytes[0] | (Bytes[1] << 8));
 }
@@ -49,14 +40,17 @@ VOID EFIAPI StatusSmiHandler(EFI_HANDLE, EFI_SMM_SW_DISPATCH_CONTEXT *) {
 
   // The caller's registers: by default in the executing processor's record (counted from 1).
   UINTN Cpu = Smst->CurrentlyExecutingCpu - 1;
-  SMM_CPU_INDEX_TABLE *CpuIndex = (SMM_CPU_INDEX_TABLE *)FindEntry(Smst, &SMM_CPU_INDEX_TABLE_GUID);
+  // An entry whose table pointer is NULL counts as no entry: nothing is read through it.
+  SMM_CPU_INDEX_TABLE *CpuIndex =
+      (SMM_CPU_INDEX_TABLE *)FindSmmConfigurationTable(&SMM_CPU_INDEX_TABLE_GUID);
   if (CpuIndex != nullptr) {
     Cpu = CpuIndex->CpuIndex;
   }
 
+  // Without a variable read function there is nothing to answer from: EAX stays as it came.
   SMM_VARIABLE_SERVICES_TABLE *Variables =
-      (SMM_VARIABLE_SERVICES_TABLE *)FindEntry(Smst, &SMM_VARIABLE_SERVICES_TABLE_GUID);
-  if (Variables == nullptr) {
+      (SMM_VARIABLE_SERVICES_TABLE *)FindSmmConfigurationTable(&SMM_VARIABLE_SERVICES_TABLE_GUID);
+  if (Variables == nullptr || Variables->GetVariable == nullptr) {
     return;
   }
   // A processor index outside the save-state array would make the answer land elsewhere in
@@ -71,7 +65,10 @@ VOID EFIAPI StatusSmiHandler(EFI_HANDLE, EFI_SMM_SW_DISPATCH_CONTEXT *) {
   switch (Function) {
   case PasswordStateFunction: {
     *Eax = PasswordStateBase;
+    // Zeroed for every read: bytes beyond a shorter stored variable read as 0, never as what
+    // an earlier SMI left on the stack.
     UINT8 Passwords[VELTRA_SETUP_SIZE];
+    FillBytes(Passwords, sizeof Passwords, 0);
     UINTN Size = sizeof Passwords;
     if (EFI_ERROR(ReadVariable(u"VELTRASetup", &VELTRASETUP_GUID, nullptr, &Size, Passwords))) {
       return;
@@ -96,6 +93,7 @@ VOID EFIAPI StatusSmiHandler(EFI_HANDLE, EFI_SMM_SW_DISPATCH_CONTEXT *) {
       *Eax |= FingerprintPresent;
     }
     UINT8 Setup[SETUP_VARIABLE_SIZE];
+    FillBytes(Setup, sizeof Setup, 0);
     Size = sizeof Setup;
     if (EFI_ERROR(ReadVariable(u"Setup", &SETUP_GUID, nullptr, &Size, Setup))) {
       return;

@@ -163,6 +163,81 @@ INSTANTIATE_TEST_SUITE_P(
         FingerprintCase{"ShortSetupIsRead", {0x00}, 1, 0x219, 4, 1}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
+// A stored variable shorter than its buffer leaves the bytes behind it 0, whatever an earlier
+// SMI read into the same buffer: the answer depends on the stored bytes only.
+TEST_F(FingerprintStatus, BytesBeyondAShortVariableReadAsZero) {
+  PutFpExist({0x02});
+  Start();
+  struct Step {
+    std::vector<uint8_t> Passwords; // "VELTRASetup" as stored before the step
+    size_t SetupSize;               // "Setup", all bytes 0xC5
+    uint32_t PasswordAnswer, FingerprintAnswer;
+  };
+  // A full-size store fills both buffers with non-zero bytes; then one byte {0x41} (user
+  // password set, administrator field empty) and a Setup that ends before byte 0x218.
+  const std::vector<uint8_t> AllSet(257, 0x41);
+  for (const Step &S : {Step{{0x41}, 0x100, 0x000A0001, 3}, Step{AllSet, 662, 0x000A0000, 7},
+                        Step{{0x41}, 0x100, 0x000A0001, 3}, Step{AllSet, 662, 0x000A0000, 7},
+                        Step{{0x00}, 0x218, 0x000E0001, 3}}) {
+    SCOPED_TRACE(testing::Message() << S.Passwords.size() << "/" << S.SetupSize);
+    PutPasswords(S.Passwords);
+    PutSetup(B, std::vector<uint8_t>(S.SetupSize, 0xC5));
+    EXPECT_EQ(B.Smm.TriggerSoftwareSmi(PasswordSmi, 0x00001000), S.PasswordAnswer);
+    EXPECT_EQ(B.Smm.TriggerSoftwareSmi(FingerprintSmi, 0x00008400), S.FingerprintAnswer);
+  }
+}
+
+// Configuration-table entries that cannot serve: an entry with a NULL table counts as missing,
+// and so does a variable-services table without a read function. Nothing is called through
+// them; the SMI answers as without the entry.
+struct UnusableCase {
+  const char *Name;
+  bool VariableTableNull; // the variable-services entry's VendorTable is NULL
+  bool ReadFunctionNull;  // the variable-services table has no read function
+  bool CpuIndexTableNull; // the CPU index entry's VendorTable is NULL
+  uint32_t SignatureAnswer;
+  size_t AnsweredRecord; // record that receives the answer (the executing processor is 2)
+};
+
+class UnusableTable : public FingerprintStatus,
+                      public ::testing::WithParamInterface<UnusableCase> {};
+
+TEST_P(UnusableTable, IsTreatedAsMissing) {
+  const UnusableCase &Case = GetParam();
+  PutPasswords(Passwords(false, false));
+  SMM_VARIABLE_SERVICES_TABLE NoReader{};
+  NoReader.GetVariable = nullptr;
+  SmmOptions Options;
+  Options.NumberOfCpus = 4;
+  Options.CurrentlyExecutingCpu = 2;
+  Options.CallerCpu = Case.AnsweredRecord;
+  Options.CpuIndexTableValue = 3; // a real index table would name record 3
+  if (Case.VariableTableNull || Case.ReadFunctionNull) {
+    Options.VariableServicesTable = false;
+    Options.ExtraEntries.push_back(
+        {SMM_VARIABLE_SERVICES_TABLE_GUID, Case.VariableTableNull ? nullptr : &NoReader});
+  }
+  if (Case.CpuIndexTableNull) {
+    Options.CpuIndexTable = false;
+    Options.ExtraEntries.push_back({SMM_CPU_INDEX_TABLE_GUID, nullptr});
+  }
+  B.Smm.Configure(Options);
+  Start();
+  EXPECT_EQ(B.Smm.TriggerSoftwareSmi(SignatureSmi, 0x00008900), Case.SignatureAnswer);
+  uint32_t PasswordAnswer = Case.SignatureAnswer == 0x00008900 ? 0x00001000u : 0x000E0001u;
+  EXPECT_EQ(B.Smm.TriggerSoftwareSmi(PasswordSmi, 0x00001000), PasswordAnswer);
+  EXPECT_EQ(B.Smm.SavedEax(Case.AnsweredRecord), PasswordAnswer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UnusableTable,
+                         ::testing::Values(UnusableCase{"VariableEntryWithNullTable", true, false,
+                                                        false, 0x00008900, 3},
+                                           UnusableCase{"VariableTableWithoutReadFunction", false,
+                                                        true, false, 0x00008900, 3},
+                                           UnusableCase{"CpuIndexEntryWithNullTable", false, false,
+                                                        true, 0x5553000F, 1}),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
 TEST_F(FingerprintStatus, SignatureIsFixedAndOtherFunctionsLeaveEaxAlone) {
   Start(); // no variables at all
   EXPECT_EQ(B.Smm.TriggerSoftwareSmi(SignatureSmi, 0x00008900), 0x5553000Fu);

@@ -206,9 +206,15 @@ EFI_STATUS EFIAPI FanTimerCallback(EFI_HANDLE, VOID *, UINTN *) {
   if (((Enable & Status) & 0x80) == 0) {
     return EFI_HANDLER_SUCCESS; // not a timer SMI of this driver
   }
+  // The SMI may have interrupted an operating-system driver of the hardware monitor between its
+  // index write and its data access: the register number it selected is read before the fan
+  // update selects others and written back as the last access, so that driver goes on with
+  // its own register.
+  UINT8 InterruptedIndex = PortIn8(HwmIndexPort);
   UpdateFanCurve();
   SmiRegModify8(SmiTimerStatus, 0xC0, 0xC0);
   ClearPmStatus();
+  PortOut8(HwmIndexPort, InterruptedIndex);
   return EFI_HANDLER_SUCCESS;
 }
 

@@ -45,8 +45,8 @@ expect '{"os": {"temperatures": [20, 200], "port_e82": "0x20"}}' \
   "FAN BAND CHANGE: table A, high (32 up) band, marker 0x73"
 # Register 0x17 blocks every fan update; the SMIs still cost their accesses.
 expect '{"os": {"temperatures": [20, 40], "register_17": 1}}' \
-  "tick 1: temperature 20, 12 hardware accesses, fan band unchanged" \
-  "tick 2: temperature 40, 12 hardware accesses, fan band unchanged"
+  "tick 1: temperature 20, 14 hardware accesses, fan band unchanged" \
+  "tick 2: temperature 40, 14 hardware accesses, fan band unchanged"
 # Without the SMM variable services the software SMIs go unanswered.
 expect '{"smm": {"tables": {"variable_services": false}}}' \
   "SMI 0x534D8920, EAX 0x00008900 -> 0x00008900: no answer (EAX unchanged)"

@@ -2,6 +2,8 @@
 // callback choosing and programming the fan tables.
 #include "support/smm_test_support.h"
 
+#include <algorithm>
+
 namespace sim::test {
 namespace {
 
@@ -128,34 +130,30 @@ TEST_F(FanControl, FailingCallbackRegistrationIsTheResultAndTheTimerStaysArmed) 
   EXPECT_TRUE(B.Fch.SmiTimerEnabled());
 }
 
-// The exact cost of a normal timer SMI: the band is already programmed, ACPI mode is off.
-TEST_F(FanControl, NormalTimerSmiWithUnchangedMarkerMakesSeventeenAccesses) {
+// The exact cost of a normal timer SMI: the band is already programmed, ACPI mode is off. The
+// index port is read before the fan update and written back as the last access.
+TEST_F(FanControl, NormalTimerSmiWithUnchangedMarkerMakesNineteenAccesses) {
   Start();
   SetTemperature(40);
   SetMarker(Marker(BHigh));
+  B.Io.Monitor.Index = 0x5E; // selected by an operating-system driver the SMI interrupted
   uint8_t Status9B = B.Fch.SmiRegister(0x9B);
   std::vector<HardwareAccess> Expected = {
-      MmioR(1, Smi(0x97), 0xFD),
-      MmioR(1, Smi(0x91), 0x80),
-      IoW(1, 0xF45, 0x17),
-      IoR(1, 0xF46, 0x00),
-      IoR(1, 0xE82, 0x00),
-      IoW(1, 0xF45, 0x63),
-      IoR(1, 0xF46, Marker(BHigh)),
-      IoW(1, 0xF45, 0x29),
-      IoR(1, 0xF46, 40),
-      MmioR(1, Smi(0x91), 0x80),
-      MmioW(1, Smi(0x91), 0xC0),
-      IoR(2, 0x804, 0x0000),
-      IoR(1, 0x803, 0x00),
-      IoW(2, 0x800, 0xC531),
-      IoW(4, 0x820, 0xFFFFFBFF),
-      MmioR(1, Smi(0x9B), Status9B),
-      MmioW(1, Smi(0x9B), Status9B | 0x10),
+      MmioR(1, Smi(0x97), 0xFD),     MmioR(1, Smi(0x91), 0x80),
+      IoR(1, 0xF45, 0x5E),           IoW(1, 0xF45, 0x17),
+      IoR(1, 0xF46, 0x00),           IoR(1, 0xE82, 0x00),
+      IoW(1, 0xF45, 0x63),           IoR(1, 0xF46, Marker(BHigh)),
+      IoW(1, 0xF45, 0x29),           IoR(1, 0xF46, 40),
+      MmioR(1, Smi(0x91), 0x80),     MmioW(1, Smi(0x91), 0xC0),
+      IoR(2, 0x804, 0x0000),         IoR(1, 0x803, 0x00),
+      IoW(2, 0x800, 0xC531),         IoW(4, 0x820, 0xFFFFFBFF),
+      MmioR(1, Smi(0x9B), Status9B), MmioW(1, Smi(0x9B), Status9B | 0x10),
+      IoW(1, 0xF45, 0x5E),
   };
   EXPECT_EQ(Tick(), Expected) << TraceText(B.Hardware.Trace());
+  EXPECT_EQ(Expected.size(), 19u);
   EXPECT_EQ(B.Fch.SmiRegister(0x91) & 0xC0, 0) << "timer status cleared";
-  EXPECT_EQ(B.Io.Monitor.Index, 0x29);
+  EXPECT_EQ(B.Io.Monitor.Index, 0x5E);
 }
 
 struct BandCase {
@@ -181,7 +179,6 @@ TEST_P(FanBand, ProgramsAllEighteenRegistersOfTheColumnInTableOrder) {
   for (const FanRow &Row : FanRows) {
     EXPECT_EQ(B.Io.Monitor.Registers[Row.Register], Row.Value[Case.Expected]);
   }
-  EXPECT_EQ(B.Io.Monitor.Index, 0x96);
 
   // The next SMI finds its band programmed and writes nothing.
   EXPECT_TRUE(MonitorWrites(Tick()).empty()) << TraceText(B.Hardware.Trace());
@@ -230,16 +227,70 @@ TEST_F(FanControl, NonzeroRegister17SkipsOnlyTheFanUpdate) {
   SetTemperature(40);
   uint8_t Status9B = B.Fch.SmiRegister(0x9B);
   std::vector<HardwareAccess> Expected = {
-      MmioR(1, Smi(0x97), 0xFD),     MmioR(1, Smi(0x91), 0x80),
-      IoW(1, 0xF45, 0x17),           IoR(1, 0xF46, 0x01),
-      MmioR(1, Smi(0x91), 0x80),     MmioW(1, Smi(0x91), 0xC0),
-      IoR(2, 0x804, 0x0000),         IoR(1, 0x803, 0x00),
-      IoW(2, 0x800, 0xC531),         IoW(4, 0x820, 0xFFFFFBFF),
-      MmioR(1, Smi(0x9B), Status9B), MmioW(1, Smi(0x9B), Status9B | 0x10),
+      MmioR(1, Smi(0x97), 0xFD),
+      MmioR(1, Smi(0x91), 0x80),
+      IoR(1, 0xF45, 0x00),
+      IoW(1, 0xF45, 0x17),
+      IoR(1, 0xF46, 0x01),
+      MmioR(1, Smi(0x91), 0x80),
+      MmioW(1, Smi(0x91), 0xC0),
+      IoR(2, 0x804, 0x0000),
+      IoR(1, 0x803, 0x00),
+      IoW(2, 0x800, 0xC531),
+      IoW(4, 0x820, 0xFFFFFBFF),
+      MmioR(1, Smi(0x9B), Status9B),
+      MmioW(1, Smi(0x9B), Status9B | 0x10),
+      IoW(1, 0xF45, 0x00),
   };
   EXPECT_EQ(Tick(), Expected) << TraceText(B.Hardware.Trace());
-  EXPECT_EQ(B.Io.Monitor.Index, 0x17);
 }
+
+// Whichever way the fan update goes, an operating-system driver that the SMI interrupted
+// between its index write and its data access finds its own register selected afterwards.
+struct InterruptedCase {
+  const char *Name;
+  uint8_t Register17;
+  uint8_t Marker; // band marker before the SMI (the temperature is 40: table B high band)
+  size_t MonitorWrites;
+};
+
+class InterruptedMonitorAccess : public FanControl,
+                                 public ::testing::WithParamInterface<InterruptedCase> {};
+
+TEST_P(InterruptedMonitorAccess, FindsItsRegisterSelectedAgain) {
+  const InterruptedCase &Case = GetParam();
+  Start();
+  SetTemperature(40);
+  B.Io.Monitor.Registers[0x17] = Case.Register17;
+  for (uint8_t OsIndex : {0x00, 0x29, 0x40, 0x96, 0xFF}) {
+    SCOPED_TRACE(int(OsIndex));
+    B.Io.Monitor.Registers[0x40] = 0xA7;
+    B.Io.Monitor.Index = OsIndex;
+    SetMarker(Case.Marker);
+    std::vector<HardwareAccess> Trace = Tick();
+    ASSERT_GE(Trace.size(), 4u) << TraceText(Trace);
+    // The index port's only read is the first access after the two status reads, its
+    // restoring write the last access of the SMI.
+    EXPECT_EQ(Trace[2], IoR(1, 0xF45, OsIndex)) << TraceText(Trace);
+    EXPECT_EQ(Trace.back(), IoW(1, 0xF45, OsIndex)) << TraceText(Trace);
+    size_t IndexReads = std::count_if(Trace.begin(), Trace.end(), [](const HardwareAccess &A) {
+      return A.Address == 0xF45 && !A.IsWrite;
+    });
+    EXPECT_EQ(IndexReads, 1u);
+    EXPECT_EQ(MonitorWrites(Trace).size(), Case.MonitorWrites);
+    EXPECT_EQ(B.Io.Monitor.Index, OsIndex);
+    // The interrupted driver's data access reaches the register it selected.
+    if (OsIndex == 0x40) {
+      EXPECT_EQ(B.Hardware.Read(Space::Io, 0xF46, 1), 0xA7u);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, InterruptedMonitorAccess,
+                         ::testing::Values(InterruptedCase{"Register17Blocks", 0x01, 0x00, 0},
+                                           InterruptedCase{"MarkerUnchanged", 0x00, 0x66, 0},
+                                           InterruptedCase{"FullProgramming", 0x00, 0x4C, 36}),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST_F(FanControl, OtherTimerStatusBitsAreWrittenBackAsRead) {
   Start();
@@ -247,8 +298,8 @@ TEST_F(FanControl, OtherTimerStatusBitsAreWrittenBackAsRead) {
   SetMarker(Marker(BHigh));
   B.Fch.SetSmiRegister(0x91, 0x15); // bits of other sources, timer status not yet set
   std::vector<HardwareAccess> Trace = Tick();
-  EXPECT_EQ(Trace[9], MmioR(1, Smi(0x91), 0x95));
-  EXPECT_EQ(Trace[10], MmioW(1, Smi(0x91), 0xD5));
+  EXPECT_EQ(Trace[10], MmioR(1, Smi(0x91), 0x95));
+  EXPECT_EQ(Trace[11], MmioW(1, Smi(0x91), 0xD5));
   EXPECT_EQ(B.Fch.SmiRegister(0x91), 0x15);
 }
 
@@ -306,11 +357,14 @@ TEST_P(PmClearing, FollowsSciEnAndTheRtcBits) {
   B.Io.Pm.Pm1Status = Case.Pm1Status;
   B.Io.Rtc.Cmos[0x0C] = 0xC0;
   std::vector<HardwareAccess> Trace = Tick();
-  ASSERT_EQ(Trace.size(), 11 + Case.Expected.size() + 2) << TraceText(Trace);
-  EXPECT_EQ(std::vector<HardwareAccess>(Trace.begin() + 11, Trace.end() - 2), Case.Expected)
+  // 12 accesses up to the timer-status write; then the PM clearing, register 0x9B and the index
+  // port put back.
+  ASSERT_EQ(Trace.size(), 12 + Case.Expected.size() + 3) << TraceText(Trace);
+  EXPECT_EQ(std::vector<HardwareAccess>(Trace.begin() + 12, Trace.end() - 3), Case.Expected)
       << TraceText(Trace);
-  EXPECT_EQ(Trace.back().Address, Smi(0x9B));
-  EXPECT_EQ(Trace.back().Value & 0x10, 0x10u);
+  EXPECT_EQ(Trace.end()[-2].Address, Smi(0x9B));
+  EXPECT_EQ(Trace.end()[-2].Value & 0x10, 0x10u);
+  EXPECT_EQ(Trace.back(), IoW(1, 0xF45, 0x00));
 }
 
 const uint16_t Rtc = 1u << 10;

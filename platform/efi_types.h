@@ -61,6 +61,7 @@ inline constexpr EFI_STATUS EFI_OUT_OF_RESOURCES = EfiErrorCode(9);
 inline constexpr EFI_STATUS EFI_VOLUME_FULL = EfiErrorCode(11);
 inline constexpr EFI_STATUS EFI_NOT_FOUND = EfiErrorCode(14);
 inline constexpr EFI_STATUS EFI_ACCESS_DENIED = EfiErrorCode(15);
+inline constexpr EFI_STATUS EFI_ALREADY_STARTED = EfiErrorCode(20);
 inline constexpr EFI_STATUS EFI_ABORTED = EfiErrorCode(21);
 inline constexpr EFI_STATUS EFI_SECURITY_VIOLATION = EfiErrorCode(26);
 inline constexpr EFI_STATUS EFI_WARN_BUFFER_TOO_SMALL = 4;

@@ -192,21 +192,123 @@ EFI_STATUS EFIAPI BsUninstallProtocolInterface(EFI_HANDLE Handle, const EFI_GUID
   return B().Uninstall(Handle, *Guid);
 }
 
-EFI_STATUS EFIAPI BsHandleProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **Interface) {
-  if (Guid == nullptr || Interface == nullptr) {
+// OpenProtocol as EDK II's DXE core answers it. The interface pointer is written only on
+// success (and EFI_ALREADY_STARTED) and set to NULL on EFI_UNSUPPORTED; for an invalid handle,
+// parameter or attribute, and on EFI_ACCESS_DENIED, it is left as the caller had it. Exclusive
+// opens do not disconnect the other agents (the board has no driver bindings to stop), so an
+// open that would need that is denied.
+EFI_STATUS OpenProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **Interface, EFI_HANDLE Agent,
+                        EFI_HANDLE Controller, UINT32 Attributes) {
+  if (Guid == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  *Interface = nullptr;
+  if (Attributes != EFI_OPEN_PROTOCOL_TEST_PROTOCOL && Interface == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
   if (!B().IsHandle(Handle)) {
     return EFI_INVALID_PARAMETER;
   }
-  for (const ProtocolEntry &Entry : B().Record(Handle)->Protocols) {
+  switch (Attributes) {
+  case EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER:
+    if (!B().IsHandle(Agent) || !B().IsHandle(Controller) || Handle == Controller) {
+      return EFI_INVALID_PARAMETER;
+    }
+    break;
+  case EFI_OPEN_PROTOCOL_BY_DRIVER:
+  case EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE:
+    if (!B().IsHandle(Agent) || !B().IsHandle(Controller)) {
+      return EFI_INVALID_PARAMETER;
+    }
+    break;
+  case EFI_OPEN_PROTOCOL_EXCLUSIVE:
+    if (!B().IsHandle(Agent)) {
+      return EFI_INVALID_PARAMETER;
+    }
+    break;
+  case EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL:
+  case EFI_OPEN_PROTOCOL_GET_PROTOCOL:
+  case EFI_OPEN_PROTOCOL_TEST_PROTOCOL:
+    break;
+  default:
+    return EFI_INVALID_PARAMETER;
+  }
+  auto *Target = const_cast<HandleRecord *>(B().Record(Handle));
+  void *Found = nullptr;
+  bool Present = false;
+  for (const ProtocolEntry &Entry : Target->Protocols) {
     if (SameGuid(Entry.Guid, *Guid)) {
-      *Interface = Entry.Interface;
+      Found = Entry.Interface;
+      Present = true;
+    }
+  }
+  if (!Present) {
+    if (Attributes != EFI_OPEN_PROTOCOL_TEST_PROTOCOL) {
+      *Interface = nullptr;
+    }
+    return EFI_UNSUPPORTED;
+  }
+  if (Attributes == EFI_OPEN_PROTOCOL_TEST_PROTOCOL) {
+    return EFI_SUCCESS;
+  }
+  bool ManagedByDriver = false;
+  bool HeldExclusive = false;
+  for (const OpenRecord &Open : Target->Opens) {
+    if (!SameGuid(Open.Guid, *Guid)) {
+      continue;
+    }
+    const bool Exact =
+        Open.Agent == Agent && Open.Attributes == Attributes && Open.Controller == Controller;
+    if ((Open.Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) {
+      ManagedByDriver = true;
+      if (Exact) {
+        *Interface = Found;
+        return EFI_ALREADY_STARTED;
+      }
+    }
+    if ((Open.Attributes & EFI_OPEN_PROTOCOL_EXCLUSIVE) != 0) {
+      HeldExclusive = true;
+    } else if (Exact) {
+      *Interface = Found; // the same open again: one record covers both
       return EFI_SUCCESS;
     }
   }
-  return EFI_UNSUPPORTED;
+  const bool WantsDriver = (Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0;
+  const bool WantsExclusive = (Attributes & EFI_OPEN_PROTOCOL_EXCLUSIVE) != 0;
+  if ((WantsDriver || WantsExclusive) && (ManagedByDriver || HeldExclusive)) {
+    return EFI_ACCESS_DENIED;
+  }
+  Target->Opens.push_back({*Guid, Agent, Controller, Attributes});
+  *Interface = Found;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI BsOpenProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **Interface,
+                                 EFI_HANDLE Agent, EFI_HANDLE Controller, UINT32 Attributes) {
+  return OpenProtocol(Handle, Guid, Interface, Agent, Controller, Attributes);
+}
+
+EFI_STATUS EFIAPI BsCloseProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, EFI_HANDLE Agent,
+                                  EFI_HANDLE Controller) {
+  if (Guid == nullptr || !B().IsHandle(Handle) || !B().IsHandle(Agent) ||
+      (Controller != nullptr && !B().IsHandle(Controller))) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (B().Protocol(Handle, *Guid) == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  auto *Target = const_cast<HandleRecord *>(B().Record(Handle));
+  size_t Before = Target->Opens.size();
+  std::erase_if(Target->Opens, [&](const OpenRecord &Open) {
+    return SameGuid(Open.Guid, *Guid) && Open.Agent == Agent && Open.Controller == Controller;
+  });
+  return Target->Opens.size() == Before ? EFI_NOT_FOUND : EFI_SUCCESS;
+}
+
+// HandleProtocol is OpenProtocol by the DXE core's image with BY_HANDLE_PROTOCOL, as in EDK II:
+// the same rules for the interface pointer.
+EFI_STATUS EFIAPI BsHandleProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **Interface) {
+  return OpenProtocol(Handle, Guid, Interface, nullptr, nullptr,
+                      EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL);
 }
 
 EFI_STATUS EFIAPI BsLocateHandle(EFI_LOCATE_SEARCH_TYPE Search, const EFI_GUID *Guid, VOID *,
@@ -548,8 +650,8 @@ void Board::BuildTables() {
   Bs.SetWatchdogTimer = NotOffered<EFI_SET_WATCHDOG_TIMER, 12>();
   Bs.ConnectController = BsConnectController;
   Bs.DisconnectController = BsDisconnectController;
-  Bs.OpenProtocol = NotOffered<EFI_OPEN_PROTOCOL, 13>();
-  Bs.CloseProtocol = NotOffered<EFI_CLOSE_PROTOCOL, 14>();
+  Bs.OpenProtocol = BsOpenProtocol;
+  Bs.CloseProtocol = BsCloseProtocol;
   Bs.OpenProtocolInformation = NotOffered<EFI_OPEN_PROTOCOL_INFORMATION, 15>();
   Bs.ProtocolsPerHandle = NotOffered<EFI_PROTOCOLS_PER_HANDLE, 16>();
   Bs.LocateHandleBuffer = BsLocateHandleBuffer;
@@ -781,6 +883,7 @@ EFI_STATUS Board::Uninstall(EFI_HANDLE Handle, const EFI_GUID &Guid) {
   }
   auto Before = Target->Protocols.size();
   std::erase_if(Target->Protocols, [&](const ProtocolEntry &E) { return SameGuid(E.Guid, Guid); });
+  std::erase_if(Target->Opens, [&](const OpenRecord &Open) { return SameGuid(Open.Guid, Guid); });
   return Target->Protocols.size() == Before ? EFI_NOT_FOUND : EFI_SUCCESS;
 }
 

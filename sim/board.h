@@ -58,9 +58,18 @@ struct ProtocolEntry {
   void *Interface;
 };
 
+// One OpenProtocol that is not closed yet (TEST_PROTOCOL opens are not recorded).
+struct OpenRecord {
+  EFI_GUID Guid;
+  EFI_HANDLE Agent;
+  EFI_HANDLE Controller;
+  UINT32 Attributes;
+};
+
 struct HandleRecord {
   std::string Label;
   std::vector<ProtocolEntry> Protocols;
+  std::vector<OpenRecord> Opens;
 };
 
 struct EventRecord {

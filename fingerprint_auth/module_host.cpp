@@ -125,9 +125,14 @@ EFI_STATUS LoadFingerprintModule(UINT32 *ControlFlags) {
   WriteUint16(Entry + USB_ENTRY_ADJUST_53, 64);
 
   DriverBootServices->RestoreTPL(TPL_APPLICATION);
-  DriverBootServices->HandleProtocol(DriverSystemTable->ConsoleOutHandle,
-                                     &EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID,
-                                     (VOID **)&DialogConsoleOut);
+  // The dialogs use the console output of this run only: for an invalid handle the pointer
+  // would keep whatever an earlier run left in it.
+  DialogConsoleOut = nullptr;
+  if (EFI_ERROR(DriverBootServices->HandleProtocol(DriverSystemTable->ConsoleOutHandle,
+                                                   &EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID,
+                                                   (VOID **)&DialogConsoleOut))) {
+    DialogConsoleOut = nullptr;
+  }
   return EFI_SUCCESS;
 }
 

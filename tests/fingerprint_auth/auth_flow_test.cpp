@@ -486,6 +486,41 @@ TEST(FingerprintRequest, NoDisplayControllerMeansNothingToDisconnect) {
   EXPECT_TRUE(N.B.ControllerCalls.empty());
 }
 
+// The console-output interface of the dialogs is the one this run obtained: when the system
+// table's console-output handle is not a valid handle in a later run, the interface of the
+// earlier run is not used again (the DXE core leaves the pointer untouched for such a handle).
+TEST(FingerprintRequest, NoConsoleOutputOfItsOwnWhenTheHandleIsNotValid) {
+  struct Case {
+    const char *Name;
+    std::string User; // "": no password, the run would show the notice
+    EFI_STATUS Status;
+  };
+  for (const Case &C : {Case{"fingerprint request", "user", EFI_SUCCESS},
+                        Case{"no-password notice", "", EFI_ABORTED}}) {
+    SCOPED_TRACE(C.Name);
+    Notebook N;
+    N.SetPasswords("user", "");
+    N.B.FingerprintModule.SetSlot(FP_SLOT_USER, ModuleForm("user"));
+    N.ExpectCleanReturn(N.Run(0));
+
+    N.SetPasswords(C.User, "");
+    N.B.SystemTable.ConsoleOutHandle = nullptr;
+    AuthRun R = N.Run(0);
+    N.ExpectCleanReturn(R);
+    EXPECT_EQ(R.Status, C.Status);
+    // Only the console control's switch to text remains; nothing is drawn or set.
+    std::vector<std::string> Used;
+    for (size_t I = R.FirstCall; I < N.B.Console.Calls().size(); I++) {
+      const std::string &Name = N.B.Console.Calls()[I].Name;
+      if (Name == "SetMode" || Name == "EnableCursor" || Name == "Reset" ||
+          Name == "OutputString") {
+        Used.push_back(Name);
+      }
+    }
+    EXPECT_EQ(Used, std::vector<std::string>{});
+  }
+}
+
 TEST(FingerprintRequest, MissingHashServiceEndsTheRunWithItsStatus) {
   Notebook N;
   N.B.Hash.SetPresent(false);

@@ -195,10 +195,28 @@ EFI_STATUS PasswordHash::Call(size_t Entry, const VOID *Input, UINTN InputLength
     PasswordForm Setup = SetupFormOfModuleForm(Module);
     Out.assign(Setup.begin(), Setup.end());
   }
+  auto Failing = Failures.find(Entry);
+  if (Failing != Failures.end()) {
+    Record.Status = Failing->second.Status;
+    if (Failing->second.WritesOutput) {
+      std::memcpy(Output, Out.data(), Out.size());
+      Record.Output = std::move(Out);
+    }
+    CallLog.push_back(std::move(Record));
+    return Failing->second.Status;
+  }
   std::memcpy(Output, Out.data(), Out.size());
   Record.Output = std::move(Out);
   CallLog.push_back(std::move(Record));
   return EFI_SUCCESS;
+}
+
+void PasswordHash::FailEntry(size_t Entry, EFI_STATUS Status, bool WritesOutput) {
+  if (Status == EFI_SUCCESS) {
+    Failures.erase(Entry);
+  } else {
+    Failures[Entry] = {Status, WritesOutput};
+  }
 }
 
 } // namespace sim

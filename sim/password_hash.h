@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,11 @@ public:
   void SetPresent(bool Present) { Published.SetPresent(Present); }
   bool Present() const { return Published.Present(); }
 
+  // Makes every later call of an entry report Status. With WritesOutput the entry still writes
+  // the output it computed (a service may fill the buffer before it finds its fault); without,
+  // it writes nothing. Status EFI_SUCCESS takes the failure back.
+  void FailEntry(size_t Entry, EFI_STATUS Status, bool WritesOutput);
+
   PASSWORD_HASH_PROTOCOL *Protocol() { return &Table; }
   const std::vector<HashCall> &Calls() const { return CallLog; }
   size_t CallsOf(size_t Entry) const;
@@ -77,6 +83,11 @@ private:
   PASSWORD_HASH_PROTOCOL Table{};
   OptionalProtocol Published{Owner, "password hash", PASSWORD_HASH_PROTOCOL_GUID, &Table};
   std::vector<HashCall> CallLog;
+  struct Failure {
+    EFI_STATUS Status;
+    bool WritesOutput;
+  };
+  std::map<size_t, Failure> Failures;
 };
 
 } // namespace sim

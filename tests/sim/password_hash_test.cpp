@@ -54,6 +54,33 @@ INSTANTIATE_TEST_SUITE_P(Texts, PasswordHashEncodings,
                          ::testing::Values("", "a", "secret", "Pa55-word!", std::string(63, 'x'),
                                            std::string(64, 'x')));
 
+TEST(PasswordHash, AFailingEntryReportsItsStatusWithOrWithoutOutput) {
+  Board B;
+  PASSWORD_HASH_PROTOCOL *Hash = Located(B);
+  ASSERT_NE(Hash, nullptr);
+  TypedLineBuffer Line = TypedLine("secret");
+  uint8_t Setup[12];
+  for (bool Writes : {true, false}) {
+    SCOPED_TRACE(Writes);
+    B.Hash.FailEntry(2, EFI_DEVICE_ERROR, Writes);
+    std::memset(Setup, 0xEE, sizeof(Setup));
+    EXPECT_EQ(Hash->Entry[2](Line.data(), 64, Setup, 12), EFI_DEVICE_ERROR);
+    PasswordForm Expected = SetupForm("secret");
+    if (Writes) {
+      EXPECT_EQ(std::memcmp(Setup, Expected.data(), 12), 0);
+    } else {
+      EXPECT_EQ(std::vector<uint8_t>(Setup, Setup + 12), std::vector<uint8_t>(12, 0xEE));
+    }
+    EXPECT_EQ(B.Hash.Calls().back().Status, EFI_DEVICE_ERROR);
+  }
+  // Other entries keep working, and the failure can be taken back.
+  uint8_t Encoded[32];
+  EXPECT_EQ(Hash->Entry[1](Line.data(), 64, Encoded, 32), EFI_SUCCESS);
+  B.Hash.FailEntry(2, EFI_SUCCESS, false);
+  EXPECT_EQ(Hash->Entry[2](Line.data(), 64, Setup, 12), EFI_SUCCESS);
+  EXPECT_TRUE(B.Problems.empty());
+}
+
 TEST(PasswordHash, DifferentLinesGiveDifferentForms) {
   const std::vector<std::string> Texts = {
       "a", "b", "ab", "ba", "A", "aa", "abc", "acb", std::string(63, 'z'), std::string(64, 'z')};

@@ -454,10 +454,16 @@ EFI_STATUS PromptHardDiskPassword(HDD_SECURITY_PROTOCOL *Security, const UINT8 *
     if (!ReadMaskedLine(Typed)) {
       break; // Enter alone: the drive stays locked, no verdict
     }
-    PasswordHash->Entry[PASSWORD_HASH_TYPED_TO_MODULE_FORM](Typed, TYPED_LINE_LENGTH, ModuleForm,
-                                                            sizeof(ModuleForm));
+    // A failing hash entry gives no password: the entry counts as a wrong one, and no verify
+    // (which the drive would count) is spent on whatever the entry left in its output.
+    FillBytes(ModuleForm, sizeof(ModuleForm), 0);
+    EFI_STATUS HashStatus = PasswordHash->Entry[PASSWORD_HASH_TYPED_TO_MODULE_FORM](
+        Typed, TYPED_LINE_LENGTH, ModuleForm, sizeof(ModuleForm));
     FillBytes(Typed, sizeof(Typed), 0);
-    TryUnlockDrive(ModuleForm, Security, SerialNumber);
+    DriveUnlocked = 0;
+    if (!EFI_ERROR(HashStatus)) {
+      TryUnlockDrive(ModuleForm, Security, SerialNumber);
+    }
     if (AttemptsExpired != 0) {
       FillBytes(ModuleForm, sizeof(ModuleForm), 0);
       HaltOnExpiredAttempts();

@@ -51,10 +51,12 @@ bool ModulePasswordIsRight(const SystemPassword &Password) {
   if (MatchesStored(Password.BlockField, Password)) {
     return true;
   }
+  // A failing entry is a mismatch, whatever it left in its output.
   UINT8 Hashed[PASSWORD_FORM_SIZE];
-  PasswordHash->Entry[PASSWORD_HASH_MODULE_TO_SETUP_FORM](Password.BlockField, PASSWORD_FORM_SIZE,
-                                                          Hashed, sizeof(Hashed));
-  bool Right = MatchesStored(Hashed, Password);
+  FillBytes(Hashed, sizeof(Hashed), 0);
+  bool Right = !EFI_ERROR(PasswordHash->Entry[PASSWORD_HASH_MODULE_TO_SETUP_FORM](
+                   Password.BlockField, PASSWORD_FORM_SIZE, Hashed, sizeof(Hashed))) &&
+               MatchesStored(Hashed, Password);
   FillBytes(Hashed, sizeof(Hashed), 0);
   return Right;
 }
@@ -79,12 +81,17 @@ PromptResult PromptSystemPassword(const SystemPassword &Password, const CHAR16 *
       Result = PromptResult::Skipped;
       break;
     }
-    PasswordHash->Entry[PASSWORD_HASH_TYPED_TO_SETUP_FORM](Typed, TYPED_LINE_LENGTH, SetupForm,
-                                                           sizeof(SetupForm));
-    if (MatchesStored(SetupForm, Password)) {
-      PasswordHash->Entry[PASSWORD_HASH_TYPED_TO_MODULE_FORM](Typed, TYPED_LINE_LENGTH, ModuleForm,
-                                                              sizeof(ModuleForm));
-      StoreInModule(Password, ModuleForm);
+    // A failing hash entry counts as a mismatch: its output is never trusted, and the module is
+    // given nothing it produced.
+    FillBytes(SetupForm, sizeof(SetupForm), 0);
+    EFI_STATUS HashStatus = PasswordHash->Entry[PASSWORD_HASH_TYPED_TO_SETUP_FORM](
+        Typed, TYPED_LINE_LENGTH, SetupForm, sizeof(SetupForm));
+    if (!EFI_ERROR(HashStatus) && MatchesStored(SetupForm, Password)) {
+      FillBytes(ModuleForm, sizeof(ModuleForm), 0);
+      if (!EFI_ERROR(PasswordHash->Entry[PASSWORD_HASH_TYPED_TO_MODULE_FORM](
+              Typed, TYPED_LINE_LENGTH, ModuleForm, sizeof(ModuleForm)))) {
+        StoreInModule(Password, ModuleForm);
+      }
       *AuthFlags |= Password.VerifiedBit;
       Result = PromptResult::Verified;
       break;

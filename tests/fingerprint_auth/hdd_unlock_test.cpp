@@ -499,3 +499,28 @@ INSTANTIATE_TEST_SUITE_P(
 
 } // namespace
 } // namespace sim::test
+
+namespace sim::test {
+namespace {
+
+// A failing hash entry 1 gives no password: the typed entry counts as a wrong one, and no verify
+// is spent on whatever the entry left in its output.
+TEST(DiskPrompt, AFailingHashEntryIsAWrongEntryWithoutAVerify) {
+  for (bool Writes : {true, false}) {
+    SCOPED_TRACE(Writes);
+    DiskRun T;
+    SataDrive &D = T.N.B.Sata.AddLockedDrive("disk", 0, 0, 0, ModuleForm("disk"));
+    T.N.B.Hash.FailEntry(1, EFI_DEVICE_ERROR, Writes);
+    T.N.B.Console.QueueText(u"disk\r\r");
+    AuthRun R = T.N.Run(0);
+    T.N.ExpectCleanReturn(R);
+    EXPECT_EQ(D.VerifyCalls, 0u);
+    EXPECT_TRUE(D.Locked);
+    EXPECT_TRUE(T.Stores().empty());
+    EXPECT_TRUE(T.N.AnyScreenContains(R, " Password Incorrect.  Try again."));
+    EXPECT_TRUE(T.N.B.Console.PendingKeys().empty());
+  }
+}
+
+} // namespace
+} // namespace sim::test

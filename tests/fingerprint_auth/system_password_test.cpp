@@ -389,6 +389,98 @@ INSTANTIATE_TEST_SUITE_P(
                                        0}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
+// ---- a hash entry that fails ------------------------------------------------------------------
+// A failing entry counts as a mismatch, whatever it left in its output, and nothing is stored in
+// the module from it.
+struct FailingHashCase {
+  const char *Name;
+  size_t Entry;
+  bool WritesOutput;
+  std::string User, Admin;
+  std::vector<Slot> ModuleSlots;
+  std::u16string Keys;
+  uint32_t VerdictOut;
+  std::vector<Store> Stores;
+  bool AskedCaller;
+  bool WrongEntryShown;
+};
+
+std::ostream &operator<<(std::ostream &Out, const FailingHashCase &C) {
+  return Out << C.Name;
+}
+
+class FailingHashEntry : public ::testing::TestWithParam<FailingHashCase> {};
+
+TEST_P(FailingHashEntry, CountsAsAMismatch) {
+  const FailingHashCase &Case = GetParam();
+  Notebook N;
+  N.SetPasswords(Case.User, Case.Admin);
+  for (const Slot &S : Case.ModuleSlots) {
+    N.B.FingerprintModule.SetSlot(S.Bit, S.Form);
+  }
+  N.B.Hash.FailEntry(Case.Entry, EFI_DEVICE_ERROR, Case.WritesOutput);
+  N.B.Console.QueueText(Case.Keys);
+  AuthRun R = N.Run(AUTH_SYSTEM_PASSWORD_RUN);
+  N.ExpectCleanReturn(R);
+  EXPECT_EQ(R.Status, EFI_SUCCESS);
+  EXPECT_EQ(R.AuthFlags & Verdict, Case.VerdictOut);
+  EXPECT_TRUE(N.B.Console.PendingKeys().empty());
+  std::vector<Store> Stores;
+  for (const ModuleStoreRecord &S : N.B.FingerprintModule.Stores()) {
+    Stores.push_back({S.Slot, S.Password});
+  }
+  EXPECT_EQ(Stores, Case.Stores);
+  EXPECT_EQ(!R.Queries.empty() && R.Queries.back().Code == QUERY_PASSWORDS, Case.AskedCaller);
+  EXPECT_EQ(N.AnyScreenContains(R, " Password Incorrect.  Try again."), Case.WrongEntryShown);
+  EXPECT_GT(N.B.Hash.CallsOf(Case.Entry), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, FailingHashEntry,
+    ::testing::Values(
+        // The module's administrator password is not taken from a failing entry 5: the check goes
+        // on to the caller and the prompt.
+        FailingHashCase{"Entry5WithOutput",
+                        5,
+                        true,
+                        "",
+                        "admin",
+                        {{FP_SLOT_ADMIN, ModuleForm("admin")}},
+                        u"admin\r",
+                        AUTH_ADMIN_VERIFIED,
+                        {{FP_SLOT_ADMIN, ModuleForm("admin")}},
+                        true,
+                        false},
+        // A failing entry 2 makes every typed entry a wrong one.
+        FailingHashCase{
+            "Entry2WithOutput", 2, true, "user", "", {}, u"user\r\r", 0, {}, true, true},
+        FailingHashCase{
+            "Entry2WithoutOutput", 2, false, "user", "", {}, u"user\r\r", 0, {}, true, true},
+        // The password is verified by entry 2, but the module gets nothing from a failing entry 1.
+        FailingHashCase{"Entry1WithOutput",
+                        1,
+                        true,
+                        "user",
+                        "",
+                        {},
+                        u"user\r",
+                        AUTH_USER_VERIFIED,
+                        {},
+                        true,
+                        false},
+        FailingHashCase{"Entry1WithoutOutput",
+                        1,
+                        false,
+                        "user",
+                        "",
+                        {},
+                        u"user\r",
+                        AUTH_USER_VERIFIED,
+                        {},
+                        true,
+                        false}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
 TEST(SystemPasswordSecrets, NothingTypedOrAnsweredStaysInMemory) {
   Notebook N;
   N.SetPasswords("topsecret1", "adminsecret");

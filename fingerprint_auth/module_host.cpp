@@ -150,10 +150,11 @@ EFI_STATUS FindModuleSection(EFI_HANDLE Image, const EFI_GUID *Guid, VOID **Buff
     return Status;
   }
   // The image's file path starts with its firmware-file node: the file GUID follows the
-  // node header (unaligned).
+  // node header (unaligned). A node too short to hold the GUID is not read past its end.
   const EFI_DEVICE_PATH_PROTOCOL *Node = LoadedImage->FilePath;
   if (Node == nullptr || Node->Type != MEDIA_DEVICE_PATH ||
-      Node->SubType != MEDIA_PIWG_FW_FILE_DP) {
+      Node->SubType != MEDIA_PIWG_FW_FILE_DP ||
+      ReadUint16((const UINT8 *)Node + 2) < sizeof(MEDIA_FW_VOL_FILEPATH_DEVICE_PATH)) {
     return EFI_NOT_FOUND;
   }
   EFI_GUID FileName;

@@ -603,6 +603,33 @@ TEST(ModuleHost, BadModuleSectionsFailBeforeTheWindowIsTouched) {
   }
 }
 
+// The file GUID is read from the image's firmware-file node only when the node is long enough
+// to hold it. Here the GUID's bytes follow a node that claims fewer of them.
+TEST(ModuleHost, AFirmwareFileNodeShorterThanItsGuidIsNotRead) {
+  for (uint8_t Length : {4, 19, 20}) {
+    SCOPED_TRACE((int)Length);
+    Notebook N(5, false);
+    std::string Error;
+    EFI_HANDLE Image = N.B.LoadImageFromFirmwareFile("FingerprintAuthDxe", Error);
+    ASSERT_NE(Image, nullptr) << Error;
+    LoadedImageRecord *Record = N.B.ImageRecord(Image);
+    ASSERT_EQ(Record->FilePath[2], 20);
+    Record->FilePath[2] = Length;
+    ASSERT_TRUE(N.B.StartImage(Image).Returned());
+    N.SetPasswords("user", "");
+    N.B.FingerprintModule.SetSlot(FP_SLOT_USER, ModuleForm("user"));
+    AuthRun R = N.Run(0);
+    N.ExpectCleanReturn(R);
+    if (Length < 20) {
+      EXPECT_EQ(R.Status, EFI_ABORTED);
+      EXPECT_TRUE(N.B.Volume.Reads().empty());
+      EXPECT_TRUE(N.B.FingerprintModule.Requests().empty());
+    } else {
+      EXPECT_EQ(R.Status, EFI_SUCCESS);
+    }
+  }
+}
+
 TEST(ModuleHost, AModuleOfExactly0x40000BytesFillsItsSlot) {
   Notebook N(5, false);
   FirmwareFileEdits Edits;

@@ -81,7 +81,7 @@ ExpectedScreen Notice(uint32_t Columns, uint32_t Rows, uint32_t L, uint32_t T, R
 
 // ---- the text screens -------------------------------------------------------------------------
 // Lines from a row down, from column 0, in the console's own attribute.
-std::vector<Span> Lines(uint32_t FirstRow, std::initializer_list<std::u16string> Texts) {
+std::vector<Span> Lines(uint32_t FirstRow, const std::vector<std::u16string> &Texts) {
   std::vector<Span> Spans;
   uint32_t Row = FirstRow;
   for (const std::u16string &Text : Texts) {
@@ -90,7 +90,7 @@ std::vector<Span> Lines(uint32_t FirstRow, std::initializer_list<std::u16string>
   return Spans;
 }
 
-const std::initializer_list<std::u16string> UserPrompt = {
+const std::vector<std::u16string> UserPrompt = {
     u" Fingerprint reader has an either incorrect or",
     u" missing User Password.",
     u" Type the User Password followed by the <Enter> key.",
@@ -98,7 +98,7 @@ const std::initializer_list<std::u16string> UserPrompt = {
     u" press the <Enter> key.",
 };
 
-const std::initializer_list<std::u16string> AdministratorPrompt = {
+const std::vector<std::u16string> AdministratorPrompt = {
     u" Fingerprint reader has an either incorrect or",
     u" missing Administrator Password.",
     u" Type the Administrator Password followed by the",
@@ -106,7 +106,7 @@ const std::initializer_list<std::u16string> AdministratorPrompt = {
     u" press the <Enter> key.",
 };
 
-const std::initializer_list<std::u16string> DiskPromptForDrive3 = {
+const std::vector<std::u16string> DiskPromptForDrive3 = {
     u" Fingerprint reader has an either incorrect or",
     u" missing Hard Disk Password for SATA Drive: 3",
     u"  Type the Hard Disk Password followed by the",
@@ -116,7 +116,7 @@ const std::initializer_list<std::u16string> DiskPromptForDrive3 = {
 
 // A prompt on the 100 x 31 screen of the run: its lines from row 3 (after the wrong-entry line
 // on row 2 when there is one), the masked echo from column 1 of row 9, the cursor after it.
-ExpectedScreen Prompt(std::initializer_list<std::u16string> Texts, size_t Shades,
+ExpectedScreen Prompt(const std::vector<std::u16string> &Texts, size_t Shades,
                       bool AfterWrongEntry = false) {
   std::vector<Span> Spans = Lines(3, Texts);
   if (AfterWrongEntry) {
@@ -126,7 +126,7 @@ ExpectedScreen Prompt(std::initializer_list<std::u16string> Texts, size_t Shades
   return {100, 31, Spans, 1 + (int32_t)Shades, 9, false};
 }
 
-ExpectedScreen TextScreen(uint32_t FirstRow, std::initializer_list<std::u16string> Texts) {
+ExpectedScreen TextScreen(uint32_t FirstRow, const std::vector<std::u16string> &Texts) {
   std::vector<Span> Spans = Lines(FirstRow, Texts);
   const Span &Last = Spans.back();
   return {100, 31, Spans, (int32_t)Last.Text.size(), (int32_t)Last.Row, false};

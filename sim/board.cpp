@@ -17,6 +17,10 @@
 namespace sim {
 namespace {
 
+// Pool memory starts with this garbage, and so do the guard bytes behind every block.
+constexpr uint8_t kPoolFill = 0xAF;
+constexpr size_t kPoolGuardBytes = 16;
+
 Board *ActiveBoard = nullptr;
 
 // ---- native hardware boundary: host-compiled driver code reaches the same bus ----------------
@@ -508,7 +512,11 @@ EFI_STATUS EFIAPI ScriptWrite(EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table, UIN
   if (Table != EFI_ACPI_S3_RESUME_SCRIPT_TABLE) {
     return EFI_OUT_OF_RESOURCES;
   }
+  if (EFI_ERROR(B().BootScriptWriteStatus)) {
+    return B().BootScriptWriteStatus;
+  }
   BootScriptEntry Entry;
+  Entry.AfterAccesses = B().Hardware.Trace().size();
   Entry.Table = Table;
   Entry.OpCode = OpCode;
   __builtin_ms_va_list Args;
@@ -924,11 +932,13 @@ void *Board::AllocatePool(size_t Size, EFI_MEMORY_TYPE Type) {
     PoolFailures--;
     return nullptr;
   }
-  uint8_t *Block = ArenaAllocate(Size == 0 ? 1 : Size, 16);
+  // Guard bytes behind the block: a read past its end sees garbage rather than zeros, and a
+  // write past its end is caught when the block is freed.
+  uint8_t *Block = ArenaAllocate((Size == 0 ? 1 : Size) + kPoolGuardBytes, 16);
   if (Block == nullptr) {
     return nullptr;
   }
-  std::memset(Block, 0xAF, Size); // pool memory starts with garbage, not zeros
+  std::memset(Block, kPoolFill, Size + kPoolGuardBytes); // pool memory starts with garbage
   Pool[Block] = PoolBlock{Size, Type, false, true};
   return Block;
 }
@@ -942,6 +952,10 @@ EFI_STATUS Board::FreePool(void *Buffer) {
   if (It->second.Freed) {
     Problem("FreePool of a block that was already freed");
     return EFI_INVALID_PARAMETER;
+  }
+  const uint8_t *Guard = static_cast<const uint8_t *>(Buffer) + It->second.Size;
+  if (std::any_of(Guard, Guard + kPoolGuardBytes, [](uint8_t Byte) { return Byte != kPoolFill; })) {
+    Problem("pool block written past its end");
   }
   It->second.Freed = true;
   return EFI_SUCCESS;

@@ -51,6 +51,7 @@ struct BootScriptEntry {
   uint64_t Address = 0;
   uint64_t Count = 0;
   std::vector<uint8_t> Data;
+  size_t AfterAccesses = 0; // hardware accesses in the trace when the entry was recorded
 };
 
 struct ProtocolEntry {
@@ -192,6 +193,8 @@ public:
 
   // ---- boot script (EFI_BOOT_SCRIPT_SAVE_PROTOCOL) ----
   std::vector<BootScriptEntry> BootScript;
+  // When an error, every Write fails with it and records nothing.
+  EFI_STATUS BootScriptWriteStatus = EFI_SUCCESS;
 
   // ---- events, TPL, clock, controllers ----
   EFI_EVENT NewEvent(std::function<bool()> Poll);

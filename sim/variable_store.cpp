@@ -67,8 +67,19 @@ EFI_STATUS VariableStore::Get(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *
   VariableCall Call{false, Name ? std::u16string(Name) : u"", Guid ? *Guid : EFI_GUID{},
                     0,     DataSize ? *DataSize : 0,          EFI_SUCCESS,
                     {}};
+  Call.AttributesPointer = Attributes != nullptr;
+  EFI_STATUS Scripted = EFI_SUCCESS;
+  if (Name != nullptr) {
+    auto Script = GetScripts.find(Name);
+    if (Script != GetScripts.end() && !Script->second.empty()) {
+      Scripted = Script->second.front();
+      Script->second.erase(Script->second.begin());
+    }
+  }
   EFI_STATUS Status;
-  if (Name == nullptr || Guid == nullptr || DataSize == nullptr) {
+  if (EFI_ERROR(Scripted)) {
+    Status = Scripted;
+  } else if (Name == nullptr || Guid == nullptr || DataSize == nullptr) {
     Status = EFI_INVALID_PARAMETER;
   } else {
     auto It = Store.find({Name, GuidKey{*Guid}});
@@ -88,7 +99,7 @@ EFI_STATUS VariableStore::Get(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *
       if (Attributes != nullptr) {
         *Attributes = It->second.Attributes;
       }
-      Status = EFI_SUCCESS;
+      Status = Scripted; // EFI_SUCCESS or the scripted warning
     }
   }
   Call.Status = Status;
@@ -258,6 +269,10 @@ size_t VariableStore::CountGets(const std::u16string &Name) const {
 
 void VariableStore::FailNextSet(const std::u16string &Name, EFI_STATUS Status) {
   Failures[Name] = Status;
+}
+
+void VariableStore::ScriptGets(const std::u16string &Name, std::vector<EFI_STATUS> Statuses) {
+  GetScripts[Name] = std::move(Statuses);
 }
 
 // File format: one variable per line: NAME GUID ATTRIBUTES HEXBYTES

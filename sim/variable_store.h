@@ -33,7 +33,8 @@ struct VariableCall {
   uint32_t Attributes; // Set: as passed
   uint64_t SizeIn;     // Get: size offered; Set: size written
   EFI_STATUS Status;
-  std::vector<uint8_t> Data; // Set: the bytes written
+  std::vector<uint8_t> Data;      // Set: the bytes written
+  bool AttributesPointer = false; // Get: an attributes pointer was passed
 };
 
 class VariableStore {
@@ -64,6 +65,11 @@ public:
   void ClearLog() { Log.clear(); }
   // When set, the next Set with this name fails with the given status (device error tests).
   void FailNextSet(const std::u16string &Name, EFI_STATUS Status);
+  // The next Gets of this name answer with these statuses, one per call, in order: an error is
+  // returned without touching the caller's size or buffer; a warning is returned instead of
+  // EFI_SUCCESS by a read that works as usual (any other result stays); EFI_SUCCESS leaves the
+  // call alone.
+  void ScriptGets(const std::u16string &Name, std::vector<EFI_STATUS> Statuses);
   // The variable services of EDK II based firmware refuse to write names under
   // EFI_GLOBAL_VARIABLE that the UEFI standard does not define (EFI_INVALID_PARAMETER).
   bool RefuseUndefinedGlobalNames = false;
@@ -72,6 +78,7 @@ private:
   std::map<Key, Variable> Store;
   std::vector<VariableCall> Log;
   std::map<std::u16string, EFI_STATUS> Failures;
+  std::map<std::u16string, std::vector<EFI_STATUS>> GetScripts;
 };
 
 std::string Narrow(const std::u16string &Text);

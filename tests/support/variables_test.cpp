@@ -80,5 +80,67 @@ TEST_F(GrowBuffer, ExhaustedPoolGivesOutOfResourcesAndANullBuffer) {
   EXPECT_EQ(B.Variables.CountGets(u"Setup"), 1u);
 }
 
+// Statuses of GetVariable other than EFI_BUFFER_TOO_SMALL pass through unchanged, from the first
+// read and from the read after the regrowth: errors of every kind and warnings alike.
+struct StatusCase {
+  const char *Name;
+  size_t CallerBuffer;              // 0: start from a null buffer
+  std::vector<EFI_STATUS> Statuses; // scripted for the reads in order
+  EFI_STATUS Expected;
+  size_t Reads;
+  bool BufferHandedBack; // a new or the caller's buffer comes back (else null)
+};
+
+class GrowBufferStatus : public GrowBuffer, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(GrowBufferStatus, IsPassedThrough) {
+  const StatusCase &Case = GetParam();
+  B.Variables.ScriptGets(u"Setup", Case.Statuses);
+  VOID *Buffer =
+      Case.CallerBuffer != 0 ? B.AllocatePool(Case.CallerBuffer, EfiBootServicesData) : nullptr;
+  UINTN Size = Case.CallerBuffer;
+  EXPECT_EQ(ReadVariableGrowBuffer(u"Setup", &SETUP_GUID, nullptr, &Size, &Buffer), Case.Expected);
+  EXPECT_EQ(B.Variables.CountGets(u"Setup"), Case.Reads);
+  EXPECT_EQ(Buffer != nullptr, Case.BufferHandedBack);
+  if (Buffer != nullptr) {
+    B.FreePool(Buffer);
+  }
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+  EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GrowBufferStatus,
+    ::testing::Values(
+        StatusCase{"FirstReadDeviceError", 0, {EFI_DEVICE_ERROR}, EFI_DEVICE_ERROR, 1, false},
+        StatusCase{"FirstReadSecurityViolation",
+                   1000,
+                   {EFI_SECURITY_VIOLATION},
+                   EFI_SECURITY_VIOLATION,
+                   1,
+                   true},
+        StatusCase{"FirstReadWarning",
+                   1000,
+                   {EFI_WARN_BUFFER_TOO_SMALL},
+                   EFI_WARN_BUFFER_TOO_SMALL,
+                   1,
+                   true},
+        StatusCase{
+            "SecondReadDeviceError", 0, {EFI_SUCCESS, EFI_DEVICE_ERROR}, EFI_DEVICE_ERROR, 2, true},
+        StatusCase{"SecondReadNotFound", 16, {EFI_SUCCESS, EFI_NOT_FOUND}, EFI_NOT_FOUND, 2, true},
+        StatusCase{"SecondReadTooSmallAgainIsNotRetried",
+                   0,
+                   {EFI_SUCCESS, EFI_BUFFER_TOO_SMALL},
+                   EFI_BUFFER_TOO_SMALL,
+                   2,
+                   true},
+        StatusCase{"SecondReadWarning",
+                   0,
+                   {EFI_SUCCESS, EFI_WARN_BUFFER_TOO_SMALL},
+                   EFI_WARN_BUFFER_TOO_SMALL,
+                   2,
+                   true}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
 } // namespace
 } // namespace sim::test

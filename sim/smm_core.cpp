@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
+
+#include <sys/mman.h>
 
 namespace sim {
 namespace {
@@ -15,6 +18,47 @@ namespace {
 constexpr uint8_t kSaveStateGuardByte = 0x5A;
 constexpr uint32_t kGuardEax = 0x00008900;
 constexpr size_t kEntryCapacity = 16;
+
+// The save-state records lie in a window of guard records (kGuardRecords on each side of the
+// largest array the board builds), and the window in a reservation that faults on every touch
+// for kSaveStateReach bytes on each side: a handler that picks a record outside the array
+// either changes guard bytes (a problem) or faults (a crash).
+constexpr size_t kMaxCpus = 64;
+constexpr size_t kGuardRecords = 16;
+constexpr size_t kSaveStateReach = size_t{4} << 30;
+constexpr size_t kRecordSize = sizeof(EFI_SMM_CPU_SAVE_STATE);
+static_assert(kRecordSize == 712);
+
+uint8_t *SaveStateWindow(size_t &Bytes) {
+  static uint8_t *Window = nullptr;
+  static size_t WindowBytes = 0;
+  if (Window == nullptr) {
+    WindowBytes = ((kMaxCpus + 2 * kGuardRecords) * kRecordSize + 4095) & ~size_t{4095};
+    void *Reserved = mmap(nullptr, WindowBytes + 2 * kSaveStateReach, PROT_NONE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (Reserved == MAP_FAILED) {
+      return nullptr;
+    }
+    Window = static_cast<uint8_t *>(Reserved) + kSaveStateReach;
+    if (mprotect(Window, WindowBytes, PROT_READ | PROT_WRITE) != 0) {
+      Window = nullptr;
+      return nullptr;
+    }
+  }
+  Bytes = WindowBytes;
+  return Window;
+}
+
+// The guard byte at a window offset, with the records' base at Base: each record-sized slot
+// looks like saved state with a request in EAX (AH = 0x89), so that a handler that takes a
+// guard slot for the caller's record answers into it and is caught.
+uint8_t GuardByteAt(size_t Offset, size_t Base) {
+  size_t InSlot = (Offset + kRecordSize * kGuardRecords - Base) % kRecordSize;
+  if (InSlot >= 464 && InSlot < 468) {
+    return (uint8_t)(kGuardEax >> (8 * (InSlot - 464)));
+  }
+  return kSaveStateGuardByte;
+}
 
 SmmCore &Core() {
   return Board::Current().Smm;
@@ -54,7 +98,7 @@ EFI_STATUS EFIAPI BaseInSmm(EFI_SMM_BASE_PROTOCOL *, BOOLEAN *InSmm) {
     return EFI_INVALID_PARAMETER;
   }
   *InSmm = Core().InSmm() ? TRUE : FALSE;
-  return EFI_SUCCESS;
+  return Core().Options().InSmmStatus;
 }
 
 EFI_STATUS EFIAPI SmramAllocatePool(EFI_MEMORY_TYPE, UINTN Size, VOID **Buffer) {
@@ -177,6 +221,23 @@ EFI_STATUS EFIAPI SmmGetNextVariableName(UINTN *Size, CHAR16 *Name, EFI_GUID *Gu
   return Core().Owner.Variables.GetNextName(Size, Name, Guid);
 }
 
+// Services of the guard entries behind the configuration table: reached only by a lookup that
+// ran past the table's end.
+EFI_STATUS EFIAPI GuardGetVariable(const CHAR16 *, const EFI_GUID *, UINT32 *, UINTN *, VOID *) {
+  Core().Owner.Problem("variable read through a guard entry behind the SMM configuration table");
+  return EFI_DEVICE_ERROR;
+}
+
+EFI_STATUS EFIAPI GuardSetVariable(const CHAR16 *, const EFI_GUID *, UINT32, UINTN, const VOID *) {
+  Core().Owner.Problem("variable write through a guard entry behind the SMM configuration table");
+  return EFI_DEVICE_ERROR;
+}
+
+EFI_STATUS EFIAPI GuardGetNextVariableName(UINTN *, CHAR16 *, EFI_GUID *) {
+  Core().Owner.Problem("variable walk through a guard entry behind the SMM configuration table");
+  return EFI_DEVICE_ERROR;
+}
+
 EFI_STATUS EFIAPI SmmRuntimeNotOffered() {
   Core().Owner.Problem("SMM runtime service not offered by the board");
   return EFI_UNSUPPORTED;
@@ -270,7 +331,8 @@ void SmmCore::Forget() {
   Inside = false;
   SmiCount = 0;
   StatusCodeReports = 0;
-  BaseHandle = SwDispatchHandle = StatusCodeHandle = nullptr;
+  BaseHandle = SwDispatchHandle = StatusCodeHandle = SmmStatusCodeHandle = nullptr;
+  Starting = nullptr;
 }
 
 void SmmCore::Attach() {
@@ -335,6 +397,17 @@ void SmmCore::Attach() {
   VariableTable->GetVariable = SmmGetVariable;
 
   CpuIndex = SmramAllocate<SMM_CPU_INDEX_TABLE>();
+
+  GuardRuntimeTable = SmramAllocate<EFI_RUNTIME_SERVICES>();
+  *GuardRuntimeTable = *RuntimeTable;
+  GuardRuntimeTable->GetVariable = GuardGetVariable;
+  GuardRuntimeTable->GetNextVariableName = GuardGetNextVariableName;
+  GuardRuntimeTable->SetVariable = GuardSetVariable;
+  GuardVariableTable = SmramAllocate<SMM_VARIABLE_SERVICES_TABLE>();
+  std::memcpy(GuardVariableTable->Header, "guard entry", 12);
+  GuardVariableTable->GetVariable = GuardGetVariable;
+  GuardCpuIndex = SmramAllocate<SMM_CPU_INDEX_TABLE>();
+  GuardCpuIndex->CpuIndex = 0xFFFF; // no record: a handler that takes it gives no answer
   SaveStates = nullptr;
   SaveStateCount = 0;
 
@@ -347,12 +420,19 @@ void SmmCore::Configure(const SmmOptions &NewOptions) {
     return; // applied by Attach
   }
 
-  // Save-state records between two guard records, which no handler may touch: the one in
-  // front is where index -1 (CurrentlyExecutingCpu 0) lands, the one behind is index
-  // NumberOfCpus.
+  // Save-state records amid guard bytes that no handler may touch: index -1
+  // (CurrentlyExecutingCpu 0) lands in the guard in front, index NumberOfCpus and beyond in
+  // the guard behind, and far-off indices fault.
   if (SaveStates == nullptr || SaveStateCount != Settings.NumberOfCpus) {
     SaveStateCount = Settings.NumberOfCpus;
-    SaveStates = SmramAllocate<EFI_SMM_CPU_SAVE_STATE>(SaveStateCount + 2) + 1;
+    if (SaveStateCount > kMaxCpus) {
+      Owner.Problem("the board models at most 64 processors");
+      SaveStateCount = kMaxCpus;
+    }
+    size_t WindowBytes = 0;
+    uint8_t *Window = SaveStateWindow(WindowBytes);
+    SaveStates = reinterpret_cast<EFI_SMM_CPU_SAVE_STATE *>(Window + kGuardRecords * kRecordSize);
+    std::memset(SaveStates, 0, SaveStateCount * kRecordSize);
     FillGuards();
   }
   Table->CurrentlyExecutingCpu = Settings.CurrentlyExecutingCpu;
@@ -379,6 +459,18 @@ void SmmCore::BuildConfigurationTable() {
   }
   List.insert(List.end(), Installed.begin(), Installed.end());
   List.insert(List.end(), Settings.ExtraEntries.begin(), Settings.ExtraEntries.end());
+  size_t Counted = List.size();
+  // Guard entries right behind the end, for the tables left out.
+  for (const auto &[Wanted, Guid, Guard] :
+       {std::tuple{Settings.RuntimeServicesTable, &SMM_RUNTIME_SERVICES_TABLE_GUID,
+                   (void *)GuardRuntimeTable},
+        std::tuple{Settings.CpuIndexTable, &SMM_CPU_INDEX_TABLE_GUID, (void *)GuardCpuIndex},
+        std::tuple{Settings.VariableServicesTable, &SMM_VARIABLE_SERVICES_TABLE_GUID,
+                   (void *)GuardVariableTable}}) {
+    if (!Wanted) {
+      List.push_back({*Guid, Guard});
+    }
+  }
   if (List.size() > EntryCapacity) {
     EntryCapacity = List.size() * 2;
     Entries = SmramAllocate<EFI_CONFIGURATION_TABLE>(EntryCapacity);
@@ -388,7 +480,7 @@ void SmmCore::BuildConfigurationTable() {
     Entries[Index].VendorGuid = List[Index].first;
     Entries[Index].VendorTable = List[Index].second;
   }
-  Table->NumberOfTableEntries = List.size();
+  Table->NumberOfTableEntries = Counted;
   Table->SmmConfigurationTable = Entries;
 }
 
@@ -414,9 +506,12 @@ void SmmCore::PublishProtocols() {
   }
   Publish(SwDispatchHandle, "SMM software-SMI dispatch", Settings.SwDispatchProtocol,
           {{&EFI_SMM_SW_DISPATCH_PROTOCOL_GUID, &SwDispatch}});
+  // Two handles, so that a locate of one GUID can only find its own protocol.
   Publish(StatusCodeHandle, "status code", Settings.StatusCodeProtocols,
-          {{&EFI_STATUS_CODE_RUNTIME_PROTOCOL_GUID, &StatusCode},
-           {&EFI_SMM_STATUS_CODE_PROTOCOL_GUID, &SmmStatusCode}});
+          {{&EFI_STATUS_CODE_RUNTIME_PROTOCOL_GUID, &StatusCode}});
+  Publish(SmmStatusCodeHandle, "SMM status code",
+          Settings.StatusCodeProtocols && Settings.SmmStatusCodeProtocol,
+          {{&EFI_SMM_STATUS_CODE_PROTOCOL_GUID, &SmmStatusCode}});
 }
 
 EFI_SMM_CPU_SAVE_STATE *SmmCore::SaveState(size_t Cpu) const {
@@ -514,11 +609,16 @@ std::unique_ptr<PeImage> SmmCore::LoadNamedImage(const std::vector<uint8_t> &Pat
   return nullptr;
 }
 
-EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuffer, UINTN,
-                             EFI_HANDLE *ImageHandle, BOOLEAN LegacyIa32) {
+EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuffer,
+                             UINTN SourceSize, EFI_HANDLE *ImageHandle, BOOLEAN LegacyIa32) {
   SmmRegistration Record;
   Record.HadSourceBuffer = SourceBuffer != nullptr;
+  Record.SourceSize = SourceSize;
   Record.LegacyIa32 = LegacyIa32 != FALSE;
+  // The drivers name their file by path: no source buffer, no size, a native image.
+  if (SourceBuffer != nullptr || SourceSize != 0 || LegacyIa32) {
+    Owner.Problem("SMM base Register with a source buffer, a source size or the IA-32 flag");
+  }
   if (FilePath != nullptr) {
     const uint8_t *Bytes = reinterpret_cast<const uint8_t *>(FilePath);
     Record.Path.assign(Bytes, Bytes + DevicePathBytes(FilePath));
@@ -566,7 +666,9 @@ EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuf
   auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(Image->Image->Entry());
   EFI_HANDLE Handle = Image->Handle;
   EFI_SYSTEM_TABLE *SystemTable = &Owner.SystemTable;
+  Starting = Image->Image.get();
   Image->EntryRun = RunInSmm([&] { return Entry(Handle, SystemTable); });
+  Starting = nullptr;
   Loaded.push_back(std::move(Image));
 
   const GuardedResult &Run = Loaded.back()->EntryRun;
@@ -585,6 +687,9 @@ EFI_STATUS SmmCore::RegisterCallback(EFI_HANDLE ImageHandle, EFI_SMM_CALLBACK_EN
   }
   if (Entry == nullptr) {
     return EFI_INVALID_PARAMETER;
+  }
+  if (Starting != nullptr && OnEntryRegistration) {
+    OnEntryRegistration(*Starting);
   }
   if (EFI_ERROR(Settings.RegisterCallbackStatus)) {
     return Settings.RegisterCallbackStatus;
@@ -621,6 +726,9 @@ EFI_STATUS SmmCore::RegisterSw(EFI_SMM_SW_DISPATCH Function, EFI_SMM_SW_DISPATCH
   if (Function == nullptr || Context == nullptr || Handle == nullptr ||
       Context->SwSmiInputValue > SwDispatch.MaximumSwiValue) {
     return EFI_INVALID_PARAMETER;
+  }
+  if (Starting != nullptr && OnEntryRegistration) {
+    OnEntryRegistration(*Starting);
   }
   auto Failure = Settings.SwRegisterFailures.find(Context->SwSmiInputValue);
   if (Failure != Settings.SwRegisterFailures.end()) {
@@ -688,26 +796,29 @@ GuardedResult SmmCore::EnterSmm(const std::optional<uint64_t> &SwValue) {
   return Result;
 }
 
-// Guard records look like saved state with a request in EAX (AH = 0x89), so that a handler
-// that takes one for the caller's record answers into it and is caught.
+// Every byte of the save-state window outside the real records.
 void SmmCore::FillGuards() {
-  for (EFI_SMM_CPU_SAVE_STATE *Guard : {&SaveStates[-1], &SaveStates[SaveStateCount]}) {
-    std::memset(Guard, kSaveStateGuardByte, sizeof(EFI_SMM_CPU_SAVE_STATE));
-    Guard->Ia32SaveState.EAX = kGuardEax;
+  size_t WindowBytes = 0;
+  uint8_t *Window = SaveStateWindow(WindowBytes);
+  size_t Base = (size_t)(reinterpret_cast<uint8_t *>(SaveStates) - Window);
+  size_t End = Base + SaveStateCount * kRecordSize;
+  for (size_t Offset = 0; Offset < WindowBytes; Offset++) {
+    if (Offset < Base || Offset >= End) {
+      Window[Offset] = GuardByteAt(Offset, Base);
+    }
   }
 }
 
 void SmmCore::CheckSaveStateGuard() {
-  for (const EFI_SMM_CPU_SAVE_STATE *Guard : {&SaveStates[-1], &SaveStates[SaveStateCount]}) {
-    const uint8_t *Bytes = reinterpret_cast<const uint8_t *>(Guard);
-    for (size_t Index = 0; Index < sizeof(EFI_SMM_CPU_SAVE_STATE); Index++) {
-      bool InEax = Index >= 464 && Index < 468;
-      uint8_t Expected = InEax ? (uint8_t)(kGuardEax >> (8 * (Index - 464))) : kSaveStateGuardByte;
-      if (Bytes[Index] != Expected) {
-        Owner.Problem("SMI handler wrote outside the CPU save-state records");
-        FillGuards();
-        return;
-      }
+  size_t WindowBytes = 0;
+  const uint8_t *Window = SaveStateWindow(WindowBytes);
+  size_t Base = (size_t)(reinterpret_cast<const uint8_t *>(SaveStates) - Window);
+  size_t End = Base + SaveStateCount * kRecordSize;
+  for (size_t Offset = 0; Offset < WindowBytes; Offset++) {
+    if ((Offset < Base || Offset >= End) && Window[Offset] != GuardByteAt(Offset, Base)) {
+      Owner.Problem("SMI handler wrote outside the CPU save-state records");
+      FillGuards();
+      return;
     }
   }
 }

@@ -33,7 +33,10 @@ struct SmmOptions {
   bool VariableServicesTable = true; // SMM_VARIABLE_SERVICES_TABLE_GUID
   // Protocols the SMM core publishes in the boot-services handle database.
   bool SwDispatchProtocol = true;
+  // The status-code runtime protocol and the SMM status-code protocol, each on its own handle;
+  // StatusCodeProtocols false leaves both out, SmmStatusCodeProtocol false only the SMM one.
   bool StatusCodeProtocols = true;
+  bool SmmStatusCodeProtocol = true;
 
   size_t NumberOfCpus = 2;
   size_t CurrentlyExecutingCpu = 1; // counted from 1, as the SMM system table does
@@ -43,16 +46,21 @@ struct SmmOptions {
 
   // Failures the tests provoke.
   EFI_STATUS GetSmstLocationStatus = EFI_SUCCESS;
+  EFI_STATUS InSmmStatus = EFI_SUCCESS; // InSmm still answers the BOOLEAN
   EFI_STATUS RegisterCallbackStatus = EFI_SUCCESS;
   std::map<uint64_t, EFI_STATUS> SwRegisterFailures; // by SwSmiInputValue
 
   // Further configuration-table entries behind the core's own (duplicates, decoys).
   std::vector<std::pair<EFI_GUID, void *>> ExtraEntries;
+  // Behind the last entry the core leaves guard entries (not counted in NumberOfTableEntries)
+  // for the tables it leaves out, whose services record a problem: a lookup that runs past the
+  // end finds them.
 };
 
 struct SmmRegistration {
   std::vector<uint8_t> Path; // the device path as passed, through its end node
   bool HadSourceBuffer = false;
+  uint64_t SourceSize = 0;
   bool LegacyIa32 = false;
   std::string ImageName; // the file it named
   EFI_STATUS Status = EFI_SUCCESS;
@@ -116,10 +124,17 @@ public:
   const std::vector<std::unique_ptr<SwDispatchRecord>> &SwHandlers() const { return SwList; }
   std::vector<EFI_STATUS> LastCallbackStatuses;
   unsigned StatusCodeReports = 0;
+  // The image whose entry point runs inside SMM right now (inside Register), else null.
+  const PeImage *StartingImage() const { return Starting; }
+  // Called with the starting image when its in-SMM entry registers an SMI callback or a
+  // software-SMI handler, so that a test can look at the image's state at that moment.
+  std::function<void(const PeImage &)> OnEntryRegistration;
 
   // ---- SMRAM ----
   EFI_SMM_BASE_PROTOCOL *BaseProtocol() { return &Base; }
   EFI_SMM_SW_DISPATCH_PROTOCOL *SwDispatchProtocol() { return &SwDispatch; }
+  EFI_STATUS_CODE_PROTOCOL *StatusCodeProtocol() { return &StatusCode; }
+  EFI_SMM_STATUS_CODE_PROTOCOL *SmmStatusCodeProtocol() { return &SmmStatusCode; }
   EFI_SMM_SYSTEM_TABLE *Smst() const { return Table; }
   EFI_RUNTIME_SERVICES *SmmRuntimeServices() const { return RuntimeTable; }
   SMM_VARIABLE_SERVICES_TABLE *VariableServices() const { return VariableTable; }
@@ -159,6 +174,8 @@ private:
   EFI_HANDLE BaseHandle = nullptr;
   EFI_HANDLE SwDispatchHandle = nullptr;
   EFI_HANDLE StatusCodeHandle = nullptr;
+  EFI_HANDLE SmmStatusCodeHandle = nullptr;
+  const PeImage *Starting = nullptr;
 
   // SMRAM (below 4 GiB, in the board's arena)
   EFI_SMM_SYSTEM_TABLE *Table = nullptr;
@@ -167,6 +184,10 @@ private:
   EFI_RUNTIME_SERVICES *RuntimeTable = nullptr;
   SMM_VARIABLE_SERVICES_TABLE *VariableTable = nullptr;
   SMM_CPU_INDEX_TABLE *CpuIndex = nullptr;
+  // What the guard entries behind the configuration table point at.
+  EFI_RUNTIME_SERVICES *GuardRuntimeTable = nullptr;
+  SMM_VARIABLE_SERVICES_TABLE *GuardVariableTable = nullptr;
+  SMM_CPU_INDEX_TABLE *GuardCpuIndex = nullptr;
   EFI_SMM_CPU_SAVE_STATE *SaveStates = nullptr;
   size_t SaveStateCount = 0;
   std::vector<std::pair<EFI_GUID, void *>> Installed; // by SmmInstallConfigurationTable

@@ -86,6 +86,7 @@ TEST_P(PasswordState, AnswersInEax) {
   EXPECT_EQ(B.Variables.CountGets(u"VELTRASetup"), 1u);
   ASSERT_FALSE(B.Variables.Calls().empty());
   EXPECT_EQ(B.Variables.Calls().front().SizeIn, 257u);
+  EXPECT_FALSE(B.Variables.Calls().front().AttributesPointer);
 }
 
 std::vector<uint8_t> ZeroFirstUnitsOnly() {
@@ -146,6 +147,9 @@ TEST_P(FingerprintState, AnswersInEax) {
   EXPECT_EQ(Calls[0].SizeIn, 8u);
   if (Case.SetupReads != 0) {
     EXPECT_EQ(Calls[1].SizeIn, 662u);
+  }
+  for (const VariableCall &Call : Calls) {
+    EXPECT_FALSE(Call.AttributesPointer) << Narrow(Call.Name);
   }
 }
 
@@ -305,6 +309,27 @@ INSTANTIATE_TEST_SUITE_P(Cases, CallerRecord,
                                            CpuCase{"SingleProcessor", 1, 1, std::nullopt, 0}),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
+// A read function that must not be called: a read through it counts and fails.
+unsigned DecoyReads = 0;
+EFI_STATUS EFIAPI DecoyGetVariable(const CHAR16 *, const EFI_GUID *, UINT32 *, UINTN *, VOID *) {
+  DecoyReads++;
+  return EFI_DEVICE_ERROR;
+}
+
+TEST_F(FingerprintStatus, TheFirstVariableServicesTableWins) {
+  DecoyReads = 0;
+  SMM_VARIABLE_SERVICES_TABLE Later{};
+  Later.GetVariable = DecoyGetVariable;
+  SmmOptions Options;
+  Options.ExtraEntries = {{SMM_VARIABLE_SERVICES_TABLE_GUID, &Later}};
+  B.Smm.Configure(Options);
+  PutPasswords(Passwords(false, true));
+  Start();
+  EXPECT_EQ(B.Smm.TriggerSoftwareSmi(PasswordSmi, 0x00001000), 0x000E0000u);
+  EXPECT_EQ(DecoyReads, 0u);
+  EXPECT_EQ(B.Variables.CountGets(u"VELTRASetup"), 1u);
+}
+
 TEST_F(FingerprintStatus, TheFirstCpuIndexTableWins) {
   SMM_CPU_INDEX_TABLE Later = {0};
   SmmOptions Options;
@@ -345,6 +370,8 @@ TEST_P(IndexOutOfRange, LeavesEverySaveStateUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, IndexOutOfRange,
     ::testing::Values(CpuCase{"IndexEqualsNumberOfCpus", 2, 1, 2, 0},
+                      CpuCase{"IndexOneBeyondTheRecordBehind", 2, 1, 3, 0},
+                      CpuCase{"IndexWellBeyondTheArray", 4, 1, 12, 3},
                       CpuCase{"IndexFarOutside", 2, 1, 0x100000, 1},
                       CpuCase{"ExecutingCpuZeroWithoutIndexTable", 2, 0, std::nullopt, 0},
                       CpuCase{"ExecutingCpuBeyondTheArray", 2, 3, std::nullopt, 1}),

@@ -92,7 +92,13 @@ TEST(SmmCore, WritesOutsideTheSaveStateRecordsAreProblems) {
   B.Smm.RaiseSmi();
   Records[B.Smm.Smst()->NumberOfCpus].Ia32SaveState.ECX = 1;
   B.Smm.RaiseSmi();
-  EXPECT_EQ(B.Problems.size(), 2u);
+  // Not only the neighbouring records: every byte of the guard around the array.
+  reinterpret_cast<uint8_t *>(&Records[-9])[17] = 0;
+  B.Smm.RaiseSmi();
+  Records[B.Smm.Smst()->NumberOfCpus + 12].Ia32SaveState.EAX = 0x5553000F;
+  B.Smm.RaiseSmi();
+  B.Smm.RaiseSmi(); // the guard was filled again after each finding
+  EXPECT_EQ(B.Problems.size(), 4u);
 }
 
 TEST(EndOfBootServices, BootServicesStopAnsweringAndRuntimeServicesStay) {

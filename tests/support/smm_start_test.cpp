@@ -31,6 +31,7 @@ TEST_P(SmmStart, FirstRunRegistersTheJoinedPathAndTheCopyStartsInSmm) {
   EXPECT_EQ(Registration.Path,
             PathBytes({BootVolumeNode, FilePathNode("\\" + Name() + ".efi"), EndNode()}));
   EXPECT_FALSE(Registration.HadSourceBuffer);
+  EXPECT_EQ(Registration.SourceSize, 0u);
   EXPECT_FALSE(Registration.LegacyIa32);
   EXPECT_EQ(Registration.Status, EFI_SUCCESS);
 
@@ -54,7 +55,8 @@ TEST_P(SmmStart, FirstRunRegistersTheJoinedPathAndTheCopyStartsInSmm) {
   EXPECT_EQ(ImageGlobal<uint8_t>(Second, "DriverInSmm"), 1);
   EXPECT_EQ(ImageGlobal<uint8_t>(Second, "DriverLocateClosed"), 1);
   EXPECT_EQ(ImageGlobal<void *>(Second, "DriverRuntimeServices"), B.Smm.SmmRuntimeServices());
-  EXPECT_NE(ImageGlobal<void *>(Second, "DriverSmmStatusCode"), nullptr);
+  // Inside SMM the SMM status-code protocol is the one located (each on its own handle).
+  EXPECT_EQ(ImageGlobal<void *>(Second, "DriverSmmStatusCode"), B.Smm.SmmStatusCodeProtocol());
   EXPECT_EQ(ImageGlobal<void *>(Second, "DriverStatusCode"), nullptr);
   EXPECT_EQ(B.Smm.StatusCodeReports, 0u);
   EXPECT_FALSE(B.Smm.InSmm());
@@ -110,6 +112,82 @@ TEST_P(SmmStart, WithoutSmmRuntimeServicesTheSystemTablesServicesStay) {
             Name() == "FanControlSmm" ? 1u : 3u);
 }
 
+// The globals the in-SMM entry finds when it registers its handlers: everything of the start is
+// in place, the status-code locate is closed.
+TEST_P(SmmStart, TheInSmmEntryFindsTheStartDoneAndTheLocateClosed) {
+  std::vector<std::string> Seen;
+  B.Smm.OnEntryRegistration = [&](const PeImage &Image) {
+    Seen.push_back(Image.Name);
+    EXPECT_EQ(ImageGlobal<uint8_t>(Image, "DriverLocateClosed"), 1);
+    EXPECT_EQ(ImageGlobal<uint8_t>(Image, "DriverInSmm"), 1);
+    EXPECT_EQ(ImageGlobal<void *>(Image, "DriverSmst"), B.Smm.Smst());
+    EXPECT_EQ(ImageGlobal<void *>(Image, "DriverRuntimeServices"), B.Smm.SmmRuntimeServices());
+    EXPECT_EQ(ImageGlobal<void *>(Image, "DriverSmmStatusCode"), B.Smm.SmmStatusCodeProtocol());
+  };
+  RunResult Result = StartDriverImage(B, Name());
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  EXPECT_FALSE(Seen.empty());
+  for (const std::string &Image : Seen) {
+    EXPECT_EQ(Image, Name());
+  }
+}
+
+// The status-code locate of each copy: outside SMM it looks for the runtime protocol; inside
+// SMM, once the in-SMM entry has run, it answers EFI_UNSUPPORTED without looking, even when
+// the SMM protocol has appeared since.
+TEST_P(SmmStart, StatusCodeLocateOfEachCopy) {
+  SmmOptions Options;
+  Options.SmmStatusCodeProtocol = false;
+  B.Smm.Configure(Options);
+  EFI_HANDLE Handle = nullptr;
+  RunResult Result = StartDriverImage(B, Name(), &Handle);
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  const SmmImageRecord *Copy = B.Smm.Image(Name());
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(ImageGlobal<void *>(*Copy->Image, "DriverSmmStatusCode"), nullptr);
+  EXPECT_EQ(ImageGlobal<void *>(*Copy->Image, "DriverStatusCode"), nullptr);
+
+  Options.SmmStatusCodeProtocol = true;
+  B.Smm.Configure(Options);
+  using LocateFunction = EFI_STATUS(EFIAPI *)();
+  auto SmmLocate =
+      reinterpret_cast<LocateFunction>(ImageSymbol(*Copy->Image, "LocateStatusCodeService"));
+  ASSERT_NE(SmmLocate, nullptr);
+  GuardedResult InSmm = B.Smm.RunInSmm([&] { return SmmLocate(); });
+  ASSERT_TRUE(InSmm.How == Outcome::Returned) << InSmm.Message;
+  EXPECT_EQ(InSmm.Value, EFI_UNSUPPORTED);
+  EXPECT_EQ(ImageGlobal<void *>(*Copy->Image, "DriverSmmStatusCode"), nullptr);
+
+  const PeImage &First = FirstRunImage(Handle);
+  auto BootLocate = reinterpret_cast<LocateFunction>(ImageSymbol(First, "LocateStatusCodeService"));
+  ASSERT_NE(BootLocate, nullptr);
+  RunResult Outside = B.RunGuardedCall(Name(), [&] { return BootLocate(); });
+  ASSERT_TRUE(Outside.Returned()) << Outside.Message;
+  EXPECT_EQ(Outside.Status, EFI_SUCCESS);
+  EXPECT_EQ(ImageGlobal<void *>(First, "DriverStatusCode"), B.Smm.StatusCodeProtocol());
+  EXPECT_EQ(ImageGlobal<void *>(First, "DriverSmmStatusCode"), nullptr);
+  EXPECT_EQ(B.Smm.StatusCodeReports, 0u);
+}
+
+// InSmm's own status is not examined: the BOOLEAN alone tells the two runs apart.
+TEST_P(SmmStart, AFailingInSmmStatusChangesNothing) {
+  SmmOptions Options;
+  Options.InSmmStatus = EFI_DEVICE_ERROR;
+  B.Smm.Configure(Options);
+  RunResult Result = StartDriverImage(B, Name());
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  ASSERT_EQ(B.Smm.Registrations().size(), 1u);
+  const SmmImageRecord *Copy = B.Smm.Image(Name());
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(ImageGlobal<uint8_t>(*Copy->Image, "DriverInSmm"), 1);
+  EXPECT_EQ(B.Smm.Callbacks().size() + B.Smm.SwHandlers().size(),
+            Name() == "FanControlSmm" ? 1u : 3u);
+  EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
+}
+
 TEST_P(SmmStart, TheFirstOfSeveralRuntimeTablesWins) {
   EFI_RUNTIME_SERVICES Decoy{};
   SmmOptions Options;
@@ -140,6 +218,16 @@ TEST_P(SmmStart, WithoutSmmBaseNothingIsRegistered) {
   ASSERT_TRUE(Result.Returned()) << Result.Message;
   EXPECT_EQ(Result.Status, EFI_NOT_FOUND);
   EXPECT_TRUE(B.Smm.Registrations().empty());
+}
+
+TEST_P(SmmStart, ImageHandleWithoutLoadedImageRegistersNothing) {
+  RunResult Result = StartDriverImage(B, Name(), nullptr, [&](LoadedImageRecord &Record) {
+    B.Uninstall(Record.Handle, EFI_LOADED_IMAGE_PROTOCOL_GUID);
+  });
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  EXPECT_EQ(Result.Status, EFI_UNSUPPORTED);
+  EXPECT_TRUE(B.Smm.Registrations().empty());
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
 }
 
 TEST_P(SmmStart, DeviceWithoutDevicePathRegistersNothing) {

@@ -26,9 +26,9 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_smm_drivers import QUESTIONS, ROUNDS, UNTOUCHED
-from ovmf_machine import (EFI_BOOT_SERVICES_CODE, EFI_BOOT_SERVICES_DATA, Judge, Machine,
-                          SetupError, preferred_image_base, standard_arguments)
+from check_smm_drivers import QUESTIONS, ROUNDS, UNTOUCHED, check_status_store
+from ovmf_machine import (Judge, Machine, SetupError, check_dispatched_image, file_guid,
+                          standard_arguments)
 
 EFI_NOT_FOUND = 0x800000000000000E
 # What each round's Dispatch must start, given what each driver's file says it waits for.
@@ -42,15 +42,6 @@ OPTION_STRAP_LATCH, COM2_STRAP_LATCH = 0x28D, 0x28E
 PROBED_VENDOR_ID, BRIDGE_CONTROL = 0xE0928000, 0xE00A4042
 
 
-def file_guid(path):
-    """The firmware file's name, as the GUID text the harness prints."""
-    with open(path, "rb") as stream:
-        raw = stream.read(16)
-    a, b, c = struct.unpack_from("<IHH", raw)
-    tail = raw[8:].hex().upper()
-    return "%08X-%04X-%04X-%s-%s" % (a, b, c, tail[:4], tail[4:])
-
-
 def volume_alignment(path):
     with open(path, "rb") as stream:
         header = stream.read(56)
@@ -59,19 +50,19 @@ def volume_alignment(path):
 
 
 def check_dispatched(judge, boot, images):
-    """Every image the core loaded from the volume, per round, and whether it stayed loaded."""
-    by_name = {}
+    """Every image the core loaded from the volume, per round, and whether it stayed loaded. The
+    core starts the drivers of one round in an order of its own (volume order, then what each
+    start made possible), so a round is judged by which drivers it loaded, not in which order."""
+    records = boot.of_kind("dispatched")
     for round_number, expected in ROUND_STARTS.items():
-        loaded = boot.of_kind("dispatched", round=str(round_number))
-        judge.equal([r["name"] for r in loaded], expected,
+        loaded = [r["name"] for r in records if r["round"] == str(round_number)]
+        judge.equal(sorted(loaded), sorted(expected),
                     "round %d: the DXE core loads exactly the drivers whose dependencies hold"
                     % round_number)
         dispatch = boot.of_kind("dispatch", round=str(round_number))
         status = EFI_NOT_FOUND if not expected else 0
         judge.check(len(dispatch) == 1 and dispatch[0].number("status") == status,
                     "round %d: Dispatch returns %#x" % (round_number, status), repr(dispatch))
-        for record in loaded:
-            by_name[record["name"]] = record
         resident = {r["name"]: r["loaded"] for r in boot.of_kind("resident",
                                                                   round=str(round_number))}
         started_so_far = [name for number in range(1, round_number + 1)
@@ -79,20 +70,12 @@ def check_dispatched(judge, boot, images):
         judge.equal(resident, {name: "1" for name in started_so_far},
                     "round %d: every driver started so far is still loaded (its entry point "
                     "succeeded; the core unloads a driver that fails)" % round_number)
-    for name, record in sorted(by_name.items()):
-        guid = file_guid(os.path.join(images, name + ".ffs"))
-        judge.check(record["parent"] == "dxe-core" and record["device"] == "volume"
-                    and record["file"] == guid and record["filepath"] == "fvfile:" + guid,
-                    "%s: loaded by the DXE core from its file in the volume: the volume's handle "
-                    "as device, the firmware-file node as path" % name, repr(record))
-        base = record.number("base")
-        linked = preferred_image_base(os.path.join(images, name + ".efi"))
-        judge.check(record.number("codetype") == EFI_BOOT_SERVICES_CODE
-                    and record.number("datatype") == EFI_BOOT_SERVICES_DATA
-                    and base % 4096 == 0 and base != linked,
-                    "%s: placed as a boot-service driver and relocated by the core" % name,
-                    "%s, linked at %#x" % (record, linked))
-    return by_name
+    dispatched = {}
+    for name in sorted(name for names in ROUND_STARTS.values() for name in names):
+        record = check_dispatched_image(judge, records, images, name)
+        if record is not None:
+            dispatched[name] = record
+    return dispatched
 
 
 def check_smm_start(judge, boot, images, driver):
@@ -133,13 +116,14 @@ def main():
 
     volume = boot.of_kind("volume")
     alignment = volume_alignment(args.volume)
-    judge.check(volume and volume[0].number("status") == 0
-                and volume[0].number("placed") % alignment == 0,
-                "the core takes the volume (ProcessFirmwareVolume) at the %#x boundary its "
-                "header asks for" % alignment, repr(volume))
+    judge.premise(volume and volume[0].number("placed") % alignment == 0,
+                  "the harness placed the volume at the %#x boundary its header asks for"
+                  % alignment, repr(volume))
+    judge.check(volume and volume[0].number("status") == 0,
+                "the core takes the volume (ProcessFirmwareVolume)", repr(volume))
     layer = boot.of_kind("fvlayer", op="install")
-    judge.check(layer and layer[0].number("status") == 0,
-                "premise: the Framework volume protocol layered on the core's volume handle")
+    judge.premise(layer and layer[0].number("status") == 0,
+                  "the Framework volume protocol layered on the core's volume handle")
     dispatched = check_dispatched(judge, boot, args.images)
 
     # FingerprintAuthDxe: its protocol, served from the image the core started.
@@ -152,9 +136,9 @@ def main():
     # SetupHwSyncDxe: both latches set in the stored "Setup", cleared by the dispatched run.
     _, before = boot.variable("before", "Setup")
     _, after = boot.variable("round1", "Setup")
-    judge.check(before is not None and before[OPTION_STRAP_LATCH] != 0
-                and before[COM2_STRAP_LATCH] != 0,
-                "premise: the stored Setup has both strap latches set")
+    judge.premise(before is not None and before[OPTION_STRAP_LATCH] != 0
+                  and before[COM2_STRAP_LATCH] != 0,
+                  "the stored Setup has both strap latches set")
     judge.check(after is not None and len(after) == 662 and after[OPTION_STRAP_LATCH] == 0
                 and after[COM2_STRAP_LATCH] == 0,
                 "SetupHwSyncDxe: started by the core, it clears both latches in the firmware's "
@@ -186,6 +170,7 @@ def main():
     judge.equal([(r.number("value"), r["function"]) for r in registrations],
                 [(0x534D8420, "smm-copy"), (0x534D8920, "smm-copy"), (0x534D1020, "smm-copy")],
                 "FingerprintStatusSmm: three software SMIs of its SMM copy, in order")
+    check_status_store(judge, boot, "status1", "round 1")
     smis = boot.of_kind("smi", kind="software")
     answers_expected = ROUNDS["round 1"][0]
     judge.equal([(r.number("value"), r.number("eax"), r.number("answer"), r.number("executing"))

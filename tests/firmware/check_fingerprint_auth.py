@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""FingerprintAuthDxe inside OVMF, loaded the way the notebook's dispatcher loads it: the
-firmware's LoadImage takes the PE32 section of the driver's own firmware file with a
-firmware-file device path, on a firmware-volume stand-in that serves the file's sections. The
-harness then calls FINGERPRINT_AUTH_PROTOCOL as the setup engine does (a boot run), with a
-reader, one locked SATA drive and the legacy fingerprint module played in 64-bit code behind
-FarCall86; the machine has a display controller (std VGA) for the driver to hand over.
+"""FingerprintAuthDxe inside OVMF, started the way a platform starts it: the harness hands
+NotebookDrivers.fv to the DXE core and OVMF's own dispatcher loads and starts the driver from its
+file (round 1); the driver finds its legacy module section through the Framework volume protocol
+on the device handle and file node the core gave it. The harness then calls
+FINGERPRINT_AUTH_PROTOCOL as the setup engine does (a boot run), with a reader, one locked SATA
+drive and the legacy fingerprint module played in 64-bit code behind FarCall86; the machine has
+a display controller (std VGA) for the driver to hand over.
 
 Boot 1: the finger is read (the module delivers the user password), the drive's password is not
 known yet: the prompt comes up on the serial console, a wrong password typed there is refused,
@@ -17,7 +18,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ovmf_machine import (Judge, Machine, SetupError, check_loaded_as_driver, differences,
+from ovmf_machine import (Judge, Machine, SetupError, check_dispatched_image, differences,
                           standard_arguments)
 
 DRIVE_SERIAL = b"FWHARNESS-DRIVE-0001"
@@ -25,7 +26,7 @@ USER_VERIFIED, CONSOLE_RESTORED, READER_FOUND = 0x40000000, 0x4, 0x2
 PROMPT = "missing Hard Disk Password for SATA Drive: "
 HALTED = "Fatal Error... System Halted"  # the driver's halt: no run here may end there
 WRONG, RIGHT = "nope", "diskpw"
-MODULE_SLOTS = {0x01: "user", 0x04: "disk1"}
+WINDOW_BASE, WINDOW_SIZE = 0x30000, 0x50000  # the low-memory window the module's run owns
 
 
 def crc16_xmodem(data):
@@ -55,36 +56,40 @@ def console_text(boot):
 
 def check_run(judge, boot, images, expect):
     name = boot.name
-    ffs = boot.of_kind("ffs")
-    judge.check(ffs and ffs[0].number("status") == 0 and ffs[0]["type"] == "0x7",
-                "%s: the driver's firmware file is a sound DRIVER file" % name, repr(ffs))
-    loads = boot.of_kind("load", image="FingerprintAuthDxe")
-    if not judge.equal(len(loads), 1, "%s: one load" % name):
+    # The driver as a platform starts it: dispatched by the DXE core in round 1.
+    record = check_dispatched_image(judge, boot.of_kind("dispatched", round="1"), images,
+                                    "FingerprintAuthDxe")
+    if record is None:
         return
-    load = loads[0]
-    judge.check(load["from"] == "buffer" and load["filepath"] == "fvfile:" + ffs[0]["name"]
-                and boot.of_kind("fvimage", device="firmware-volume"),
-                "%s: loaded from the PE32 section; the firmware records the firmware-file path "
-                "and the volume as its device" % name, repr(load))
-    check_loaded_as_driver(judge, loads, os.path.join(images, "FingerprintAuthDxe.efi"))
-    starts = boot.of_kind("start", image="FingerprintAuthDxe")
-    judge.check(len(starts) == 1 and starts[0].number("status") == 0,
-                "%s: entry point succeeds" % name, repr(starts))
+    judge.check(boot.of_kind("resident", round="1", name="FingerprintAuthDxe", loaded="1"),
+                "%s: entry point succeeds (the core keeps the driver loaded)" % name)
     protocol = boot.of_kind("protocol", name="fingerprint-auth")
     judge.check(protocol and protocol[0].number("status") == 0
-                and protocol[0]["function"] == "in-image",
+                and protocol[0]["function"] == "in-dispatched-image",
                 "%s: FINGERPRINT_AUTH_PROTOCOL installed, pointing into the image" % name,
                 repr(protocol))
+    # The module section, found by the handle and the file node the core gave the driver: every
+    # read through the Framework volume protocol names the driver's own file, and one of them
+    # delivers a freeform section.
+    reads = boot.of_kind("fvlayer", op="readsection")
+    judge.check(reads and all(r["file"] == record["file"] for r in reads)
+                and any(r["type"] == "0x18" and r.number("status") == 0 for r in reads),
+                "%s: reads its module section from its own file through the Framework volume "
+                "protocol on its device handle" % name, repr(reads))
+    if not judge.premise(len(boot.of_kind("auth")) == 1,
+                         "%s: the harness ran one authentication" % name):
+        return
 
     # The run and its verdict.
     auth = boot.of_kind("auth")
-    if not judge.equal(len(auth), 1, "%s: one authentication run returned" % name):
-        return
     judge.equal(auth[0].number("status"), 0, "%s: run status" % name)
     judge.equal(auth[0].number("authflags"), USER_VERIFIED | CONSOLE_RESTORED,
                 "%s: verdict: user password verified by the finger, console restored" % name)
     judge.equal(auth[0].number("controlflags"), READER_FOUND, "%s: reader found" % name)
     window = boot.of_kind("window", op="check")
+    judge.premise(window and (window[0].number("base"), window[0].number("size"))
+                  == (WINDOW_BASE, WINDOW_SIZE),
+                  "%s: the harness filled 0x30000..0x7FFFF with its pattern" % name, repr(window))
     judge.check(window and window[0].number("mismatches") == 0,
                 "%s: 0x30000..0x7FFFF given back byte for byte" % name, repr(window))
 
@@ -92,7 +97,8 @@ def check_run(judge, boot, images, expect):
     modules = boot.of_kind("module")
     judge.equal([m["contract"] for m in modules], ["ok"] * len(modules),
                 "%s: every module call keeps the host's contract (entry, DS:BX, block header, "
-                "module image at 0x40000, reader descriptor, USB data copy)" % name)
+                "module image at 0x40000, the rest of the window zero, reader descriptor, USB "
+                "data copy)" % name)
     judge.equal([(m.number("request"), m.number("answer"), m["stored"]) for m in modules],
                 expect["requests"], "%s: module requests, answers and stored slots" % name)
     # The display controller is handed over for the fingerprint request and comes back.
@@ -116,9 +122,11 @@ def check_run(judge, boot, images, expect):
     judge.equal([(v["drive"], v.number("type"), v.number("number"), v["serial"], v["padding"],
                   v["password"], v.number("status") == 0) for v in verifies],
                 expect["verifies"], "%s: drive password checks" % name)
-    judge.check(boot.of_kind("drive", tag="before", locked="1")
-                and boot.of_kind("drive", tag="after", locked="0"),
-                "%s: the locked drive is unlocked" % name)
+    # The drive stand-in starts locked and opens only for an accepted verify of its password.
+    judge.premise(boot.of_kind("drive", tag="before", locked="1"),
+                  "%s: the drive is locked before the run" % name)
+    judge.check(boot.of_kind("drive", tag="after", locked="0"),
+                "%s: the drive is unlocked after the run" % name)
 
     # The console: prompts as expected, the typed passwords never shown.
     text = console_text(boot)
@@ -130,23 +138,26 @@ def check_run(judge, boot, images, expect):
                 "%s: typed passwords never appear on the console" % name)
 
 
-def check_variables(judge, boot, tag, expected):
+def check_variables(judge, boot, tag, expected, premise=False):
+    """The variables under tag as expected (None: absent); premise=True when the harness set
+    them up itself."""
+    judged = judge.premise if premise else judge.check
     for name, value in expected.items():
         record, data = boot.variable(tag, name)
         if value is None:
-            judge.check(record is not None and record.number("status") == 0x800000000000000E,
+            judged(record is not None and record.number("status") == 0x800000000000000E,
                         "%s: %s: %s absent" % (boot.name, tag, name), repr(record))
         else:
             attributes, data_expected = value
-            judge.check(record is not None and record.number("status") == 0
-                        and record.number("attributes") == attributes and data == data_expected,
+            judged(record is not None and record.number("status") == 0
+                   and record.number("attributes") == attributes and data == data_expected,
                         "%s: %s: %s" % (boot.name, tag, name),
                         "%r %s" % (record, differences(data, data_expected)))
 
 
 def main():
     args = standard_arguments(__doc__)
-    files = [os.path.join(args.images, "FingerprintAuthDxe.ffs"), args.harness]
+    files = [args.volume, args.harness]
     try:
         machine = Machine(args.work, files, devices=["-device", "VGA"])
     except SetupError as problem:
@@ -165,7 +176,7 @@ def main():
                          ("ours", 0, 0, "match", "zero", RIGHT, True)],
             "drive_number": 0, "prompts": 2, "incorrect": 1})
         check_variables(judge, first, "before", {"FpHdp2HdpMapFlag": None,
-                                                 "SysPwdInvalidError": None})
+                                                 "SysPwdInvalidError": None}, premise=True)
         # The map learns slot 1 (byte +4) for drive 0; "UPEKFLAG" is written 0, volatile.
         check_variables(judge, first, "after", {
             "FpHdp2HdpMapFlag": (7, drive_map({0: 4})),

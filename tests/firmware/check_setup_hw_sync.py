@@ -46,9 +46,9 @@ def device_flags(judge, boot):
     # The fixture's expectations are written for released straps (bit 7 clear), which is what
     # an address without a device reads as on this machine.
     released = all(answers.get(address, 0xFF) & 0x80 == 0 for address in STRAPS.values())
-    judge.check(released, "%s: straps read as released on this machine" % boot.name,
-                "the expectations below assume bit 7 clear at %s" % ", ".join(
-                    "%#x" % a for a in STRAPS.values()))
+    judge.premise(released, "%s: the straps read as released on this machine" % boot.name,
+                  "the expectations below assume bit 7 clear at %s" % ", ".join(
+                      "%#x" % a for a in STRAPS.values()))
     bus = answers[GRAPHICS_BRIDGE_SUBORDINATE]
     vendor = answers[0xE0000000 + (bus << 20)]
     identity = [answers[address] for address in TPM_IDENTITY]
@@ -93,8 +93,9 @@ def main():
         return judge.finish(machine)
     loads = first.of_kind("load", image="SetupHwSyncDxe")
     starts = first.of_kind("start", image="SetupHwSyncDxe")
-    if not (judge.equal(len(loads), 1, "first-boot: one load") and
-            judge.equal(len(starts), 1, "first-boot: one entry-point run")):
+    if not judge.premise(len(loads) == 1 and len(starts) == 1,
+                         "first-boot: the harness loaded and started the driver once",
+                         "%d loads, %d starts" % (len(loads), len(starts))):
         return judge.finish(machine)
     check_loaded_as_driver(judge, loads, image)
     judge.equal(starts[0].number("status"), 0, "first-boot: entry status (last port write)")
@@ -103,13 +104,13 @@ def main():
         return judge.finish(machine)
 
     seeded = {name: data for name, (record, data) in variables(first, "before").items()}
-    if not judge.check(all(data is not None for data in seeded.values()),
-                       "first-boot: harness stored the user's settings"):
+    if not judge.premise(all(data is not None for data in seeded.values()),
+                         "first-boot: the harness stored the user's settings"):
         return judge.finish(machine)
     setup = seeded["Setup"]
-    judge.check((setup[COM1_SELECTION], setup[COM2_SELECTION], setup[OPTION_STRAP_LATCH],
-                 setup[COM2_STRAP_LATCH]) == (3, 4, 1, 1),
-                "first-boot: fixture has COM1 3, COM2 4 and both latches set")
+    judge.premise((setup[COM1_SELECTION], setup[COM2_SELECTION], setup[OPTION_STRAP_LATCH],
+                   setup[COM2_STRAP_LATCH]) == (3, 4, 1, 1),
+                  "first-boot: the stored Setup has COM1 3, COM2 4 and both latches set")
     # Released straps with both latches set: the gated options and COM2 (choice 2) come back
     # once and the latches clear; COM1 choice 3 gives COM1 setting 4 and leaves COM2 at 2,
     # which is COM2 setting 1; the linked options follow their switch (1); the parallel port
@@ -140,14 +141,15 @@ def main():
 
     released, tpm, gpu = device_flags(judge, second)
     starts = second.of_kind("start", image="SetupHwSyncDxe")
-    if not (released and judge.equal(len(starts), 1, "second-boot: one entry-point run")):
+    if not (released and judge.premise(len(starts) == 1,
+                                       "second-boot: the harness started the driver once")):
         return judge.finish(machine)
     judge.equal(starts[0].number("status"), 0, "second-boot: entry status")
     check_loaded_as_driver(judge, second.of_kind("load", image="SetupHwSyncDxe"), image)
     edited = {name: data for name, (record, data) in variables(second, "before").items()}
-    judge.check(edited["Setup"] == replaced(after_first["Setup"], {
+    judge.premise(edited["Setup"] == replaced(after_first["Setup"], {
         COM2_SELECTION: 4, GATED_OPTION_1: 0, GATED_OPTION_2: 0}),
-                "second-boot: harness changed COM2 to 4 and the gated options off")
+                  "second-boot: the harness changed COM2 to 4 and the gated options off")
     # Latches clear: the user's choices stay; COM2 choice 4 is COM2 setting 5.
     after_second = dict(edited)
     after_second["Setup"] = replaced(edited["Setup"], {TPM_PRESENT: tpm,

@@ -14,6 +14,75 @@
 
 namespace {
 
+// ---- what the module and the USB stack fix ---------------------------------------------------
+// The harness plays the legacy module and the USB stack, so it states their side of the contract
+// itself, in their terms, instead of taking the driver's own header: a driver built against a
+// wrong constant then meets a module that does not agree with it.
+namespace Contract {
+constexpr UINTN WindowBase = ModuleWindowBase;
+constexpr UINTN WindowSize = ModuleWindowSize;
+constexpr UINTN ReaderDescriptor = 0x30000;
+constexpr UINTN ReaderDescriptorUsed = 0x44;
+constexpr UINTN RequestBlock = 0x31000;
+constexpr UINTN RequestBlockLength = 88;
+constexpr UINTN UsbCopy = 0x32000;
+constexpr UINTN UsbCopyLength = 9359;
+constexpr UINTN ModuleImage = 0x40000;
+constexpr UINT16 EntrySegment = 0x4000;
+constexpr UINT16 EntryOffset = 0x0003;
+constexpr UINT16 BlockSegment = 0x3000; // DS
+constexpr UINT16 BlockOffset = 0x1000;  // BX
+constexpr UINT16 BlockSignature = 2;
+constexpr UINT16 BlockVersion = 1;
+constexpr UINT16 BlockTag = 0x5553;
+constexpr UINT32 WorkBufferSize = 0x40000;
+constexpr UINT8 RequestFingerprint = 0;
+constexpr UINT8 RequestStorePassword = 1;
+constexpr UINT8 RequestResetMapping = 3;
+constexpr UINT8 RequestEndOfSystemPasswordRun = 4;
+constexpr UINT8 RequestOpen = 5;
+// The USB stack's data area and the reader's device entry in it.
+constexpr UINTN ControllerTable = 0x4A1;
+constexpr UINTN ControllerRecordSize = 69;
+constexpr UINTN DeviceTable = 0x684;
+constexpr UINTN DeviceEntrySize = 137;
+constexpr UINTN LastScannedEntry = 38;
+constexpr UINTN PollSetting = 0x2113;
+constexpr UINT16 PollSettingValue = 5000;
+constexpr UINTN EntryDeviceType = 1;
+constexpr UINTN EntryVendorId = 2;
+constexpr UINTN EntryProductId = 4;
+constexpr UINTN EntryController = 7;
+constexpr UINTN EntryAdjust37 = 0x37;
+constexpr UINTN EntryAdjust38 = 0x38;
+constexpr UINTN EntryAdjust51 = 0x51;
+constexpr UINTN EntryAdjust53 = 0x53;
+constexpr UINT8 ReaderDeviceType = 6;
+constexpr UINT16 ReaderVendorId = 0x0483;
+constexpr UINT16 ReaderProductId = 0x2016;
+} // namespace Contract
+
+// The block and descriptor structures are shared with the driver; their layout as the module reads
+// it is asserted here again.
+static_assert(sizeof(FP_REQUEST_BLOCK_LAYOUT) == Contract::RequestBlockLength);
+static_assert(offsetof(FP_REQUEST_BLOCK_LAYOUT, Request) == 0x04 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, State) == 0x05 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, SlotMask) == 0x06 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, Zero) == 0x08 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, WorkBuffer) == 0x0C &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, WorkBufferSize) == 0x10 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, UserPassword) == 0x14 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, AdminPassword) == 0x20 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, DiskPassword) == 0x2C &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, Version) == 0x50 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, Tag) == 0x52 &&
+              offsetof(FP_REQUEST_BLOCK_LAYOUT, Echo) == 0x54);
+static_assert(offsetof(FP_READER_DESCRIPTOR_LAYOUT, LiveControllerRecord) == 0x00 &&
+              offsetof(FP_READER_DESCRIPTOR_LAYOUT, CopiedDeviceEntry) == 0x08 &&
+              offsetof(FP_READER_DESCRIPTOR_LAYOUT, CopiedControllerRecord) == 0x38 &&
+              offsetof(FP_READER_DESCRIPTOR_LAYOUT, VendorId) == 0x40 &&
+              offsetof(FP_READER_DESCRIPTOR_LAYOUT, ProductId) == 0x42);
+
 // ---- password forms -----------------------------------------------------------------------
 constexpr UINT8 ModuleFormMask = 0xA5;
 constexpr UINT8 SetupFormMask = 0x3C;
@@ -62,7 +131,7 @@ EFI_STATUS EFIAPI UsbSwitch(BOOLEAN Enable) {
 }
 
 UINT8 *DeviceEntry(UINT8 *Area, UINTN Index) {
-  return Area + USB_DEVICE_TABLE + USB_DEVICE_ENTRY_SIZE * Index;
+  return Area + Contract::DeviceTable + Contract::DeviceEntrySize * Index;
 }
 
 VOID BuildUsbData() {
@@ -70,16 +139,16 @@ VOID BuildUsbData() {
     UsbData[Index] = (UINT8)(Index * 13 + 7);
   }
   // No other device entry looks like a reader.
-  for (UINTN Index = 0; Index <= USB_LAST_SCANNED_ENTRY + 1; Index++) {
-    DeviceEntry(UsbData, Index)[USB_ENTRY_DEVICE_TYPE] = 0;
+  for (UINTN Index = 0; Index <= Contract::LastScannedEntry + 1; Index++) {
+    DeviceEntry(UsbData, Index)[Contract::EntryDeviceType] = 0;
   }
   UINT8 *Entry = DeviceEntry(UsbData, ReaderEntry);
-  Entry[USB_ENTRY_DEVICE_TYPE] = FP_READER_DEVICE_TYPE;
-  Entry[USB_ENTRY_VENDOR_ID] = (UINT8)FP_READER_VENDOR_ID;
-  Entry[USB_ENTRY_VENDOR_ID + 1] = (UINT8)(FP_READER_VENDOR_ID >> 8);
-  Entry[USB_ENTRY_PRODUCT_ID] = (UINT8)FP_READER_PRODUCT_ID;
-  Entry[USB_ENTRY_PRODUCT_ID + 1] = (UINT8)(FP_READER_PRODUCT_ID >> 8);
-  Entry[USB_ENTRY_CONTROLLER] = ReaderController;
+  Entry[Contract::EntryDeviceType] = Contract::ReaderDeviceType;
+  Entry[Contract::EntryVendorId] = (UINT8)Contract::ReaderVendorId;
+  Entry[Contract::EntryVendorId + 1] = (UINT8)(Contract::ReaderVendorId >> 8);
+  Entry[Contract::EntryProductId] = (UINT8)Contract::ReaderProductId;
+  Entry[Contract::EntryProductId + 1] = (UINT8)(Contract::ReaderProductId >> 8);
+  Entry[Contract::EntryController] = ReaderController;
 }
 
 // ---- the legacy fingerprint module, played in 64-bit code -----------------------------------
@@ -111,23 +180,48 @@ UINT8 *SlotInBlock(FP_REQUEST_BLOCK_LAYOUT *Block, UINTN Index) {
                       : Block->DiskPassword[Index - 2];
 }
 
+// Everything in the window but the four areas the host fills is zero while the module runs.
+bool WindowClearElsewhere() {
+  struct Area {
+    UINTN Start;
+    UINTN Length;
+  };
+  const Area Filled[] = {{Contract::ReaderDescriptor, Contract::ReaderDescriptorUsed},
+                         {Contract::RequestBlock, Contract::RequestBlockLength},
+                         {Contract::UsbCopy, Contract::UsbCopyLength},
+                         {Contract::ModuleImage, ModuleImageLength}};
+  const UINT8 *Window = Physical(Contract::WindowBase);
+  for (UINTN Offset = 0; Offset < Contract::WindowSize; Offset++) {
+    UINTN Address = Contract::WindowBase + Offset;
+    bool InArea = false;
+    for (const Area &Each : Filled) {
+      InArea |= Address >= Each.Start && Address - Each.Start < Each.Length;
+    }
+    if (!InArea && Window[Offset] != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 const char *CheckContract(UINT16 Segment, UINT16 Offset, const EFI_IA32_REGISTER_SET *Registers,
                           const VOID *Stack, UINTN StackSize) {
-  if (Segment != FP_MODULE_SEGMENT || Offset != FP_MODULE_ENTRY_OFFSET) {
+  if (Segment != Contract::EntrySegment || Offset != Contract::EntryOffset) {
     return "entry";
   }
-  if (Registers == nullptr || Registers->X.DS != FP_REQUEST_BLOCK_SEGMENT ||
-      Registers->X.BX != FP_REQUEST_BLOCK_OFFSET || Registers->X.AX != 0) {
+  if (Registers == nullptr || Registers->X.DS != Contract::BlockSegment ||
+      Registers->X.BX != Contract::BlockOffset || Registers->X.AX != 0) {
     return "registers";
   }
   if (Stack != nullptr || StackSize != 0) {
     return "stack";
   }
   const FP_REQUEST_BLOCK_LAYOUT *Block =
-      (const FP_REQUEST_BLOCK_LAYOUT *)Physical(FP_REQUEST_BLOCK);
-  if (Block->Signature != FP_BLOCK_SIGNATURE || Block->Length != sizeof(*Block) ||
-      Block->Zero != 0 || Block->WorkBufferSize != FP_WORK_BUFFER_SIZE ||
-      Block->Version != FP_BLOCK_VERSION || Block->Tag != FP_BLOCK_TAG) {
+      (const FP_REQUEST_BLOCK_LAYOUT *)Physical(Contract::RequestBlock);
+  if (Block->Signature != Contract::BlockSignature ||
+      Block->Length != Contract::RequestBlockLength || Block->Zero != 0 ||
+      Block->WorkBufferSize != Contract::WorkBufferSize ||
+      Block->Version != Contract::BlockVersion || Block->Tag != Contract::BlockTag) {
     return "block-header";
   }
   if (Block->WorkBuffer == 0 || Block->WorkBuffer % EFI_PAGE_SIZE != 0) {
@@ -137,38 +231,43 @@ const char *CheckContract(UINT16 Segment, UINT16 Offset, const EFI_IA32_REGISTER
     return "echo";
   }
   if (ModuleImageLength == 0 ||
-      CompareBytes(Physical(FP_MODULE_IMAGE), ModuleImage, ModuleImageLength) != 0) {
+      CompareBytes(Physical(Contract::ModuleImage), ModuleImage, ModuleImageLength) != 0) {
     return "module-image";
   }
+  if (!WindowClearElsewhere()) {
+    return "window-not-clear";
+  }
   const FP_READER_DESCRIPTOR_LAYOUT *Descriptor =
-      (const FP_READER_DESCRIPTOR_LAYOUT *)Physical(FP_READER_DESCRIPTOR);
-  UINTN Controller = USB_CONTROLLER_TABLE + USB_CONTROLLER_RECORD_SIZE * (ReaderController - 1);
-  if (Descriptor->VendorId != FP_READER_VENDOR_ID ||
-      Descriptor->ProductId != FP_READER_PRODUCT_ID ||
+      (const FP_READER_DESCRIPTOR_LAYOUT *)Physical(Contract::ReaderDescriptor);
+  UINTN Controller =
+      Contract::ControllerTable + Contract::ControllerRecordSize * (ReaderController - 1);
+  if (Descriptor->VendorId != Contract::ReaderVendorId ||
+      Descriptor->ProductId != Contract::ReaderProductId ||
       Descriptor->LiveControllerRecord != (UINT64)(UINTN)(UsbData + Controller) ||
-      Descriptor->CopiedControllerRecord != FP_USB_DATA_COPY + Controller ||
+      Descriptor->CopiedControllerRecord != Contract::UsbCopy + Controller ||
       Descriptor->CopiedDeviceEntry !=
-          (UINT64)(UINTN)DeviceEntry(Physical(FP_USB_DATA_COPY), ReaderEntry)) {
+          (UINT64)(UINTN)DeviceEntry(Physical(Contract::UsbCopy), ReaderEntry)) {
     return "reader-descriptor";
   }
-  if (Read16(UsbData + USB_POLL_SETTING) != USB_POLL_SETTING_VALUE) {
+  if (Read16(UsbData + Contract::PollSetting) != Contract::PollSettingValue) {
     return "usb-poll-setting";
   }
   // The copy is the live area but for the reader entry's four adjusted fields.
-  const UINT8 *Copy = Physical(FP_USB_DATA_COPY);
+  const UINT8 *Copy = Physical(Contract::UsbCopy);
   UINTN EntryStart = DeviceEntry(UsbData, ReaderEntry) - UsbData;
-  for (UINTN Index = 0; Index < FP_USB_DATA_COPY_SIZE; Index++) {
+  for (UINTN Index = 0; Index < Contract::UsbCopyLength; Index++) {
     UINTN InEntry = Index - EntryStart;
     bool Adjusted = Index >= EntryStart &&
-                    (InEntry == USB_ENTRY_ADJUST_37 || InEntry == USB_ENTRY_ADJUST_38 ||
-                     (InEntry >= USB_ENTRY_ADJUST_51 && InEntry < USB_ENTRY_ADJUST_53 + 2));
+                    (InEntry == Contract::EntryAdjust37 || InEntry == Contract::EntryAdjust38 ||
+                     (InEntry >= Contract::EntryAdjust51 && InEntry < Contract::EntryAdjust53 + 2));
     if (!Adjusted && Copy[Index] != UsbData[Index]) {
       return "usb-copy";
     }
   }
   const UINT8 *Entry = Copy + EntryStart;
-  if (Entry[USB_ENTRY_ADJUST_37] != 1 || Entry[USB_ENTRY_ADJUST_38] != 2 ||
-      Read16(Entry + USB_ENTRY_ADJUST_51) != 64 || Read16(Entry + USB_ENTRY_ADJUST_53) != 64) {
+  if (Entry[Contract::EntryAdjust37] != 1 || Entry[Contract::EntryAdjust38] != 2 ||
+      Read16(Entry + Contract::EntryAdjust51) != 64 ||
+      Read16(Entry + Contract::EntryAdjust53) != 64) {
     return "usb-copy-entry";
   }
   return "ok";
@@ -177,16 +276,16 @@ const char *CheckContract(UINT16 Segment, UINT16 Offset, const EFI_IA32_REGISTER
 BOOLEAN EFIAPI ModuleFarCall(EFI_LEGACY_BIOS_PROTOCOL *, UINT16 Segment, UINT16 Offset,
                              EFI_IA32_REGISTER_SET *Registers, VOID *Stack, UINTN StackSize) {
   const char *Contract = CheckContract(Segment, Offset, Registers, Stack, StackSize);
-  FP_REQUEST_BLOCK_LAYOUT *Block = (FP_REQUEST_BLOCK_LAYOUT *)Physical(FP_REQUEST_BLOCK);
+  FP_REQUEST_BLOCK_LAYOUT *Block = (FP_REQUEST_BLOCK_LAYOUT *)Physical(Contract::RequestBlock);
   UINT8 Request = Block->Request;
   UINT16 Answer = 0;
   const char *Stored = "-";
   switch (Request) {
-  case FP_REQUEST_OPEN:
-  case FP_REQUEST_RESET_MAPPING:
-  case FP_REQUEST_END_OF_SYSTEM_PASSWORD_RUN:
+  case Contract::RequestOpen:
+  case Contract::RequestResetMapping:
+  case Contract::RequestEndOfSystemPasswordRun:
     break;
-  case FP_REQUEST_FINGERPRINT:
+  case Contract::RequestFingerprint:
     // The enrolled finger was read: the reply carries the slots the module holds.
     Block->State = ReplyState;
     Block->SlotMask = Slots.Mask;
@@ -198,7 +297,7 @@ BOOLEAN EFIAPI ModuleFarCall(EFI_LEGACY_BIOS_PROTOCOL *, UINT16 Segment, UINT16 
     Block->Echo = ReplyEcho;
     LastEcho = ReplyEcho;
     break;
-  case FP_REQUEST_STORE_PASSWORD: {
+  case Contract::RequestStorePassword: {
     // One slot bit in the mask; the state byte must be the one the module gave.
     UINT16 Bit = Block->SlotMask;
     UINTN Index = 0;
@@ -539,12 +638,13 @@ EFI_STATUS InstallFingerprintServices(const DriveSetup &Setup, const UINT8 *Modu
   ConsoleControl.SetMode = ConsoleSetMode;
   ConsoleControl.LockStdIn = ConsoleLockStdIn;
 
+  // The hash service's own numbering of its entries.
   PasswordHash.Entry[0] = HashUnused;
-  PasswordHash.Entry[PASSWORD_HASH_TYPED_TO_MODULE_FORM] = HashTypedToModule;
-  PasswordHash.Entry[PASSWORD_HASH_TYPED_TO_SETUP_FORM] = HashTypedToSetup;
+  PasswordHash.Entry[1] = HashTypedToModule;
+  PasswordHash.Entry[2] = HashTypedToSetup;
   PasswordHash.Entry[3] = HashUnused;
   PasswordHash.Entry[4] = HashUnused;
-  PasswordHash.Entry[PASSWORD_HASH_MODULE_TO_SETUP_FORM] = HashModuleToSetup;
+  PasswordHash.Entry[5] = HashModuleToSetup;
 
   Verify.VerifyPassword = VerifyPassword;
 

@@ -7,7 +7,9 @@
 // - EFI_LEGACY_BIOS_PROTOCOL whose FarCall86 plays the legacy fingerprint module in 64-bit code:
 //   it checks the host's side of the contract on every call (entry 4000:0003, DS:BX = 3000:1000,
 //   AX 0, no stack, the request block's header, the module image at 0x40000 byte for byte, the
-//   reader descriptor, the USB data copy at 0x32000) and answers the request from the module's
+//   reader descriptor, the USB data copy at 0x32000, the rest of 0x30000..0x7FFFF zero; the
+//   module's and the USB stack's constants are the harness's own) and answers the request from the
+//   module's
 //   stored password slots (kept across boots in a variable of the harness):
 //       @fw module request=.. answer=.. contract=ok|<first broken part> slotmask=.. stored=..
 // - EFI_CONSOLE_CONTROL_PROTOCOL:        @fw console op=setmode mode=..
@@ -20,6 +22,11 @@
 #pragma once
 
 #include "efi_types.h"
+
+// The low-memory window 0x30000..0x7FFFF that the module's run owns, as the module's side of the
+// contract fixes it (stated here, not taken from the driver's header).
+inline constexpr UINTN ModuleWindowBase = 0x30000;
+inline constexpr UINTN ModuleWindowSize = 0x50000;
 
 // The harness's password forms: the module's form (what the module stores and delivers, what the
 // drive accepts) and the setup engine's stored form, 12 bytes each.

@@ -1,8 +1,8 @@
 // Published UEFI/PI interfaces that only the harness uses (the drivers never call them): the
-// file system the harness reads its files from, the PI firmware-volume protocol whose presence
-// on a handle lets the firmware's LoadImage take that handle as an image's device, and the
-// graphics output protocol's GUID (to see the display controller come back), and the DXE core's
-// own services for handing it a firmware volume and dispatching the drivers in it.
+// file system the harness reads its files from, the PI firmware-volume protocol that the DXE
+// core puts on a volume's handle, the graphics output protocol's GUID (to see the display
+// controller come back), and the DXE core's own services for handing it a firmware volume and
+// dispatching the drivers in it.
 #pragma once
 
 #include "efi_system_table.h"

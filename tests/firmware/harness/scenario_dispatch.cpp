@@ -13,8 +13,6 @@
 #include "variable_report.h"
 #include "volume_dispatch.h"
 
-namespace {
-
 VOID ReportFingerprintProtocol() {
   FINGERPRINT_AUTH_PROTOCOL *Auth = nullptr;
   EFI_STATUS Status =
@@ -31,8 +29,6 @@ VOID ReportFingerprintProtocol() {
                 : "elsewhere")
       .Emit();
 }
-
-} // namespace
 
 EFI_STATUS DispatchScenario() {
   // What the fan driver's timer callback will read on this machine.
@@ -84,5 +80,6 @@ EFI_STATUS DispatchScenario() {
   // The stand-ins live in the harness image, which goes when the harness returns.
   UninstallSmmStandIn();
   UninstallBootScriptRecorder();
+  CloseNotebookVolume();
   return EFI_SUCCESS;
 }

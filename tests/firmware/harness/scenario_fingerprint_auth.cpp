@@ -3,7 +3,6 @@
 #include "fingerprint_module.h"
 #include "fingerprint_services.h"
 #include "fingerprint_stand_ins.h"
-#include "firmware_file.h"
 #include "firmware_volume.h"
 #include "guids.h"
 #include "harness_interfaces.h"
@@ -14,11 +13,11 @@
 #include "scenarios.h"
 #include "setup_variables.h"
 #include "variable_report.h"
-#include "volume_files.h"
+#include "volume_dispatch.h"
 
 namespace {
 
-constexpr UINTN WindowPages = FP_WINDOW_SIZE / EFI_PAGE_SIZE;
+constexpr UINTN WindowPages = ModuleWindowSize / EFI_PAGE_SIZE;
 
 UINT8 WindowPattern(UINTN Offset) {
   return (UINT8)((Offset * 7) ^ (Offset >> 9) ^ 0x96);
@@ -27,13 +26,21 @@ UINT8 WindowPattern(UINTN Offset) {
 // Takes 0x30000..0x7FFFF from the firmware's memory map and fills it with a pattern, so that
 // whatever the run leaves there shows.
 EFI_STATUS ReserveWindow() {
-  EFI_PHYSICAL_ADDRESS Address = FP_WINDOW_BASE;
+  EFI_PHYSICAL_ADDRESS Address = ModuleWindowBase;
   EFI_STATUS Status = DriverBootServices->AllocatePages(AllocateAddress, EfiBootServicesData,
                                                         WindowPages, &Address);
-  ResultLine("window").Key("op").Text("reserve").Status(Status).Emit();
+  ResultLine("window")
+      .Key("op")
+      .Text("reserve")
+      .Key("base")
+      .Hex(ModuleWindowBase)
+      .Key("size")
+      .Hex(ModuleWindowSize)
+      .Status(Status)
+      .Emit();
   if (!EFI_ERROR(Status)) {
-    UINT8 *Window = (UINT8 *)FP_WINDOW_BASE;
-    for (UINTN Offset = 0; Offset < FP_WINDOW_SIZE; Offset++) {
+    UINT8 *Window = (UINT8 *)ModuleWindowBase;
+    for (UINTN Offset = 0; Offset < ModuleWindowSize; Offset++) {
       Window[Offset] = WindowPattern(Offset);
     }
   }
@@ -41,25 +48,29 @@ EFI_STATUS ReserveWindow() {
 }
 
 VOID CheckAndReleaseWindow() {
-  const UINT8 *Window = (const UINT8 *)FP_WINDOW_BASE;
+  const UINT8 *Window = (const UINT8 *)ModuleWindowBase;
   UINTN Mismatches = 0;
   UINTN First = 0;
-  for (UINTN Offset = 0; Offset < FP_WINDOW_SIZE; Offset++) {
+  for (UINTN Offset = 0; Offset < ModuleWindowSize; Offset++) {
     if (Window[Offset] != WindowPattern(Offset)) {
       if (Mismatches++ == 0) {
-        First = FP_WINDOW_BASE + Offset;
+        First = ModuleWindowBase + Offset;
       }
     }
   }
   ResultLine("window")
       .Key("op")
       .Text("check")
+      .Key("base")
+      .Hex(ModuleWindowBase)
+      .Key("size")
+      .Hex(ModuleWindowSize)
       .Key("mismatches")
       .Dec(Mismatches)
       .Key("first")
       .Hex(First)
       .Emit();
-  DriverBootServices->FreePages(FP_WINDOW_BASE, WindowPages);
+  DriverBootServices->FreePages(ModuleWindowBase, WindowPages);
 }
 
 VOID ReportDisplay(const char *Tag) {
@@ -89,75 +100,33 @@ EFI_STATUS EFIAPI SetupEngineQuery(UINTN QueryCode, UINT8 *CallerAnswer) {
   return EFI_SUCCESS;
 }
 
-// The module image as the driver's file carries it: the freeform section under the module's
-// GUID, after that GUID.
-bool FindModuleImage(const FirmwareFile &File, const UINT8 **Module, UINTN *Length) {
-  const UINT8 *Data = nullptr;
+EFI_STATUS FingerprintRun(bool SecondBoot) {
+  // The driver as the notebook's firmware starts it: dispatched by the DXE core from the volume,
+  // with the notebook's variable namespace in its system table.
+  EFI_STATUS Status = OpenNotebookVolume(u"\\NotebookDrivers.fv", NotebookSystemTable());
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  Note("round 1: the firmware's own protocols");
+  DispatchNotebookVolume();
+  ReportFingerprintProtocol();
+  EFI_HANDLE Image = DispatchedImage("FingerprintAuthDxe");
+  FINGERPRINT_AUTH_PROTOCOL *Auth = nullptr;
+  Status =
+      DriverBootServices->LocateProtocol(&FINGERPRINT_AUTH_PROTOCOL_GUID, nullptr, (VOID **)&Auth);
+  // The module image as the volume holds it (the section's data after its GUID), for the module
+  // stand-in to compare with what the driver places at 0x40000.
+  UINT8 *Section = nullptr;
   UINTN SectionLength = 0;
-  for (UINTN Instance = 0;
-       FindSection(File, EFI_SECTION_FREEFORM_SUBTYPE_GUID, Instance, &Data, &SectionLength);
-       Instance++) {
-    if (SectionLength > sizeof(EFI_GUID) &&
-        CompareBytes(Data, &FINGERPRINT_MODULE_SECTION_GUID, sizeof(EFI_GUID)) == 0) {
-      *Module = Data + sizeof(EFI_GUID);
-      *Length = SectionLength - sizeof(EFI_GUID);
-      return true;
+  if (!EFI_ERROR(Status)) {
+    Status = ReadDispatchedSection(Image, FINGERPRINT_MODULE_SECTION_GUID, (VOID **)&Section,
+                                   &SectionLength);
+    if (EFI_ERROR(Status)) {
+      Note("the volume holds no legacy fingerprint module section for the driver");
     }
   }
-  return false;
-}
-
-EFI_STATUS FingerprintRun(bool SecondBoot) {
-  UINT8 *FileData = nullptr;
-  UINTN FileSize = 0;
-  EFI_STATUS Status = ReadVolumeFile(u"\\FingerprintAuthDxe.ffs", &FileData, &FileSize);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  FirmwareFile File;
-  const UINT8 *Module = nullptr;
-  UINTN ModuleLength = 0;
-  Status = ParseFirmwareFile(FileData, FileSize, &File);
-  if (!EFI_ERROR(Status) && !FindModuleImage(File, &Module, &ModuleLength)) {
-    Note("the firmware file has no legacy fingerprint module section");
-    Status = EFI_NOT_FOUND;
-  }
-  if (EFI_ERROR(Status)) {
-    DriverBootServices->FreePool(FileData);
-    return Status;
-  }
-
-  // The driver, as the notebook's dispatcher starts it: from its firmware file.
-  InstallFirmwareVolume(File);
-  UseSystemTable(NotebookSystemTable());
-  EFI_HANDLE Image = nullptr;
-  Status = LoadFromFirmwareFile("FingerprintAuthDxe", &Image);
-  if (!EFI_ERROR(Status)) {
-    // The firmware took the volume as the image's device (from the volume node of the path).
-    EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
-    DriverBootServices->HandleProtocol(Image, &EFI_LOADED_IMAGE_PROTOCOL_GUID, (VOID **)&Loaded);
-    ResultLine("fvimage")
-        .Key("device")
-        .Text(Loaded != nullptr && Loaded->DeviceHandle == FirmwareVolumeHandle()
-                  ? "firmware-volume"
-                  : "other")
-        .Emit();
-    Status = StartDriver("FingerprintAuthDxe", Image);
-  }
-  FINGERPRINT_AUTH_PROTOCOL *Auth = nullptr;
-  if (!EFI_ERROR(Status)) {
-    Status = DriverBootServices->LocateProtocol(&FINGERPRINT_AUTH_PROTOCOL_GUID, nullptr,
-                                                (VOID **)&Auth);
-    ResultLine("protocol")
-        .Key("name")
-        .Text("fingerprint-auth")
-        .Status(Status)
-        .Key("function")
-        .Text(Auth != nullptr && ImageContains(Image, (const VOID *)Auth->FingerprintAuthenticate)
-                  ? "in-image"
-                  : "elsewhere")
-        .Emit();
-  }
+  const UINT8 *Module = Section != nullptr ? Section + sizeof(EFI_GUID) : nullptr;
+  UINTN ModuleLength = Section != nullptr ? SectionLength - sizeof(EFI_GUID) : 0;
 
   if (!EFI_ERROR(Status)) {
     // The setup engine's password store: a user password, no administrator password.
@@ -203,9 +172,10 @@ EFI_STATUS FingerprintRun(bool SecondBoot) {
     SaveModuleSlots();
     UninstallFingerprintServices();
   }
-  UseSystemTable(nullptr);
-  UninstallFirmwareVolume();
-  DriverBootServices->FreePool(FileData);
+  if (Section != nullptr) {
+    DriverBootServices->FreePool(Section);
+  }
+  CloseNotebookVolume();
   return Status;
 }
 

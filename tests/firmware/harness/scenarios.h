@@ -26,8 +26,12 @@ VOID AskStatusService(const char *Round);
 // All five drivers started by the firmware's DXE core from NotebookDrivers.fv, in rounds of
 // Dispatch as the harness installs what they wait for.
 EFI_STATUS DispatchScenario();
+// "@fw protocol name=fingerprint-auth status=.. function=in-dispatched-image|elsewhere": whether
+// FINGERPRINT_AUTH_PROTOCOL is installed with its function in the image the core dispatched.
+VOID ReportFingerprintProtocol();
 
-// FingerprintAuthDxe loaded from its firmware file and called as the setup engine calls it, with
+// FingerprintAuthDxe dispatched by the DXE core from NotebookDrivers.fv (round 1, with
+// SetupHwSyncDxe) and called as the setup engine calls it, with
 // a reader, one locked drive and the module played by the harness. First boot: the module holds
 // only the user password, the drive's password is typed at the prompt. Second boot (same store):
 // the drive sits on another SATA channel and the module delivers what it was given to store.

@@ -65,6 +65,16 @@ VOID FileName(const EFI_GUID &File, char *Name, UINTN NameSize) {
   DriverBootServices->FreePool(Text);
 }
 
+// Whether the volume holds a file of that name (PI ReadFile with no buffer: size and type only).
+bool InVolume(const EFI_GUID &File) {
+  UINTN Size = 0;
+  UINT8 Type = 0;
+  UINT32 Attributes = 0;
+  UINT32 Authentication = 0;
+  return PiVolume != nullptr && !EFI_ERROR(PiVolume->ReadFile(PiVolume, &File, nullptr, &Size,
+                                                              &Type, &Attributes, &Authentication));
+}
+
 bool FileNode(const EFI_DEVICE_PATH_PROTOCOL *Node, EFI_GUID *File) {
   if (Node == nullptr || Node->Type != MEDIA_DEVICE_PATH ||
       Node->SubType != MEDIA_PIWG_FW_FILE_DP ||
@@ -95,16 +105,21 @@ VOID EFIAPI OnImageLoaded(EFI_EVENT, VOID *) {
       return;
     }
     EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
+    EFI_GUID File = {};
     if (EFI_ERROR(DriverBootServices->HandleProtocol(Handle, &EFI_LOADED_IMAGE_PROTOCOL_GUID,
                                                      (VOID **)&Image)) ||
-        Image->DeviceHandle != Volume || Image->ParentHandle == DriverImageHandle) {
-      continue; // not from our volume, or a copy the harness loads itself (SMM stand-in)
+        Image->ParentHandle == DriverImageHandle) {
+      continue; // a copy the harness loads itself (SMM stand-in)
     }
-    if (TableForDrivers != nullptr) {
+    // The core's first answer for a new registration starts at its oldest loaded image: only
+    // images with the volume as device or a path naming one of its files are ours.
+    bool Named = FileNode(Image->FilePath, &File);
+    if (Image->DeviceHandle != Volume && !(Named && InVolume(File))) {
+      continue;
+    }
+    if (TableForDrivers != nullptr && Image->DeviceHandle == Volume) {
       Image->SystemTable = TableForDrivers;
     }
-    EFI_GUID File = {};
-    bool Named = FileNode(Image->FilePath, &File);
     ResultLine Line("dispatched");
     Line.Key("round").Dec(Round).Key("name");
     char Name[40] = "";
@@ -121,7 +136,7 @@ VOID EFIAPI OnImageLoaded(EFI_EVENT, VOID *) {
     Line.Key("codetype").Dec(Image->ImageCodeType).Key("datatype").Dec(Image->ImageDataType);
     Line.Key("parent").Text(ParentOf(Image->ParentHandle));
     Line.Key("systemtable").Text(Image->SystemTable == DriverSystemTable ? "firmware" : "harness");
-    Line.Key("device").Text("volume").Key("filepath");
+    Line.Key("device").Text(Image->DeviceHandle == Volume ? "volume" : "other").Key("filepath");
     ReportPathNode(Line, Image->FilePath);
     Line.Emit();
     if (ImageCount < sizeof(Images) / sizeof(Images[0])) {
@@ -329,4 +344,47 @@ EFI_HANDLE DispatchedImage(const char *Name) {
     }
   }
   return nullptr;
+}
+
+VOID CloseNotebookVolume() {
+  // The layer and the watch live in the harness image, which goes when the harness returns; the
+  // core's own volume protocol and the drivers it started stay.
+  if (LoadEvent != nullptr) {
+    DriverBootServices->CloseEvent(LoadEvent);
+    LoadEvent = nullptr;
+  }
+  if (Volume != nullptr && PiVolume != nullptr) {
+    DriverBootServices->UninstallProtocolInterface(Volume, &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID,
+                                                   &FrameworkLayer);
+  }
+}
+
+EFI_STATUS ReadDispatchedSection(EFI_HANDLE Image, const EFI_GUID &Subtype, VOID **Data,
+                                 UINTN *Size) {
+  *Data = nullptr;
+  *Size = 0;
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
+  EFI_GUID File;
+  if (Image == nullptr || PiVolume == nullptr ||
+      EFI_ERROR(DriverBootServices->HandleProtocol(Image, &EFI_LOADED_IMAGE_PROTOCOL_GUID,
+                                                   (VOID **)&Loaded)) ||
+      !FileNode(Loaded->FilePath, &File)) {
+    return EFI_NOT_FOUND;
+  }
+  for (UINTN Instance = 0;; Instance++) {
+    VOID *Section = nullptr;
+    UINTN Length = 0;
+    UINT32 Authentication = 0;
+    EFI_STATUS Status = PiVolume->ReadSection(PiVolume, &File, EFI_SECTION_FREEFORM_SUBTYPE_GUID,
+                                              Instance, &Section, &Length, &Authentication);
+    if (EFI_ERROR(Status)) {
+      return Status;
+    }
+    if (Length > sizeof(EFI_GUID) && CompareBytes(Section, &Subtype, sizeof(EFI_GUID)) == 0) {
+      *Data = Section;
+      *Size = Length;
+      return EFI_SUCCESS;
+    }
+    DriverBootServices->FreePool(Section);
+  }
 }

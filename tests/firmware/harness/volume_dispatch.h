@@ -14,8 +14,9 @@
 //   @fw fvlayer op=install status=..
 //   @fw fvlayer op=readsection|readfile file=.. type=.. instance=.. status=.. size=..
 //   @fw dispatched round=.. name=.. file=.. base=.. size=.. codetype=.. datatype=..
-//       parent=dxe-core|harness|other device=volume filepath=..
-//     (one per image the firmware loads from the volume, as its loaded-image protocol appears)
+//       parent=dxe-core|other device=volume|other filepath=..
+//     (one per image the firmware loads from the volume or by a firmware-file path, as its
+//      loaded-image protocol appears; the harness's own loads are left out)
 //   @fw dispatch round=.. status=..
 //   @fw resident round=.. name=.. loaded=0|1
 //     (after each Dispatch, for every image loaded from the volume so far: whether it is still
@@ -44,3 +45,13 @@ EFI_STATUS ReadVolumeImage(const EFI_DEVICE_PATH_PROTOCOL *Path, VOID **Image, U
 
 // The image the core loaded from the volume under that user-interface name (null when none).
 EFI_HANDLE DispatchedImage(const char *Name);
+
+// Reads, straight from the core's volume protocol (not through the layer, so not reported), the
+// freeform section of the image's own file whose data starts with Subtype, into a new pool
+// buffer (the caller frees it): what the volume holds, to compare with what a driver made of it.
+EFI_STATUS ReadDispatchedSection(EFI_HANDLE Image, const EFI_GUID &Subtype, VOID **Data,
+                                 UINTN *Size);
+
+// Ends the watch on loaded images and takes the Framework layer off the volume's handle (both
+// live in the harness image); the core's own protocol and the started drivers stay.
+VOID CloseNotebookVolume();

@@ -51,3 +51,30 @@ function(uefi_driver_firmware_file name)
   add_custom_target(${name}_ffs ALL DEPENDS ${ffs})
   set_property(GLOBAL APPEND PROPERTY UEFI_FIRMWARE_FILES ${name})
 endfunction()
+
+# add_uefi_firmware_volume(<Name> DRIVERS <drivers...>)
+#
+# Firmware build: <Name>.fv in the images folder, the firmware files of the drivers named (in
+# that order) packed into one firmware volume by tools/ffs/make_fv.py (FFS2, erase polarity 1).
+# Its path is published as the global property UEFI_FIRMWARE_VOLUME.
+function(add_uefi_firmware_volume name)
+  cmake_parse_arguments(FV "" "" "DRIVERS" ${ARGN})
+  find_program(FFS_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(FFS_PYTHON NAMES python3 REQUIRED)
+  set(volume ${CMAKE_BINARY_DIR}/images/${name}.fv)
+  set(packager ${PROJECT_SOURCE_DIR}/tools/ffs/make_fv.py)
+  set(files)
+  set(file_targets)
+  foreach(driver IN LISTS FV_DRIVERS)
+    list(APPEND files ${CMAKE_BINARY_DIR}/images/${driver}.ffs)
+    list(APPEND file_targets ${driver}_ffs)
+  endforeach()
+  add_custom_command(OUTPUT ${volume}
+    COMMAND ${FFS_PYTHON} -B ${packager} --output ${volume} ${files}
+    COMMAND ${CMAKE_COMMAND} -DFILE=${volume} -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
+    DEPENDS ${files} ${file_targets} ${packager}
+    COMMENT "Packing firmware volume ${name}.fv"
+    VERBATIM)
+  add_custom_target(${name}_fv ALL DEPENDS ${volume})
+  set_property(GLOBAL PROPERTY UEFI_FIRMWARE_VOLUME ${volume})
+endfunction()

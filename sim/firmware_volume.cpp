@@ -7,7 +7,10 @@
 #include "variable_store.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace sim {
 namespace {
@@ -41,7 +44,247 @@ bool IsModuleSection(const FirmwareFileSection &Section) {
          std::memcmp(Section.Data.data(), &FINGERPRINT_MODULE_SECTION_GUID, sizeof(EFI_GUID)) == 0;
 }
 
+// ---- the volume reader -------------------------------------------------------------------------
+constexpr size_t FileHeaderSize = sizeof(EFI_FFS_FILE_HEADER);
+constexpr size_t FileAlignment = 8;
+constexpr size_t BlockMapOffset = offsetof(EFI_FIRMWARE_VOLUME_HEADER, BlockMap);
+constexpr size_t DataAlignments[] = {1, 16, 128, 512, 1024, 4 * 1024, 32 * 1024, 64 * 1024};
+
+std::string Hex(uint64_t Value) {
+  char Text[24];
+  std::snprintf(Text, sizeof(Text), "0x%llX", (unsigned long long)Value);
+  return Text;
+}
+
+bool Fail(std::string &Error, const std::string &Text) {
+  Error = Text;
+  return false;
+}
+
+size_t AlignUp(size_t Value, size_t Boundary) {
+  return (Value + Boundary - 1) / Boundary * Boundary;
+}
+
+uint8_t Sum8(const uint8_t *Bytes, size_t Length) {
+  uint8_t Sum = 0;
+  for (size_t I = 0; I < Length; I++) {
+    Sum = (uint8_t)(Sum + Bytes[I]);
+  }
+  return Sum;
+}
+
+// The first byte in [Begin, End) that is not Erased, or End.
+size_t FirstWritten(const std::vector<uint8_t> &Bytes, size_t Begin, size_t End, uint8_t Erased) {
+  while (Begin < End && Bytes[Begin] == Erased) {
+    Begin++;
+  }
+  return Begin;
+}
+
+bool CheckHeader(const std::vector<uint8_t> &Bytes, const EFI_FIRMWARE_VOLUME_HEADER &Header,
+                 std::string &Error) {
+  if (Header.Signature != EFI_FVH_SIGNATURE) {
+    return Fail(Error, "no \"_FVH\" signature");
+  }
+  if (!SameGuid(Header.FileSystemGuid, EFI_FIRMWARE_FILE_SYSTEM2_GUID)) {
+    return Fail(Error, "file system is not FFS2");
+  }
+  if (Header.Revision != EFI_FVH_PI_REVISION) {
+    return Fail(Error, "header revision " + std::to_string(Header.Revision) + ", expected 2");
+  }
+  const size_t HeaderLength = Header.HeaderLength;
+  if (HeaderLength < BlockMapOffset + 2 * sizeof(EFI_FV_BLOCK_MAP_ENTRY) || HeaderLength % 2 != 0 ||
+      HeaderLength > Bytes.size()) {
+    return Fail(Error, "header length " + Hex(HeaderLength) + " does not fit the volume");
+  }
+  uint16_t Sum = 0;
+  for (size_t I = 0; I < HeaderLength; I += 2) {
+    Sum = (uint16_t)(Sum + (Bytes[I] | (Bytes[I + 1] << 8)));
+  }
+  if (Sum != 0) {
+    return Fail(Error,
+                "header checksum " + Hex(Header.Checksum) + " leaves the header sum " + Hex(Sum));
+  }
+  if (Header.FvLength != Bytes.size()) {
+    return Fail(Error, "volume length " + Hex(Header.FvLength) + " but the image has " +
+                           Hex(Bytes.size()) + " bytes");
+  }
+  uint64_t Covered = 0;
+  for (size_t At = BlockMapOffset;; At += sizeof(EFI_FV_BLOCK_MAP_ENTRY)) {
+    if (At + sizeof(EFI_FV_BLOCK_MAP_ENTRY) > HeaderLength) {
+      return Fail(Error, "block map without its {0, 0} end inside the header");
+    }
+    EFI_FV_BLOCK_MAP_ENTRY Entry;
+    std::memcpy(&Entry, Bytes.data() + At, sizeof(Entry));
+    if (Entry.NumBlocks == 0 && Entry.Length == 0) {
+      break;
+    }
+    if (Entry.NumBlocks == 0 || Entry.Length == 0) {
+      return Fail(Error, "block map entry at " + Hex(At) + " is empty");
+    }
+    Covered += (uint64_t)Entry.NumBlocks * Entry.Length;
+    if (Covered > Header.FvLength) {
+      break;
+    }
+  }
+  if (Covered != Header.FvLength) {
+    return Fail(Error,
+                "block map does not cover exactly the volume length " + Hex(Header.FvLength));
+  }
+  return true;
+}
+
+// The volume's logical view of a file's State: under erase polarity 1 bits are set by clearing
+// them. A finished file has DATA_VALID as its highest state bit.
+bool Finished(uint8_t State) {
+  return (State & EFI_FILE_DATA_VALID) != 0 && State < EFI_FILE_DATA_VALID * 2;
+}
+
 } // namespace
+
+bool ParseFirmwareVolume(const std::vector<uint8_t> &Bytes, FirmwareVolumeImage &Volume,
+                         std::string &Error) {
+  Volume = FirmwareVolumeImage{};
+  FirmwareVolumeImage Parsed;
+  EFI_FIRMWARE_VOLUME_HEADER Header;
+  if (Bytes.size() < sizeof(Header)) {
+    return Fail(Error, "shorter than a volume header (" + std::to_string(Bytes.size()) + " bytes)");
+  }
+  std::memcpy(&Header, Bytes.data(), sizeof(Header));
+  if (!CheckHeader(Bytes, Header, Error)) {
+    return false;
+  }
+  const size_t Length = Bytes.size();
+  const uint8_t Erased = (Header.Attributes & EFI_FVB2_ERASE_POLARITY) != 0 ? 0xFF : 0x00;
+  const size_t VolumeAlignment = (size_t)1 << ((Header.Attributes & EFI_FVB2_ALIGNMENT) >> 16);
+
+  // The extended header, when there is one, sits in the body of a pad file.
+  size_t ExtBegin = 0;
+  size_t ExtEnd = 0;
+  if (Header.ExtHeaderOffset != 0) {
+    EFI_FIRMWARE_VOLUME_EXT_HEADER Ext;
+    ExtBegin = Header.ExtHeaderOffset;
+    if (ExtBegin < Header.HeaderLength || ExtBegin > Length || Length - ExtBegin < sizeof(Ext)) {
+      return Fail(Error, "extended header offset " + Hex(ExtBegin) + " outside the volume body");
+    }
+    std::memcpy(&Ext, Bytes.data() + ExtBegin, sizeof(Ext));
+    if (Ext.ExtHeaderSize < sizeof(Ext) || Ext.ExtHeaderSize > Length - ExtBegin) {
+      return Fail(Error, "extended header size " + Hex(Ext.ExtHeaderSize) + " does not fit");
+    }
+    ExtEnd = ExtBegin + Ext.ExtHeaderSize;
+    Parsed.Named = true;
+    Parsed.Name = Ext.FvName;
+  }
+  bool ExtInPadFile = false;
+
+  size_t Offset = AlignUp(Header.HeaderLength, FileAlignment);
+  Parsed.FreeSpace = Length;
+  while (Offset < Length) {
+    const std::string Where = "file at " + Hex(Offset) + ": ";
+    if (Length - Offset < FileHeaderSize ||
+        FirstWritten(Bytes, Offset, Offset + FileHeaderSize, Erased) == Offset + FileHeaderSize) {
+      // Free space: everything from here on is erased.
+      size_t Written = FirstWritten(Bytes, Offset, Length, Erased);
+      if (Written != Length) {
+        return Fail(Error, "byte " + Hex(Written) + " in the free space is not erased");
+      }
+      Parsed.FreeSpace = Offset;
+      break;
+    }
+    EFI_FFS_FILE_HEADER FileHeader;
+    std::memcpy(&FileHeader, Bytes.data() + Offset, sizeof(FileHeader));
+    if ((FileHeader.Attributes & FFS_ATTRIB_LARGE_FILE) != 0) {
+      return Fail(Error, Where + "large-file attribute set: not a file of ours");
+    }
+    const size_t Size = FileHeader.Size[0] | (FileHeader.Size[1] << 8) | (FileHeader.Size[2] << 16);
+    if (Size < FileHeaderSize) {
+      return Fail(Error, Where + "size " + Hex(Size) + " smaller than its header");
+    }
+    if (Size > Length - Offset) {
+      return Fail(Error, Where + "size " + Hex(Size) + " runs past the end of the volume");
+    }
+    const uint8_t State = Erased != 0 ? (uint8_t)~FileHeader.State : FileHeader.State;
+    std::vector<uint8_t> FileBytes(Bytes.begin() + (ptrdiff_t)Offset,
+                                   Bytes.begin() + (ptrdiff_t)(Offset + Size));
+    FileBytes[offsetof(EFI_FFS_FILE_HEADER, State)] = State;
+    if (FileHeader.Type == EFI_FV_FILETYPE_FFS_PAD) {
+      if ((uint8_t)(Sum8(FileBytes.data(), FileHeaderSize) - FileHeader.FileChecksum - State) !=
+          0) {
+        return Fail(Error, Where + "pad file header checksum is wrong");
+      }
+      const bool DataSummed = (FileHeader.Attributes & FFS_ATTRIB_CHECKSUM) != 0;
+      if (DataSummed ? (uint8_t)(Sum8(FileBytes.data() + FileHeaderSize, Size - FileHeaderSize) +
+                                 FileHeader.FileChecksum) != 0
+                     : FileHeader.FileChecksum != FFS_FIXED_CHECKSUM) {
+        return Fail(Error, Where + "pad file checksum is wrong");
+      }
+      if (!Finished(State)) {
+        return Fail(Error, Where + "pad file State " + Hex(FileHeader.State) + " is not finished");
+      }
+      // A pad file's body is erased, except for the extended header it may carry.
+      const size_t End = Offset + Size;
+      const bool HoldsExt = ExtEnd != 0 && ExtBegin >= Offset + FileHeaderSize && ExtEnd <= End;
+      ExtInPadFile = ExtInPadFile || HoldsExt;
+      for (size_t At = Offset + FileHeaderSize; At < End; At++) {
+        if (Bytes[At] != Erased && !(HoldsExt && At >= ExtBegin && At < ExtEnd)) {
+          return Fail(Error, Where + "pad file byte " + Hex(At) + " is not erased");
+        }
+      }
+    } else {
+      VolumeFile Entry;
+      Entry.Offset = Offset;
+      if (!ParseFirmwareFile(FileBytes, Entry.File, Error)) {
+        Error = Where + Error;
+        return false;
+      }
+      const size_t DataAlignment =
+          DataAlignments[(FileHeader.Attributes & FFS_ATTRIB_DATA_ALIGNMENT) >> 3];
+      if ((Offset + FileHeaderSize) % DataAlignment != 0 || DataAlignment > VolumeAlignment) {
+        return Fail(Error, Where + "data not on the " + Hex(DataAlignment) +
+                               "-byte boundary its attributes ask for");
+      }
+      for (const VolumeFile &Earlier : Parsed.Files) {
+        if (SameGuid(Earlier.File.Name, Entry.File.Name)) {
+          return Fail(Error, Where + "same GUID as the file at " + Hex(Earlier.Offset));
+        }
+      }
+      Parsed.Files.push_back(std::move(Entry));
+    }
+    // The next file starts 8-byte aligned; the bytes in between stay erased.
+    const size_t Next = std::min(AlignUp(Offset + Size, FileAlignment), Length);
+    size_t Written = FirstWritten(Bytes, Offset + Size, Next, Erased);
+    if (Written != Next) {
+      return Fail(Error, "byte " + Hex(Written) + " between files is not erased");
+    }
+    Offset = Next;
+  }
+  if (ExtEnd != 0 && !ExtInPadFile) {
+    return Fail(Error, "extended header at " + Hex(ExtBegin) + " is not inside a pad file");
+  }
+  Parsed.Attributes = Header.Attributes;
+  Parsed.Length = Header.FvLength;
+  Volume = std::move(Parsed);
+  return true;
+}
+
+bool ReadFirmwareVolume(const std::string &Path, FirmwareVolumeImage &Volume, std::string &Error) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) {
+    Volume = FirmwareVolumeImage{};
+    return Fail(Error, "cannot open " + Path);
+  }
+  std::vector<uint8_t> Bytes((std::istreambuf_iterator<char>(In)),
+                             std::istreambuf_iterator<char>());
+  if (!ParseFirmwareVolume(Bytes, Volume, Error)) {
+    Error = Path + ": " + Error;
+    return false;
+  }
+  return true;
+}
+
+std::string FirmwareVolumePath() {
+  return Board::ImageDirectory() + "/NotebookDrivers.fv";
+}
 
 std::vector<uint8_t> FreeformData(const EFI_GUID &Subtype, const std::vector<uint8_t> &Payload) {
   std::vector<uint8_t> Data(sizeof(EFI_GUID));

@@ -165,9 +165,18 @@ uint64_t PcieConfigSpace::Read(Space, uint64_t Address, uint8_t Width) {
 
 void PcieConfigSpace::Write(Space, uint64_t Address, uint8_t Width, uint64_t Value) {
   uint32_t Register;
-  RegisterFile *Config = Resolve(Decode(Address, Register));
+  Location At = Decode(Address, Register);
+  RegisterFile *Config = Resolve(At);
   if (Config != nullptr && Register >= 4) { // identity registers are read-only
     Config->Set(Register, Width, Value);
+    auto Mask = BusNumberMasks.find(At);
+    if (Mask != BusNumberMasks.end()) {
+      for (uint32_t BusRegister : {0x19u, 0x1Au}) {
+        if (BusRegister >= Register && BusRegister < Register + Width) {
+          (*Config)[BusRegister] &= Mask->second;
+        }
+      }
+    }
   }
 }
 

@@ -111,6 +111,9 @@ public:
                              uint16_t DeviceId);
   void DetachBehind(Location BridgeAt);
   RegisterFile *Function(Location At);
+  // A bridge that implements only the Mask bits of its secondary and subordinate bus number
+  // registers: a bus number written there reads back (and decodes) as Value AND Mask.
+  void LimitBusNumbers(Location BridgeAt, uint8_t Mask) { BusNumberMasks[BridgeAt] = Mask; }
 
 private:
   struct Downstream {
@@ -121,6 +124,7 @@ private:
   RegisterFile *Resolve(Location At);
   std::map<Location, RegisterFile> Root;
   std::vector<Downstream> Behind;
+  std::map<Location, uint8_t> BusNumberMasks;
 };
 
 // TPM TIS identity register TPM_DID_VID of locality 0 at 0xFED40F00.

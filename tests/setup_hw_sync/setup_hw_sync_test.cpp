@@ -229,7 +229,30 @@ TEST(ParallelPort, EnabledOnlyWithoutStrapAndWithTheUserChoice) {
   }
 }
 
-// ---- device probes ---------------------------------------------------------------------------
+// ---- the whole hardware trace and the device probes -------------------------------------------
+// Every access of a run, in order: COM2 strap, option strap, the probe behind bridge 0:2.0 (with
+// the bus number read back), the TPM identity reads (each comparison stops at the first byte
+// that differs: offsets given), the LPT strap.
+std::vector<HardwareAccess> WholeTrace(Board &B, uint8_t BusSeen, uint16_t VendorSeen,
+                                       const std::vector<size_t> &TpmOffsets) {
+  std::vector<HardwareAccess> Trace = {MmioR(1, 0xFED80134, B.Fch.Byte(0xFED80134)),
+                                       MmioR(1, 0xFED801E0, B.Fch.Byte(0xFED801E0)),
+                                       MmioW(1, 0xE0010019, 0x50),
+                                       MmioW(1, 0xE001001A, 0x50),
+                                       MmioR(1, 0xE001001A, BusSeen),
+                                       MmioR(2, 0xE0000000 + (BusSeen << 20), VendorSeen),
+                                       MmioW(1, 0xE0010019, 0x00),
+                                       MmioW(1, 0xE001001A, 0x00)};
+  for (size_t Offset : TpmOffsets) {
+    Trace.push_back(MmioR(1, 0xFED40F00 + Offset, B.Tpm.Identity[Offset]));
+  }
+  Trace.push_back(MmioR(1, 0xFED80135, B.Fch.Byte(0xFED80135)));
+  return Trace;
+}
+
+// Without a TPM (identity FF FF FF FF): one byte against 4A 10 00 00, all four against FF.
+const std::vector<size_t> NoTpmReads = {0, 0, 1, 2, 3};
+
 TEST(Probes, NvidiaDeviceBehindBridge020) {
   struct Case {
     int Vendor;
@@ -244,18 +267,27 @@ TEST(Probes, NvidiaDeviceBehindBridge020) {
     PutSetup(B, Setup);
     std::vector<uint8_t> After = RunAndCheck(B, Setup);
     EXPECT_EQ(After[SetupField::NvidiaDevicePresent], C.Present);
-
-    // The probe's accesses, in order, between the two strap reads and the TPM reads.
     uint16_t Seen = C.Vendor >= 0 ? (uint16_t)C.Vendor : 0xFFFF;
-    std::vector<HardwareAccess> Probe = {MmioW(1, 0xE0010019, 0x50), MmioW(1, 0xE001001A, 0x50),
-                                         MmioR(1, 0xE001001A, 0x50), MmioR(2, 0xE5000000, Seen),
-                                         MmioW(1, 0xE0010019, 0x00), MmioW(1, 0xE001001A, 0x00)};
-    const auto &Trace = B.Hardware.Trace();
-    ASSERT_GE(Trace.size(), 8u) << TraceText(Trace);
-    EXPECT_EQ(Trace[0].Address, 0xFED80134u);
-    EXPECT_EQ(Trace[1].Address, 0xFED801E0u);
-    EXPECT_EQ(std::vector<HardwareAccess>(Trace.begin() + 2, Trace.begin() + 8), Probe)
-        << TraceText(Trace);
+    EXPECT_EQ(B.Hardware.Trace(), WholeTrace(B, 0x50, Seen, NoTpmReads))
+        << TraceText(B.Hardware.Trace());
+  }
+}
+
+// A bridge that implements fewer bus-number bits reads back another bus than 0x50; the device
+// answers there, and the vendor read goes to the bus read back.
+TEST(Probes, TheVendorReadGoesToTheBusReadBack) {
+  for (int Vendor : {0x10DE, 0x1002}) {
+    SCOPED_TRACE(Vendor);
+    Board B;
+    PutPortRecords(B);
+    Configure(B, {.GpuVendor = Vendor});
+    B.Pcie.LimitBusNumbers(Bridge020, 0x3F); // 0x50 reads back as 0x10
+    std::vector<uint8_t> Setup = PatternedSetup();
+    PutSetup(B, Setup);
+    std::vector<uint8_t> After = RunAndCheck(B, Setup);
+    EXPECT_EQ(After[SetupField::NvidiaDevicePresent], Vendor == 0x10DE ? 1 : 0);
+    EXPECT_EQ(B.Hardware.Trace(), WholeTrace(B, 0x10, (uint16_t)Vendor, NoTpmReads))
+        << TraceText(B.Hardware.Trace());
   }
 }
 
@@ -263,12 +295,17 @@ TEST(Probes, TpmIdentity) {
   struct Case {
     std::array<uint8_t, 4> Identity;
     uint8_t Present;
-    size_t Reads; // identity bytes read: each comparison stops at the first mismatch
+    std::vector<size_t> Reads; // offsets read, in order
   };
-  for (Case C : {Case{{0x4A, 0x10, 0x00, 0x00}, 0, 4}, Case{{0xFF, 0xFF, 0xFF, 0xFF}, 0, 5},
-                 Case{{0x4A, 0x10, 0x00, 0x01}, 1, 5}, Case{{0x00, 0x00, 0x00, 0x00}, 1, 2},
-                 Case{{0xD1, 0x15, 0x1B, 0x00}, 1, 2}, Case{{0xFF, 0xFF, 0xFF, 0x00}, 1, 5}}) {
-    SCOPED_TRACE(testing::Message() << std::hex << int(C.Identity[0]) << int(C.Identity[3]));
+  for (const Case &C :
+       {Case{{0x4A, 0x10, 0x00, 0x00}, 0, {0, 1, 2, 3}},
+        Case{{0xFF, 0xFF, 0xFF, 0xFF}, 0, {0, 0, 1, 2, 3}},
+        Case{{0x4A, 0x10, 0x00, 0x01}, 1, {0, 1, 2, 3, 0}},
+        Case{{0x4A, 0x11, 0x00, 0x00}, 1, {0, 1, 0}}, Case{{0x00, 0x00, 0x00, 0x00}, 1, {0, 0}},
+        Case{{0xD1, 0x15, 0x1B, 0x00}, 1, {0, 0}}, Case{{0xFF, 0xFF, 0x00, 0xFF}, 1, {0, 0, 1, 2}},
+        Case{{0xFF, 0xFF, 0xFF, 0x00}, 1, {0, 0, 1, 2, 3}}}) {
+    SCOPED_TRACE(testing::Message() << std::hex << int(C.Identity[0]) << int(C.Identity[1])
+                                    << int(C.Identity[2]) << int(C.Identity[3]));
     Board B;
     PutPortRecords(B);
     Configure(B, {.Tpm = C.Identity});
@@ -276,15 +313,46 @@ TEST(Probes, TpmIdentity) {
     PutSetup(B, Setup);
     std::vector<uint8_t> After = RunAndCheck(B, Setup);
     EXPECT_EQ(After[SetupField::TpmPresent], C.Present);
-    size_t Reads = 0;
-    for (const HardwareAccess &A : B.Hardware.Trace()) {
-      if (A.Address >= 0xFED40F00 && A.Address <= 0xFED40F03) {
-        EXPECT_EQ(A.Width, 1);
-        EXPECT_FALSE(A.IsWrite);
-        Reads++;
-      }
-    }
-    EXPECT_EQ(Reads, C.Reads);
+    EXPECT_EQ(B.Hardware.Trace(), WholeTrace(B, 0x50, 0xFFFF, C.Reads))
+        << TraceText(B.Hardware.Trace());
+  }
+}
+
+// Only bit 7 of a strap byte counts; bits 6..0 may hold anything.
+TEST(Straps, OnlyBitSevenCounts) {
+  struct Case {
+    uint8_t Com2, Option, Lpt; // the strap bytes
+  };
+  for (Case C : {Case{0x7F, 0x7F, 0x7F}, Case{0x80, 0x80, 0x80}, Case{0xFF, 0xFF, 0xFF},
+                 Case{0x7F, 0xFF, 0x80}, Case{0x80, 0x01, 0xFE}, Case{0x40, 0xC0, 0x3F}}) {
+    SCOPED_TRACE(testing::Message()
+                 << std::hex << int(C.Com2) << "/" << int(C.Option) << "/" << int(C.Lpt));
+    Board B;
+    PutPortRecords(B);
+    Configure(B, {});
+    B.Fch.SetByte(0xFED80134, C.Com2);
+    B.Fch.SetByte(0xFED801E0, C.Option);
+    B.Fch.SetByte(0xFED80135, C.Lpt);
+    std::vector<uint8_t> Setup = PatternedSetup();
+    Setup[SetupField::Com1Selection] = 0;
+    Setup[SetupField::Com2Selection] = 3;
+    Setup[SetupField::Com2StrapLatch] = 0;
+    Setup[SetupField::OptionStrapLatch] = 0;
+    Setup[SetupField::StrapGatedOption1] = 1;
+    Setup[SetupField::StrapGatedOption2] = 1;
+    Setup[SetupField::LptEnable] = 1;
+    PutSetup(B, Setup);
+    std::vector<uint8_t> After = RunAndCheck(B, Setup);
+    bool Com2 = C.Com2 & 0x80, Option = C.Option & 0x80, Lpt = C.Lpt & 0x80;
+    EXPECT_EQ(After[SetupField::Com2Selection], Com2 ? 0 : 3);
+    EXPECT_EQ(After[SetupField::Com2StrapLatch], Com2 ? 1 : 0);
+    EXPECT_EQ(After[SetupField::StrapGatedOption1], Option ? 0 : 1);
+    EXPECT_EQ(After[SetupField::StrapGatedOption2], Option ? 0 : 1);
+    EXPECT_EQ(After[SetupField::OptionStrapLatch], Option ? 1 : 0);
+    EXPECT_EQ(After[SetupField::LptStrapActive], Lpt ? 1 : 0);
+    EXPECT_EQ(Record(B, u"PNP0400_0_NV"), (std::vector<uint8_t>{(uint8_t)(Lpt ? 0 : 1), 7, 0x55}));
+    EXPECT_EQ(B.Hardware.Trace(), WholeTrace(B, 0x50, 0xFFFF, NoTpmReads))
+        << TraceText(B.Hardware.Trace());
   }
 }
 
@@ -329,10 +397,13 @@ TEST(UnreadableVariables, WithoutAUsableSetupNothingIsWritten) {
   struct Case {
     const char *Name;
     size_t SetupSize; // 0: no Setup at all
+    bool PoolExhausted;
     EFI_STATUS Expected;
   };
-  for (Case C : {Case{"missing", 0, EFI_NOT_FOUND}, Case{"short", 661, EFI_BAD_BUFFER_SIZE},
-                 Case{"long", 700, EFI_BAD_BUFFER_SIZE}}) {
+  for (Case C :
+       {Case{"missing", 0, false, EFI_NOT_FOUND}, Case{"short", 661, false, EFI_BAD_BUFFER_SIZE},
+        Case{"long", 700, false, EFI_BAD_BUFFER_SIZE},
+        Case{"out of pool", 662, true, EFI_OUT_OF_RESOURCES}}) {
     SCOPED_TRACE(C.Name);
     Board B;
     PutPortRecords(B);
@@ -340,6 +411,9 @@ TEST(UnreadableVariables, WithoutAUsableSetupNothingIsWritten) {
     if (C.SetupSize != 0) {
       Setup.resize(C.SetupSize, 0x5A);
       PutSetup(B, Setup);
+    }
+    if (C.PoolExhausted) {
+      B.FailPoolAllocations(1);
     }
     auto Before = B.Variables.All();
     EXPECT_EQ(RunClean(B, "SetupHwSyncDxe").Status, C.Expected);
@@ -351,21 +425,45 @@ TEST(UnreadableVariables, WithoutAUsableSetupNothingIsWritten) {
   }
 }
 
-TEST(UnreadableVariables, MissingPortRecordsStartAsZerosAndMissingDetectRecordsAreNotWritten) {
-  Board B;
-  // Only a COM2 record of the wrong size exists; no parallel or COM1 record, no detect records.
-  B.Variables.Put(u"PNP0501_1_NV", PNP_NV_GUID, EFI_VARIABLE_NV_BS_RT, {1, 2});
-  std::vector<uint8_t> Setup = PatternedSetup();
-  Setup[SetupField::Com1Selection] = 0;
-  Setup[SetupField::Com2Selection] = 0;
-  Setup[SetupField::LptEnable] = 1;
-  PutSetup(B, Setup);
-  EXPECT_EQ(RunClean(B, "SetupHwSyncDxe").Status, EFI_SUCCESS);
-  EXPECT_EQ(Record(B, u"PNP0400_0_NV"), (std::vector<uint8_t>{1, 0, 0}));
-  EXPECT_EQ(Record(B, u"PNP0501_0_NV"), (std::vector<uint8_t>{0, 0, 0}));
-  EXPECT_EQ(Record(B, u"PNP0501_1_NV"), (std::vector<uint8_t>{0, 0, 0}));
-  EXPECT_EQ(B.Variables.Find(u"SetupCom1DetectData", SETUP_COM1_DETECT_GUID), nullptr);
-  EXPECT_EQ(B.Variables.Find(u"SetupCom2DetectData", SETUP_COM2_DETECT_GUID), nullptr);
+// Port records that cannot be read start as zeros; detect records that cannot be read are not
+// written. Either because they are missing or because they are stored with another size, shorter
+// or longer than the record.
+TEST(UnreadableVariables, PortRecordsStartAsZerosAndDetectRecordsAreNotWritten) {
+  struct Case {
+    const char *Name;
+    size_t PortBytes, DetectBytes; // 0: missing
+  };
+  for (Case C : {Case{"missing", 0, 0}, Case{"short", 2, 1}, Case{"long", 4, 3},
+                 Case{"much longer", 40, 40}}) {
+    SCOPED_TRACE(C.Name);
+    Board B;
+    auto Put = [&](const std::u16string &Name, const EFI_GUID &Guid, size_t Size) {
+      if (Size != 0) {
+        B.Variables.Put(Name, Guid, EFI_VARIABLE_NV_BS_RT, std::vector<uint8_t>(Size, 0x3C));
+      }
+    };
+    Put(u"PNP0400_0_NV", PNP_NV_GUID, C.PortBytes);
+    Put(u"PNP0501_0_NV", PNP_NV_GUID, C.PortBytes);
+    Put(u"PNP0501_1_NV", PNP_NV_GUID, C.PortBytes);
+    Put(u"SetupCom1DetectData", SETUP_COM1_DETECT_GUID, C.DetectBytes);
+    Put(u"SetupCom2DetectData", SETUP_COM2_DETECT_GUID, C.DetectBytes);
+    std::vector<uint8_t> Setup = PatternedSetup();
+    Setup[SetupField::Com1Selection] = 0;
+    Setup[SetupField::Com2Selection] = 0;
+    Setup[SetupField::LptEnable] = 1;
+    PutSetup(B, Setup);
+    EXPECT_EQ(RunClean(B, "SetupHwSyncDxe").Status, EFI_SUCCESS);
+    EXPECT_EQ(Record(B, u"PNP0400_0_NV"), (std::vector<uint8_t>{1, 0, 0}));
+    EXPECT_EQ(Record(B, u"PNP0501_0_NV"), (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_EQ(Record(B, u"PNP0501_1_NV"), (std::vector<uint8_t>{0, 0, 0}));
+    for (const VariableCall &Call : B.Variables.Calls()) {
+      EXPECT_FALSE(Call.IsSet &&
+                   (Call.Name == u"SetupCom1DetectData" || Call.Name == u"SetupCom2DetectData"))
+          << Narrow(Call.Name) << " written";
+    }
+    EXPECT_EQ(StoredBytes(B, u"SetupCom1DetectData", SETUP_COM1_DETECT_GUID),
+              std::vector<uint8_t>(C.DetectBytes, 0x3C));
+  }
 }
 
 } // namespace

@@ -7,6 +7,9 @@
 # section of the firmware file: such a target carries the properties FFS_SECTION (the
 # packager's --section argument) and FFS_SECTION_FILE (the file it reads), see
 # sim/legacy_module/CMakeLists.txt.
+# The link is reproducible (/Brepro: the PE time stamp is a hash of the image, not the time; the
+# map made independent of the source folder by cmake/StableMap.cmake), and keeps the import
+# library lld-link writes for a /dll out of the images folder.
 # Host build: <Name>_native, the same sources as a static library against the simulated bus.
 function(add_uefi_driver name)
   cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;FFS_SECTIONS" ${ARGN})
@@ -15,11 +18,14 @@ function(add_uefi_driver name)
     target_link_libraries(${name} PRIVATE driver_support hardware_io)
     target_link_options(${name} PRIVATE
       /subsystem:efi_boot_service_driver /entry:${DRV_ENTRY} /nodefaultlib /machine:x64
-      /dll /filealign:32 /wx /opt:ref /map:${CMAKE_BINARY_DIR}/images/${name}.map)
+      /dll /filealign:32 /wx /opt:ref /Brepro /implib:${CMAKE_CURRENT_BINARY_DIR}/${name}.lib
+      /map:${CMAKE_BINARY_DIR}/images/${name}.map)
     set_target_properties(${name} PROPERTIES SUFFIX .efi
       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/images)
     set_property(GLOBAL APPEND PROPERTY UEFI_DRIVER_IMAGES ${name})
     add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -DFILE=${CMAKE_BINARY_DIR}/images/${name}.map
+              -P ${PROJECT_SOURCE_DIR}/cmake/StableMap.cmake
       COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${name}> -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
       VERBATIM)
     uefi_driver_firmware_file(${name} ${DRV_FFS_SECTIONS})

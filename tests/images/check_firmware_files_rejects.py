@@ -58,7 +58,10 @@ def set_file_type(data):
 
 
 def drop_checksum_attribute(data):
-    data[19] &= ~0x40  # then the file checksum must read 0xAA, which it does not
+    # Without the attribute the file checksum must read 0xAA. The packed checksum byte is
+    # whatever the body sums to, so it is set to a value that is certainly not 0xAA.
+    data[19] &= ~0x40
+    data[17] = 0xAB
     data[16] = 0
     data[16] = -(sum(data[:24]) - data[17] - data[23]) & 0xFF
 

@@ -114,6 +114,11 @@ EFI_STATUS FingerprintRun(bool SecondBoot) {
   FINGERPRINT_AUTH_PROTOCOL *Auth = nullptr;
   Status =
       DriverBootServices->LocateProtocol(&FINGERPRINT_AUTH_PROTOCOL_GUID, nullptr, (VOID **)&Auth);
+  // A protocol left behind by an image the core unloaded points into freed memory: not called.
+  if (!EFI_ERROR(Status) &&
+      (Image == nullptr || !ImageContains(Image, (const VOID *)Auth->FingerprintAuthenticate))) {
+    Status = EFI_NOT_FOUND;
+  }
   // The module image as the volume holds it (the section's data after its GUID), for the module
   // stand-in to compare with what the driver places at 0x40000.
   UINT8 *Section = nullptr;

@@ -24,6 +24,11 @@ set(UEFI_COMPILE_FLAGS
     "--target=x86_64-unknown-windows -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector \
 -mno-red-zone -mgeneral-regs-only -mno-stack-arg-probe -fno-builtin -Os \
 -fno-asynchronous-unwind-tables -fno-unwind-tables")
+# Header dependencies: clang for a Windows target counts as simulating MSVC, for which CMake's
+# Generic platform sets no depfile flags, so without these an object would not be rebuilt after a
+# header it includes changes.
+set(CMAKE_DEPFILE_FLAGS_C "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+set(CMAKE_DEPFILE_FLAGS_CXX "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
 set(CMAKE_CXX_FLAGS_INIT "${UEFI_COMPILE_FLAGS}")
 set(CMAKE_C_FLAGS_INIT "${UEFI_COMPILE_FLAGS}")
 set(CMAKE_ASM_FLAGS_INIT "--target=x86_64-unknown-windows")

@@ -164,7 +164,7 @@ def main():
                 and callbacks[0]["insmm"] == "1",
                 "FanControlSmm: one SMI callback of its SMM copy", repr(callbacks))
     periodic = boot.of_kind("smi", kind="periodic")
-    judge.equal([r.number("status") for r in periodic], [0],
+    judge.equal([r.number("status", "skipped") for r in periodic], [0],
                 "FanControlSmm: its callback answers an SMI with EFI_HANDLER_SUCCESS")
     registrations = boot.of_kind("smm", op="swregister")
     judge.equal([(r.number("value"), r["function"]) for r in registrations],

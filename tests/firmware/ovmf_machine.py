@@ -79,7 +79,10 @@ class Record:
     def get(self, key, default=None):
         return self.fields.get(key, default)
 
-    def number(self, key):
+    def number(self, key, default=None):
+        """The field as a number; default (when given) for a record without it."""
+        if default is not None and key not in self.fields:
+            return default
         return int(self.fields[key], 0)
 
     def __repr__(self):

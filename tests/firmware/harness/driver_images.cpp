@@ -225,3 +225,18 @@ bool ImageContains(EFI_HANDLE Image, const VOID *Address) {
   UINTN Base = (UINTN)Loaded->ImageBase;
   return (UINTN)Address >= Base && (UINTN)Address < Base + Loaded->ImageSize;
 }
+
+bool CodeIsLoaded(const VOID *Address) {
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  if (EFI_ERROR(DriverBootServices->LocateHandleBuffer(ByProtocol, &EFI_LOADED_IMAGE_PROTOCOL_GUID,
+                                                       nullptr, &Count, &Handles))) {
+    return false;
+  }
+  bool Found = false;
+  for (UINTN Index = 0; Index < Count && !Found; Index++) {
+    Found = ImageContains(Handles[Index], Address);
+  }
+  DriverBootServices->FreePool(Handles);
+  return Found;
+}

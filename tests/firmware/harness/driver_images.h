@@ -27,6 +27,9 @@ VOID UseSystemTable(EFI_SYSTEM_TABLE *Table);
 
 // Whether Address lies inside the loaded image of Image.
 bool ImageContains(EFI_HANDLE Image, const VOID *Address);
+// Whether Address lies inside any image still loaded (the firmware unloads a driver whose entry
+// point fails; what it registered before then points into freed memory).
+bool CodeIsLoaded(const VOID *Address);
 
 // The volume the harness was loaded from, and a new pool path <its path>/\<Name>.efi/End.
 EFI_HANDLE HarnessVolume();

@@ -360,7 +360,8 @@ UINT32 RaiseSoftwareSmi(UINTN Value, UINT32 CallerEax) {
   UINTN Handlers = 0;
   InSmmNow = TRUE;
   for (UINTN Index = 0; Index < SwHandlerCount; Index++) {
-    if (SwHandlers[Index].Used && SwHandlers[Index].Value == Value) {
+    if (SwHandlers[Index].Used && SwHandlers[Index].Value == Value &&
+        CodeIsLoaded((const VOID *)SwHandlers[Index].Function)) {
       EFI_SMM_SW_DISPATCH_CONTEXT Context = {Value};
       SwHandlers[Index].Function(&SwHandlers[Index], &Context);
       Handlers++;
@@ -388,6 +389,17 @@ UINT32 RaiseSoftwareSmi(UINTN Value, UINT32 CallerEax) {
 VOID RaisePeriodicSmi() {
   InSmmNow = TRUE;
   for (UINTN Index = 0; Index < CallbackCount; Index++) {
+    if (!CodeIsLoaded((const VOID *)Callbacks[Index].Function)) {
+      ResultLine("smi")
+          .Key("kind")
+          .Text("periodic")
+          .Key("index")
+          .Dec(Index)
+          .Key("skipped")
+          .Text("unloaded")
+          .Emit();
+      continue;
+    }
     UINTN SourceSize = 0;
     EFI_STATUS Status = Callbacks[Index].Function(Callbacks[Index].Image, nullptr, &SourceSize);
     ResultLine("smi").Key("kind").Text("periodic").Key("index").Dec(Index).Status(Status).Emit();

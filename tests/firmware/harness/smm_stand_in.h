@@ -23,7 +23,8 @@
 //   @fw smm op=swregister value=.. function=.. status=..
 //   @fw smm op=getvariable name=.. sizein=.. status=..
 //   @fw smi kind=software value=.. eax=.. answer=.. handlers=.. executing=..
-//   @fw smi kind=periodic index=.. status=..
+//   @fw smi kind=periodic index=.. status=..|skipped=unloaded
+// (a handler whose image the firmware has unloaded since it registered is not called)
 // where image and function say which loaded copy an image handle or a function belongs to:
 // "smm-copy" (an image loaded through Register), "first-copy" (any other image) or "unknown".
 #pragma once

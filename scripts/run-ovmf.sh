@@ -1,6 +1,6 @@
 #!/bin/sh
-# Boots OVMF under QEMU with the built driver images, their firmware files, the firmware-test
-# volume NotebookDrivers.fv and FirmwareHarness.efi on a read-only FAT drive, the serial console
+# Boots OVMF under QEMU with the built driver images, their firmware files, the firmware volume
+# NotebookDrivers.fv and FirmwareHarness.efi on a read-only FAT drive, the serial console
 # on this terminal (Ctrl-A X quits QEMU).
 #
 #   scripts/run-ovmf.sh [--gdb] [scenario]
@@ -34,7 +34,7 @@ if [ -z "$code" ]; then
 fi
 [ -n "$code" ] || { echo "no OVMF found: install the Debian package ovmf" >&2; exit 1; }
 harness=$build/tests/firmware/FirmwareHarness.efi
-volume=$build/tests/firmware/NotebookDrivers.fv
+volume=$build/images/NotebookDrivers.fv
 [ -f "$harness" ] && [ -f "$volume" ] || {
   echo "build the uefi preset first ($harness, $volume missing)" >&2; exit 1; }
 

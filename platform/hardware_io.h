@@ -31,7 +31,7 @@ VOID MmioWrite32(UINTN Address, UINT32 Value);
 struct HostHardwareBus {
   UINT64 (*Read)(bool IsIo, UINT64 Address, UINT8 Width);
   void (*Write)(bool IsIo, UINT64 Address, UINT8 Width, UINT64 Value);
-  [[noreturn]] void (*Halt)();
+  void (*Halt)(); // never returns
 };
 void SetHostHardwareBus(const HostHardwareBus *Bus);
 #endif

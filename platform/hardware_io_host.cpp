@@ -60,5 +60,6 @@ VOID MmioWrite32(UINTN Address, UINT32 Value) {
 }
 void CpuDeadLoop(VOID) {
   Bus().Halt();
+  __builtin_unreachable();
 }
 }

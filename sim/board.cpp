@@ -520,7 +520,17 @@ EFI_STATUS EFIAPI ScriptWrite(EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table, UIN
   Entry.Table = Table;
   Entry.OpCode = OpCode;
   __builtin_ms_va_list Args;
+  // The published prototype ends its named parameters with a UINT16. In the Microsoft x64
+  // convention every argument has its own 8-byte slot, so the list still starts right after
+  // OpCode's slot; clang's warning about promotion does not apply to this convention.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
   __builtin_ms_va_start(Args, OpCode);
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
   switch (OpCode) {
   case EFI_BOOT_SCRIPT_IO_WRITE_OPCODE:
   case EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE:

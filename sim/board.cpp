@@ -851,7 +851,7 @@ RunResult Board::RunDriver(const std::string &Name) {
   if (Handle == nullptr) {
     RunResult Result;
     Result.Name = Name;
-    Result.How = Outcome::Crashed;
+    Result.How = Outcome::NotLoaded;
     Result.Message = Error;
     return Result;
   }

@@ -1,5 +1,7 @@
 #include "fault_handler.h"
 
+#include <dlfcn.h>
+
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -56,6 +58,13 @@ uint64_t Mask(uint8_t Width) {
   return Width == 4 ? 0xFFFFFFFFull : (1ull << (8 * Width)) - 1;
 }
 
+// Code of this process (the board, the tests, the C and C++ libraries): a fault there is the
+// board's own.
+bool InHostCode(const void *Address) {
+  Dl_info Info;
+  return dladdr(Address, &Info) != 0;
+}
+
 [[noreturn]] void Unwind(int Code) {
   siglongjmp(*Guards.back(), Code);
 }
@@ -65,6 +74,15 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
   greg_t *Regs = Uc->uc_mcontext.gregs;
   auto *Rip = reinterpret_cast<const uint8_t *>(Regs[REG_RIP]);
   const PeImage *Image = ImageAt(Rip);
+  if (Image == nullptr && !Guards.empty() && !InHostCode(Rip)) {
+    // Neither an image nor the board's own code: image code jumped to where no code is (a
+    // damaged image or a wild pointer). It ends the innermost guarded call as a crash.
+    char Text[160];
+    std::snprintf(Text, sizeof Text, "crash: %s at 0x%llx, outside every image (a jump out of ",
+                  strsignal(Signal), (unsigned long long)Regs[REG_RIP]);
+    PendingMessage = std::string(Text) + "the image's code)";
+    Unwind(2);
+  }
   if (Image == nullptr || Guards.empty()) {
     // Not image code: a fault of the board itself. Let it take the default action.
     signal(Signal, SIG_DFL);

@@ -14,7 +14,9 @@
 
 namespace sim {
 
-enum class Outcome { Returned, Halted, Crashed };
+// How a run of image code ended. NotLoaded: the image never ran, its file could not be read or
+// is not a loadable image (only a load reports it).
+enum class Outcome { Returned, Halted, Crashed, NotLoaded };
 
 struct GuardedResult {
   Outcome How = Outcome::Returned;

@@ -490,7 +490,7 @@ RunResult Board::LoadDriverFromFirmwareFile(const std::string &Name,
   if (Handle == nullptr) {
     RunResult Result;
     Result.Name = Name;
-    Result.How = Outcome::Crashed;
+    Result.How = Outcome::NotLoaded;
     Result.Message = Error;
     return Result;
   }

@@ -7,12 +7,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
 namespace sim {
 namespace {
+
+// Largest image the board loads (the drivers are a few KiB; the arena holds 256 MiB).
+constexpr uint64_t kMaxImageSize = 16u << 20;
+constexpr uint32_t kSectionCode = 0x00000020;    // IMAGE_SCN_CNT_CODE
+constexpr uint32_t kSectionExecute = 0x20000000; // IMAGE_SCN_MEM_EXECUTE
 
 template <typename T> T Field(const std::vector<uint8_t> &File, size_t Offset) {
   T Value{};
@@ -48,8 +54,18 @@ void ReadLinkerMap(PeImage &Image) {
 } // namespace
 
 std::vector<uint8_t> ReadWholeFile(const std::string &Path) {
+  // A folder opens as a stream on Linux and fails on the first read: it is no file.
+  std::error_code Code;
+  if (!std::filesystem::is_regular_file(Path, Code)) {
+    return {};
+  }
   std::ifstream In(Path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(In), {});
+  std::vector<uint8_t> Bytes;
+  char Block[65536];
+  while (In.read(Block, sizeof Block) || In.gcount() > 0) {
+    Bytes.insert(Bytes.end(), Block, Block + In.gcount());
+  }
+  return Bytes;
 }
 
 bool PeImage::Contains(const void *Address) const {
@@ -126,6 +142,39 @@ std::unique_ptr<PeImage> LoadPeImage(std::vector<uint8_t> File, const std::strin
   Image->Subsystem = Field<uint16_t>(File, Optional + 68);
   uint32_t DirectoryCount = Field<uint32_t>(File, Optional + 108);
   size_t Directories = Optional + 112;
+  size_t Sections = Optional + OptionalSize;
+
+  // A damaged file is refused here, before anything of it is copied or run.
+  if (OptionalSize < 112 || (uint64_t)Sections + 40ull * SectionCount > File.size()) {
+    Error = Name + ": headers beyond the end of the file";
+    return nullptr;
+  }
+  if (Image->Size == 0 || Image->Size > kMaxImageSize || HeaderSize > Image->Size ||
+      HeaderSize > File.size() || HeaderSize < Sections + 40ull * SectionCount) {
+    Error = Name + ": image or header size out of range";
+    return nullptr;
+  }
+  if (DirectoryCount > 16 || 112 + 8ull * DirectoryCount > OptionalSize) {
+    Error = Name + ": data directories beyond the optional header";
+    return nullptr;
+  }
+  // The entry point lies in a section the image marks as code or executable.
+  bool EntryInCode = false;
+  for (uint16_t Index = 0; Index < SectionCount; Index++) {
+    size_t Header = Sections + 40 * Index;
+    uint64_t Start = Field<uint32_t>(File, Header + 12);
+    uint64_t Length =
+        std::max(Field<uint32_t>(File, Header + 8), Field<uint32_t>(File, Header + 16));
+    uint32_t Flags = Field<uint32_t>(File, Header + 36);
+    if ((Flags & (kSectionCode | kSectionExecute)) != 0 && Image->EntryRva >= Start &&
+        Image->EntryRva < Start + Length) {
+      EntryInCode = true;
+    }
+  }
+  if (!EntryInCode) {
+    Error = Name + ": entry point outside the image's code";
+    return nullptr;
+  }
 
   size_t Pages = (Image->Size + 4095) & ~size_t{4095};
   Image->Base = ArenaAllocate(Pages, 4096);
@@ -134,9 +183,8 @@ std::unique_ptr<PeImage> LoadPeImage(std::vector<uint8_t> File, const std::strin
     return nullptr;
   }
   std::memset(Image->Base, 0, Pages);
-  std::memcpy(Image->Base, File.data(), std::min<size_t>(HeaderSize, File.size()));
+  std::memcpy(Image->Base, File.data(), HeaderSize);
 
-  size_t Sections = Optional + OptionalSize;
   for (uint16_t Index = 0; Index < SectionCount; Index++) {
     size_t Header = Sections + 40 * Index;
     uint32_t VirtualSize = Field<uint32_t>(File, Header + 8);
@@ -144,9 +192,12 @@ std::unique_ptr<PeImage> LoadPeImage(std::vector<uint8_t> File, const std::strin
     uint32_t RawSize = Field<uint32_t>(File, Header + 16);
     uint32_t RawOffset = Field<uint32_t>(File, Header + 20);
     uint32_t Copy = std::min(RawSize, VirtualSize == 0 ? RawSize : VirtualSize);
-    if ((uint64_t)VirtualAddress + std::max(Copy, VirtualSize) > Image->Size ||
-        (uint64_t)RawOffset + Copy > File.size()) {
+    if ((uint64_t)VirtualAddress + std::max(Copy, VirtualSize) > Image->Size) {
       Error = Name + ": section outside the image";
+      return nullptr;
+    }
+    if ((uint64_t)RawOffset + Copy > File.size()) {
+      Error = Name + ": section data beyond the end of the file (cut short?)";
       return nullptr;
     }
     std::memcpy(Image->Base + VirtualAddress, File.data() + RawOffset, Copy);
@@ -157,12 +208,16 @@ std::unique_ptr<PeImage> LoadPeImage(std::vector<uint8_t> File, const std::strin
   if (DirectoryCount > 5) {
     uint32_t RelocRva = Field<uint32_t>(File, Directories + 5 * 8);
     uint32_t RelocSize = Field<uint32_t>(File, Directories + 5 * 8 + 4);
+    if ((uint64_t)RelocRva + RelocSize > Image->Size) {
+      Error = Name + ": relocations outside the image";
+      return nullptr;
+    }
     uint32_t Offset = 0;
     while (Offset + 8 <= RelocSize) {
       uint32_t PageRva, BlockSize;
       std::memcpy(&PageRva, Image->Base + RelocRva + Offset, 4);
       std::memcpy(&BlockSize, Image->Base + RelocRva + Offset + 4, 4);
-      if (BlockSize < 8) {
+      if (BlockSize < 8 || BlockSize > RelocSize - Offset) {
         Error = Name + ": malformed relocation block";
         return nullptr;
       }
@@ -170,12 +225,16 @@ std::unique_ptr<PeImage> LoadPeImage(std::vector<uint8_t> File, const std::strin
         uint16_t Item;
         std::memcpy(&Item, Image->Base + RelocRva + Offset + Entry, 2);
         uint16_t Type = Item >> 12;
-        uint32_t Target = PageRva + (Item & 0xFFF);
+        uint64_t Target = (uint64_t)PageRva + (Item & 0xFFF);
         if (Type == 0) {
           continue;
         }
-        if (Type != 10 || Target + 8 > Image->Size) {
+        if (Type != 10) {
           Error = Name + ": unsupported relocation type " + std::to_string(Type);
+          return nullptr;
+        }
+        if (Target + 8 > Image->Size) {
+          Error = Name + ": relocation outside the image";
           return nullptr;
         }
         uint64_t Value;

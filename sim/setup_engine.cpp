@@ -147,6 +147,7 @@ AuthRun SetupEngine::Authenticate(uint32_t AuthFlags, uint32_t ControlFlags) {
                                                                 : AuthOutcome::Halted;
     break;
   case Outcome::Crashed:
+  case Outcome::NotLoaded: // a guarded call never reports it
     Run.How = AuthOutcome::Crashed;
     break;
   }

@@ -368,7 +368,8 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
       size_t LiveAfter = Board.LivePoolBlocks();
       Report.LeakedPoolBlocks = LiveAfter > LiveBefore ? LiveAfter - LiveBefore : 0;
       CurrentBoot()["drivers"].push_back(PrintDriverReport(Out, Report));
-      Result.Crashed |= Report.Result.How == sim::Outcome::Crashed;
+      Result.Crashed |= Report.Result.How == sim::Outcome::Crashed ||
+                        Report.Result.How == sim::Outcome::NotLoaded;
     }
   }
 

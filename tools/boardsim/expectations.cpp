@@ -97,15 +97,15 @@ VariableExpectation ParseVariableExpectation(const json &Value, const std::strin
     if (Digits.size() % 2 != 0) {
       Fail(Path + ".hex", "an odd number of hexadecimal digits");
     }
+    if (Digits.size() / 2 > kMaxVariableBytes) {
+      Fail(Path + ".hex", "more than " + std::to_string(kMaxVariableBytes) + " bytes");
+    }
     V.Bytes.emplace();
     for (size_t I = 0; I < Digits.size(); I += 2) {
       V.Bytes->push_back((uint8_t)std::stoul(Digits.substr(I, 2), nullptr, 16));
     }
   } else if (Value.contains("bytes")) {
-    const json &Bytes = Value["bytes"];
-    if (!Bytes.is_array()) {
-      Fail(Path + ".bytes", "expected an array of byte values");
-    }
+    const json &Bytes = List(Value["bytes"], Path + ".bytes", kMaxVariableBytes, "byte values");
     V.Bytes.emplace();
     for (size_t I = 0; I < Bytes.size(); I++) {
       V.Bytes->push_back(
@@ -162,6 +162,12 @@ Expectations ParseExpectations(const json &Document) {
   }
   const json &Expect = ObjectAt(Document["expect"], "expect");
   CheckKeys(Expect, "expect", {"drivers", "runs", "variables"});
+  for (const char *Kind : {"drivers", "runs", "variables"}) {
+    if (Expect.contains(Kind) && Expect[Kind].size() > kMaxExpectations) {
+      Fail(std::string("expect.") + Kind,
+           "at most " + std::to_string(kMaxExpectations) + " expectations");
+    }
+  }
   if (Expect.contains("drivers")) {
     const json &Drivers = ObjectAt(Expect["drivers"], "expect.drivers");
     for (auto It = Drivers.begin(); It != Drivers.end(); ++It) {

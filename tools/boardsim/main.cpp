@@ -114,7 +114,13 @@ int main(int Argc, char **Argv) {
     } else if (Arg == "--variables") {
       VariablesPath = Value("--variables");
     } else if (Arg == "--images") {
-      setenv("BOARD_IMAGE_DIR", Value("--images").c_str(), 1);
+      std::string Folder = Value("--images");
+      std::error_code Code;
+      if (!std::filesystem::is_directory(Folder, Code)) {
+        std::cerr << "boardsim: --images: no folder '" << Folder << "'\n";
+        return 2;
+      }
+      setenv("BOARD_IMAGE_DIR", Folder.c_str(), 1);
     } else if (Arg == "--interactive") {
       Interactive = true;
     } else if (Arg == "--trace") {
@@ -144,6 +150,17 @@ int main(int Argc, char **Argv) {
   } catch (const boardsim::ScenarioError &Error) {
     std::cerr << "boardsim: " << Error.what() << "\n";
     return 2;
+  } catch (const std::exception &Error) {
+    // The reader names the field of every fault it knows; this is one it does not.
+    std::cerr << "boardsim: the scenario cannot be read: " << Error.what() << "\n";
+    return 2;
+  }
+  for (size_t I = 0; I < Scenario.Drivers.size(); I++) {
+    if (!std::filesystem::exists(sim::Board::ImagePath(Scenario.Drivers[I]))) {
+      std::cerr << "boardsim: scenario field 'drivers[" << I << "]': no image "
+                << sim::Board::ImagePath(Scenario.Drivers[I]) << " was built\n";
+      return 2;
+    }
   }
 
   std::vector<std::string> Drivers = Scenario.Drivers;
@@ -190,7 +207,8 @@ int main(int Argc, char **Argv) {
     for (const std::string &Name : Drivers) {
       boardsim::DriverReport Driver = RunDriver(Board, Name);
       boardsim::CurrentBoot()["drivers"].push_back(boardsim::PrintDriverReport(std::cout, Driver));
-      Crashed |= Driver.Result.How == sim::Outcome::Crashed;
+      Crashed |= Driver.Result.How == sim::Outcome::Crashed ||
+                 Driver.Result.How == sim::Outcome::NotLoaded;
     }
     Crashed |= boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
     boardsim::AuthBootResult Checkpoints = Authentication.RunBoot(Boot);

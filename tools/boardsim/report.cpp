@@ -31,6 +31,8 @@ const char *OutcomeName(sim::Outcome How) {
     return "halted";
   case sim::Outcome::Crashed:
     return "crashed";
+  case sim::Outcome::NotLoaded:
+    return "not loaded";
   }
   return "unknown";
 }
@@ -136,6 +138,10 @@ json PrintDriverReport(std::ostream &Out, const DriverReport &R) {
     break;
   case sim::Outcome::Crashed:
     Out << "   CRASH: " << R.Result.Message << "\n";
+    Driver["message"] = R.Result.Message;
+    break;
+  case sim::Outcome::NotLoaded:
+    Out << "   LOAD ERROR: " << R.Result.Message << "\n";
     Driver["message"] = R.Result.Message;
     break;
   }

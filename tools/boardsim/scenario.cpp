@@ -6,6 +6,7 @@
 #include "variable_layouts.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -56,6 +57,9 @@ std::vector<uint8_t> HexBytes(const json &Value, const std::string &Path) {
   if (Digits.size() % 2 != 0) {
     Fail(Path, "an odd number of hexadecimal digits");
   }
+  if (Digits.size() / 2 > kMaxVariableBytes) {
+    Fail(Path, "more than " + std::to_string(kMaxVariableBytes) + " bytes");
+  }
   std::vector<uint8_t> Bytes;
   for (size_t I = 0; I < Digits.size(); I += 2) {
     Bytes.push_back((uint8_t)std::stoul(Digits.substr(I, 2), nullptr, 16));
@@ -74,7 +78,17 @@ VariableSpec ParseVariable(const json &Value, const std::string &Path) {
   }
   std::string Name = Value["name"].get<std::string>();
   V.Name = sim::Widen(Name);
-  std::string GuidText = Value.value("guid", Name == "Setup" ? "SETUP_GUID" : "");
+  if (Name.size() > kMaxNameLength || Name.find('\0') != std::string::npos) {
+    Fail(Join(Path, "name"),
+         "a variable name has 1 to " + std::to_string(kMaxNameLength) + " characters and no NUL");
+  }
+  std::string GuidText = Name == "Setup" ? "SETUP_GUID" : "";
+  if (Value.contains("guid")) {
+    if (!Value["guid"].is_string()) {
+      Fail(Join(Path, "guid"), "expected a GUID or a GUID name as a string");
+    }
+    GuidText = Value["guid"].get<std::string>();
+  }
   if (!ResolveGuid(GuidText, V.Guid)) {
     Fail(Join(Path, "guid"), "unknown GUID '" + GuidText +
                                  "' (a GUID or SETUP_GUID, VELTRASETUP_GUID, EFI_GLOBAL_VARIABLE, "
@@ -89,17 +103,14 @@ VariableSpec ParseVariable(const json &Value, const std::string &Path) {
   if (Value.contains("hex")) {
     V.Data = HexBytes(Value["hex"], Join(Path, "hex"));
   } else if (Value.contains("bytes")) {
-    const json &Bytes = Value["bytes"];
-    if (!Bytes.is_array()) {
-      Fail(Join(Path, "bytes"), "expected an array of byte values");
-    }
+    const json &Bytes = List(Value["bytes"], Join(Path, "bytes"), kMaxVariableBytes, "byte values");
     for (size_t I = 0; I < Bytes.size(); I++) {
       V.Data.push_back((uint8_t)Number(Bytes[I], Join(Join(Path, "bytes"), I), 0xFF));
     }
   }
   size_t Size = V.Data.size();
   if (Value.contains("size")) {
-    Size = Number(Value["size"], Join(Path, "size"), 0x10000);
+    Size = Number(Value["size"], Join(Path, "size"), kMaxVariableBytes);
   } else if (V.Data.empty() && V.Name == u"Setup") {
     Size = SETUP_VARIABLE_SIZE;
   }
@@ -218,6 +229,8 @@ std::vector<KeySpec> ParseKeys(const json &Value, const std::string &Path) {
     Fail(Path, "expected an array of keys: strings are typed text (\"\\r\" is Enter), "
                "objects {\"key\": \"F1\"} or {\"text\": \"...\"} with an optional \"at_ms\"");
   }
+  List(Value, Path, kMaxKeys, "keys");
+  size_t Typed = 0; // keys the entries press, typed text counted by its characters
   std::vector<KeySpec> Keys;
   for (size_t I = 0; I < Value.size(); I++) {
     std::string Where = Join(Path, I);
@@ -248,6 +261,10 @@ std::vector<KeySpec> ParseKeys(const json &Value, const std::string &Path) {
       }
     } else {
       Fail(Where, "expected typed text or an object with 'key' or 'text'");
+    }
+    Typed += K.Named ? 1 : K.Text.size();
+    if (Typed > kMaxKeys) {
+      Fail(Where, "a run presses at most " + std::to_string(kMaxKeys) + " keys");
     }
     Keys.push_back(std::move(K));
   }
@@ -418,8 +435,8 @@ FingerprintSpec ParseFingerprint(const json &Value, size_t Boots) {
   if (Value.contains("drives")) {
     std::string Where = Join(Path, "drives");
     const json &Drives = Value["drives"];
-    if (!Drives.is_array() || Drives.size() > 16) {
-      Fail(Where, "expected an array of up to 16 drives");
+    if (!Drives.is_array() || Drives.size() > kMaxDrives) {
+      Fail(Where, "expected an array of up to " + std::to_string(kMaxDrives) + " drives");
     }
     for (size_t I = 0; I < Drives.size(); I++) {
       F.Drives.push_back(ParseDrive(Drives[I], Join(Where, I), I));
@@ -438,6 +455,7 @@ FingerprintSpec ParseFingerprint(const json &Value, size_t Boots) {
         if (!Entries.is_array()) {
           Fail(Join(Where, "entries"), "expected the USB device-table entries holding a reader");
         }
+        List(Entries, Join(Where, "entries"), sim::UsbStack::kDeviceEntries, "entries");
         F.ReaderEntries.clear();
         for (size_t I = 0; I < Entries.size(); I++) {
           F.ReaderEntries.push_back((size_t)Number(Entries[I], Join(Join(Where, "entries"), I),
@@ -512,6 +530,7 @@ FingerprintSpec ParseFingerprint(const json &Value, size_t Boots) {
       if (!Modes.is_array() || Modes.empty()) {
         Fail(Join(Where, "modes"), "expected a non-empty array of text modes (mode 0 first)");
       }
+      List(Modes, Join(Where, "modes"), kMaxTextModes, "text modes");
       for (size_t I = 0; I < Modes.size(); I++) {
         F.ConsoleModes.push_back(ParseMode(Modes[I], Join(Join(Where, "modes"), I)));
       }
@@ -529,6 +548,7 @@ FingerprintSpec ParseFingerprint(const json &Value, size_t Boots) {
     if (!Runs.is_array()) {
       Fail(Where, "expected an array of authentication runs");
     }
+    List(Runs, Where, kMaxRuns, "authentication runs");
     for (size_t I = 0; I < Runs.size(); I++) {
       F.Runs.push_back(ParseRun(Runs[I], Join(Where, I), I, Boots));
     }
@@ -562,14 +582,20 @@ uint64_t Number(const json &Value, const std::string &Path, uint64_t Max) {
   } else if (Value.is_string()) {
     const std::string Text = Value.get<std::string>();
     size_t Used = 0;
-    try {
-      Result = std::stoull(Text, &Used, 0);
-    } catch (const std::exception &) {
-      Used = 0;
+    // The C library would take a sign or leading blanks ("-1" as 2^64-1): only digits here.
+    if (!Text.empty() && std::isdigit((unsigned char)Text[0])) {
+      try {
+        Result = std::stoull(Text, &Used, 0);
+      } catch (const std::exception &) {
+        Used = 0;
+      }
     }
     if (Used == 0 || Used != Text.size()) {
-      Fail(Path, "'" + Text + "' is not a number");
+      Fail(Path, "'" + Text + "' is not a number" +
+                     (!Text.empty() && Text[0] == '-' ? " (negative numbers are refused)" : ""));
     }
+  } else if (Value.is_number_float()) {
+    Fail(Path, "expected a whole number");
   } else {
     Fail(Path, "expected a number (decimal, or a string such as \"0x10DE\")");
   }
@@ -579,6 +605,17 @@ uint64_t Number(const json &Value, const std::string &Path, uint64_t Max) {
     Fail(Path, "value larger than " + Limit.str());
   }
   return Result;
+}
+
+const json &List(const json &Value, const std::string &Path, size_t Max, const std::string &Items) {
+  if (!Value.is_array()) {
+    Fail(Path, "expected an array of " + Items);
+  }
+  if (Value.size() > Max) {
+    Fail(Path, "at most " + std::to_string(Max) + " " + Items + " (" +
+                   std::to_string(Value.size()) + " given)");
+  }
+  return Value;
 }
 
 bool Flag(const json &Value, const std::string &Path) {
@@ -625,25 +662,23 @@ Scenario ParseScenario(const json &Document) {
     S.Description = Document["description"].get<std::string>();
   }
   if (Document.contains("variables")) {
-    const json &Variables = Document["variables"];
-    if (!Variables.is_array()) {
-      Fail("variables", "expected an array of variables");
-    }
+    const json &Variables = List(Document["variables"], "variables", kMaxVariables, "variables");
     for (size_t I = 0; I < Variables.size(); I++) {
       S.Variables.push_back(ParseVariable(Variables[I], Join("variables", I)));
     }
   }
   S.Hardware = ParseHardware(Document, "");
   if (Document.contains("drivers")) {
-    const json &Drivers = Document["drivers"];
-    if (!Drivers.is_array()) {
-      Fail("drivers", "expected an array of driver names");
-    }
+    const json &Drivers = List(Document["drivers"], "drivers", kMaxDrivers, "driver names");
     for (size_t I = 0; I < Drivers.size(); I++) {
-      if (!Drivers[I].is_string()) {
-        Fail(Join("drivers", I), "expected a driver name");
+      std::string Name = Drivers[I].is_string() ? Drivers[I].get<std::string>() : "";
+      // The name of an image file of the firmware build, not a path.
+      if (Name.empty() || Name.size() > kMaxNameLength ||
+          !std::all_of(Name.begin(), Name.end(),
+                       [](char C) { return std::isalnum((unsigned char)C) || C == '_'; })) {
+        Fail(Join("drivers", I), "expected a driver name (letters, digits and '_')");
       }
-      S.Drivers.push_back(Drivers[I].get<std::string>());
+      S.Drivers.push_back(Name);
     }
   }
   if (Document.contains("boots")) {
@@ -651,6 +686,7 @@ Scenario ParseScenario(const json &Document) {
     if (!Boots.is_array() || Boots.empty()) {
       Fail("boots", "expected a non-empty array of boots (each may change the hardware)");
     }
+    List(Boots, "boots", kMaxBoots, "boots");
     for (size_t I = 0; I < Boots.size(); I++) {
       std::string Where = Join("boots", I);
       Object(Boots[I], Where);
@@ -666,18 +702,108 @@ Scenario ParseScenario(const json &Document) {
   return S;
 }
 
+namespace {
+
+// Where the parser is, as a field path, so that an error of the parse itself (a number no double
+// holds, nesting too deep, a syntax error) names its field as the checks after the parse do.
+class ParsePosition {
+public:
+  bool Event(int Depth, json::parse_event_t Event, const json &Parsed) {
+    (void)Depth;
+    switch (Event) {
+    case json::parse_event_t::object_start:
+    case json::parse_event_t::array_start:
+      if (Levels.size() >= kMaxNesting) {
+        Fail(Top(), "nested more than " + std::to_string(kMaxNesting) + " levels deep");
+      }
+      Levels.push_back({Event == json::parse_event_t::array_start, "", 0});
+      break;
+    case json::parse_event_t::key:
+      Levels.back().Key = Parsed.get<std::string>();
+      break;
+    case json::parse_event_t::object_end:
+    case json::parse_event_t::array_end:
+      Levels.pop_back();
+      Next();
+      break;
+    case json::parse_event_t::value:
+      Next();
+      break;
+    }
+    return true;
+  }
+
+  // The field being read, "" at the top level.
+  std::string Field() const {
+    std::string Path;
+    for (const Level &L : Levels) {
+      Path = L.Array ? Join(Path, L.Index) : Join(Path, L.Key);
+    }
+    return Path;
+  }
+
+private:
+  struct Level {
+    bool Array;
+    std::string Key;
+    size_t Index;
+  };
+  void Next() {
+    if (!Levels.empty() && Levels.back().Array) {
+      Levels.back().Index++;
+    }
+  }
+  // The outermost field, for the message about nesting (the full path would be as deep).
+  std::string Top() const {
+    return Levels[0].Array || Levels[0].Key.empty() ? "(top level)" : Levels[0].Key;
+  }
+  std::vector<Level> Levels;
+};
+
+} // namespace
+
+Scenario ParseScenarioText(const std::string &Text, const std::string &Origin) {
+  ParsePosition Position;
+  json Document;
+  try {
+    Document = json::parse(Text, [&](int Depth, json::parse_event_t Event, json &Parsed) {
+      return Position.Event(Depth, Event, Parsed);
+    });
+  } catch (const json::out_of_range &Error) {
+    // The lexer's number overflow: the field is where the parse stopped.
+    std::string Field = Position.Field();
+    Fail(Field.empty() ? "(top level)" : Field,
+         std::string("a number beyond the range of a double (") + Error.what() + ")");
+  } catch (const json::exception &Error) {
+    std::string Field = Position.Field();
+    throw ScenarioError(Origin + " is not valid JSON" +
+                        (Field.empty() ? "" : " (in field '" + Field + "')") + ": " + Error.what());
+  }
+  return ParseScenario(Document);
+}
+
 Scenario LoadScenario(const std::string &Path) {
-  std::ifstream In(Path);
+  std::error_code Code;
+  if (std::filesystem::is_directory(Path, Code)) {
+    throw ScenarioError("scenario file '" + Path + "' is a directory");
+  }
+  std::ifstream In(Path, std::ios::binary);
   if (!In) {
     throw ScenarioError("cannot read scenario file '" + Path + "'");
   }
-  json Document;
-  try {
-    Document = json::parse(In);
-  } catch (const json::parse_error &Error) {
-    throw ScenarioError("scenario file '" + Path + "' is not valid JSON: " + Error.what());
+  std::string Text;
+  char Block[65536];
+  while (In.read(Block, sizeof Block) || In.gcount() > 0) {
+    Text.append(Block, (size_t)In.gcount());
+    if (Text.size() > kMaxScenarioBytes) {
+      throw ScenarioError("scenario file '" + Path + "' is larger than " +
+                          std::to_string(kMaxScenarioBytes) + " bytes");
+    }
   }
-  return ParseScenario(Document);
+  if (In.bad()) {
+    throw ScenarioError("cannot read scenario file '" + Path + "'");
+  }
+  return ParseScenarioText(Text, "scenario file '" + Path + "'");
 }
 
 const char *DefaultScenarioText() {

@@ -107,7 +107,26 @@ struct Scenario {
   nlohmann::json Raw; // the whole document, for the phases that read their own sections
 };
 
+// Bounds of a scenario: what lies beyond one is refused with the field named. They keep a run
+// to seconds and the reader's memory and stack small whatever a file holds.
+inline constexpr size_t kMaxScenarioBytes = 4u << 20;
+inline constexpr size_t kMaxNesting = 32; // objects and arrays inside each other
+inline constexpr size_t kMaxVariables = 256;
+inline constexpr size_t kMaxVariableBytes = 0x10000;
+inline constexpr size_t kMaxNameLength = 256; // variable and driver names
+inline constexpr size_t kMaxDrivers = 16;
+inline constexpr size_t kMaxBoots = 16;
+inline constexpr size_t kMaxDrives = 16;
+inline constexpr size_t kMaxRuns = 64;
+inline constexpr size_t kMaxKeys = 4096; // keys one run presses (typed characters count)
+inline constexpr size_t kMaxTextModes = 64;
+inline constexpr size_t kMaxTemperatures = 1000;
+inline constexpr size_t kMaxSoftwareSmis = 1000;
+inline constexpr size_t kMaxExpectations = 1024; // of each kind
+
 Scenario ParseScenario(const nlohmann::json &Document);
+// Text: a whole scenario document; Origin names it in messages ("scenario file 'x.json'").
+Scenario ParseScenarioText(const std::string &Text, const std::string &Origin);
 Scenario LoadScenario(const std::string &Path);
 Scenario DefaultScenario();
 const char *DefaultScenarioText();
@@ -118,6 +137,9 @@ void ApplyVariables(sim::Board &Board, const Scenario &S);
 
 // Helpers for the phases that read their own sections.
 uint64_t Number(const nlohmann::json &Value, const std::string &Path, uint64_t Max);
+// Value as an array of at most Max Items ("temperatures"); refused otherwise.
+const nlohmann::json &List(const nlohmann::json &Value, const std::string &Path, size_t Max,
+                           const std::string &Items);
 bool Flag(const nlohmann::json &Value, const std::string &Path);
 void CheckKeys(const nlohmann::json &Object, const std::string &Path,
                const std::vector<std::string> &Known);

@@ -149,6 +149,7 @@ SmmPlan ParseSmmPlan(const json &Document) {
     if (!List.is_array()) {
       Fail("os.temperatures", "expected an array of readings (0..255, one per timer SMI)");
     }
+    boardsim::List(List, "os.temperatures", kMaxTemperatures, "readings");
     Plan.Temperatures.clear();
     for (size_t I = 0; I < List.size(); I++) {
       Plan.Temperatures.push_back(
@@ -170,6 +171,7 @@ SmmPlan ParseSmmPlan(const json &Document) {
     if (!List.is_array()) {
       Fail("os.software_smis", "expected an array of {\"value\", \"eax\"}");
     }
+    boardsim::List(List, "os.software_smis", kMaxSoftwareSmis, "software SMIs");
     Plan.SoftwareSmis.clear();
     for (size_t I = 0; I < List.size(); I++) {
       std::string Where = "os.software_smis[" + std::to_string(I) + "]";
@@ -214,7 +216,8 @@ bool DispatchSmmDrivers(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
     size_t LiveAfter = Board.LivePoolBlocks();
     Report.LeakedPoolBlocks = LiveAfter > LiveBefore ? LiveAfter - LiveBefore : 0;
     json Driver = PrintDriverReport(Out, Report);
-    Crashed |= Report.Result.How == sim::Outcome::Crashed;
+    Crashed |=
+        Report.Result.How == sim::Outcome::Crashed || Report.Result.How == sim::Outcome::NotLoaded;
     json Smm = json::object();
 
     // The second run: the copy the SMM core loaded into SMRAM. Its address depends on where

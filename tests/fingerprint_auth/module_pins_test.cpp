@@ -91,6 +91,30 @@ TEST(BusyModuleAtTheHalt, TheClosingRequestBeforeAHaltIsSentOnce) {
   EXPECT_EQ(N.B.FingerprintModule.CountOf(FP_REQUEST_END_OF_SYSTEM_PASSWORD_RUN), 1u);
 }
 
+// ---- the task priority level ---------------------------------------------------------------
+// A loaded module runs at TPL_APPLICATION, whatever level the caller called at: the password
+// prompts wait for keys there, and the run returns there. A run whose load failed changes
+// nothing.
+TEST(ModuleLoad, LowersTheCallersPriorityToApplication) {
+  struct Case {
+    const char *Name;
+    bool Reader;
+    EFI_TPL After;
+  };
+  for (const Case &C : {Case{"loaded", true, TPL_APPLICATION}, Case{"no reader", false, 8}}) {
+    SCOPED_TRACE(C.Name);
+    Notebook N(C.Reader ? 5 : 0);
+    N.Engine.CallTpl = 8; // TPL_CALLBACK
+    N.SetPasswords("user", "");
+    N.B.Console.QueueText(u"user\r");
+    AuthRun R = N.Run(0);
+    N.ExpectCleanReturn(R); // a wait for a key above TPL_APPLICATION is a board problem
+    EXPECT_EQ(R.TplAfter, C.After);
+    EXPECT_EQ(R.Status, C.Reader ? EFI_SUCCESS : EFI_ABORTED);
+    EXPECT_EQ(N.B.Console.PendingKeys().empty(), C.Reader);
+  }
+}
+
 // ---- the slot mask ----------------------------------------------------------------------------
 // What the hard-disk prompt learns tells which module slots the driver believes the module
 // holds: a typed drive password that a held slot carries is only remembered in the map (entry

@@ -447,6 +447,146 @@ TEST(RememberedSlotsClaim, ASlotThatOpenedADriveIsClaimed) {
   EXPECT_EQ(EntryBytesSet(Writes[0].Data, 1), std::vector<int>{5});
 }
 
+// ---- the slots of other drives -----------------------------------------------------------------
+// A caller candidate that opens a drive does not take a hard-disk slot another drive was given
+// in this run: it goes to a free slot, so the next boot opens both drives from the map.
+TEST(OtherDrivesSlots, ACandidateKeepsOffASlotClaimedInThisRun) {
+  Notebook N;
+  SataDrive &First = N.B.Sata.AddLockedDrive("first", 0, 0, 0, ModuleForm("typed"));
+  SataDrive &Second = N.B.Sata.AddLockedDrive("second", 1, 0, 0, ModuleForm("answered"));
+  N.SetPasswords("user", "");
+  N.Engine.Answers.AnswerFlag = 1;
+  N.Engine.Answers.User = SetupForm("user");
+  N.Engine.Answers.DiskCandidates[0] = ModuleForm("answered");
+  N.B.Console.QueueText(u"typed\r"); // the first drive refuses the candidate: its prompt
+  AuthRun R = N.Run(0);
+  N.ExpectCleanReturn(R);
+  EXPECT_FALSE(First.Locked);
+  EXPECT_FALSE(Second.Locked);
+  EXPECT_EQ(StoredSlots(N), (std::vector<uint16_t>{FP_SLOT_USER, FP_SLOT_DISK1, FP_SLOT_DISK2}));
+  EXPECT_EQ(N.B.FingerprintModule.Slot(FP_SLOT_DISK1), ModuleForm("typed"));
+  EXPECT_EQ(N.B.FingerprintModule.Slot(FP_SLOT_DISK2), ModuleForm("answered"));
+  std::vector<uint8_t> Map = N.Variable(u"FpHdp2HdpMapFlag");
+  EXPECT_EQ(EntryBytesSet(Map, 0), std::vector<int>{4});
+  EXPECT_EQ(EntryBytesSet(Map, 1), std::vector<int>{5});
+
+  // The next boot: the finger alone opens both drives.
+  N.B.Reboot();
+  ASSERT_TRUE(First.Locked && Second.Locked);
+  N.Load();
+  N.Engine.Answers.AnswerFlag = 0;
+  AuthRun Next = N.Run(0);
+  N.ExpectCleanReturn(Next);
+  EXPECT_EQ(Next.AuthFlags & AUTH_USER_VERIFIED, AUTH_USER_VERIFIED);
+  EXPECT_FALSE(First.Locked);
+  EXPECT_FALSE(Second.Locked);
+  for (size_t I = Next.FirstCall; I < N.B.Console.Calls().size(); I++) {
+    EXPECT_NE(N.B.Console.Calls()[I].Name, "WaitForKey") << "a prompt in the next boot";
+  }
+}
+
+// With every hard-disk slot given to another drive in this run, a candidate that opens a drive
+// is not stored at all, and the drive's map entry names no slot.
+TEST(OtherDrivesSlots, ACandidateWithoutAFreeSlotIsNotLearned) {
+  Notebook N;
+  std::vector<SataDrive *> Drives;
+  for (uint32_t Channel = 0; Channel < 4; Channel++) {
+    std::string Password = Channel < 3 ? "typed" + std::to_string(Channel) : "answered";
+    Drives.push_back(&N.B.Sata.AddLockedDrive("disk" + std::to_string(Channel), Channel, 0, 0,
+                                              ModuleForm(Password)));
+  }
+  N.SetPasswords("user", "");
+  N.Engine.Answers.AnswerFlag = 1;
+  N.Engine.Answers.User = SetupForm("user");
+  N.Engine.Answers.DiskCandidates[0] = ModuleForm("answered");
+  N.B.Console.QueueText(u"typed0\rtyped1\rtyped2\r");
+  AuthRun R = N.Run(0);
+  N.ExpectCleanReturn(R);
+  for (SataDrive *D : Drives) {
+    EXPECT_FALSE(D->Locked) << D->Label;
+  }
+  EXPECT_EQ(StoredSlots(N),
+            (std::vector<uint16_t>{FP_SLOT_USER, FP_SLOT_DISK1, FP_SLOT_DISK2, FP_SLOT_DISK3}));
+  EXPECT_EQ(N.B.FingerprintModule.Slot(FP_SLOT_DISK1), ModuleForm("typed0"));
+  std::vector<uint8_t> Map = N.Variable(u"FpHdp2HdpMapFlag");
+  EXPECT_EQ(EntryBytesSet(Map, 3), std::vector<int>{});
+}
+
+// A typed password that opens a new drive goes into the first hard-disk slot that no map entry
+// remembers and no drive claimed; a slot remembered for a drive absent this boot is taken only
+// when every slot is remembered (then the first one not claimed in this run).
+struct AbsentCase {
+  const char *Name;
+  std::vector<int> Remembered; // hard-disk slots (1..3) remembered by absent drives 3, 4, 5
+  uint16_t StoredSlot;
+};
+
+class AbsentDrives : public ::testing::TestWithParam<AbsentCase> {};
+
+TEST_P(AbsentDrives, KeepTheirRememberedSlotsWhileOthersAreFree) {
+  const AbsentCase &Case = GetParam();
+  Notebook N;
+  SataDrive &D = N.B.Sata.AddLockedDrive("disk", 0, 0, 0, ModuleForm("disk"));
+  std::vector<uint8_t> Map(50, 0);
+  Map[0] = 1;
+  int Absent = 3;
+  for (int Slot : Case.Remembered) {
+    uint8_t *Entry = Map.data() + 2 + 8 * Absent++;
+    Entry[0] = (uint8_t)(0x40 + Slot); // a CRC no present drive has
+    Entry[3 + Slot] = 1;
+    N.B.FingerprintModule.SetSlot((uint16_t)(FP_SLOT_DISK1 << (Slot - 1)),
+                                  ModuleForm("absent" + std::to_string(Slot)));
+  }
+  N.PutVariable(u"FpHdp2HdpMapFlag", 7, Map);
+  N.B.Console.QueueText(u"disk\r");
+  AuthRun R = N.Run(0);
+  N.ExpectCleanReturn(R);
+  EXPECT_FALSE(D.Locked);
+  EXPECT_EQ(StoredSlots(N), std::vector<uint16_t>{Case.StoredSlot});
+  std::vector<uint8_t> Stored = N.Variable(u"FpHdp2HdpMapFlag");
+  ASSERT_EQ(Stored.size(), 50u);
+  EXPECT_EQ(EntryBytesSet(Stored, 0), std::vector<int>{Case.StoredSlot == FP_SLOT_DISK1   ? 4
+                                                       : Case.StoredSlot == FP_SLOT_DISK2 ? 5
+                                                                                          : 6});
+  // The absent drives' entries are kept as they were.
+  EXPECT_TRUE(std::equal(Stored.begin() + 2 + 8 * 3, Stored.end(), Map.begin() + 2 + 8 * 3));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slots, AbsentDrives,
+    ::testing::Values(AbsentCase{"Slot1Remembered", {1}, FP_SLOT_DISK2},
+                      AbsentCase{"Slots1And2Remembered", {1, 2}, FP_SLOT_DISK3},
+                      AbsentCase{"Slot2Remembered", {2}, FP_SLOT_DISK1},
+                      AbsentCase{"EverySlotRemembered", {1, 2, 3}, FP_SLOT_DISK1}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+// ---- the locked-drive question ------------------------------------------------------------------
+// Every drive is asked: a locked drive is seen whether it comes before or after a drive whose
+// security is enabled but open. Without a password the locked drive makes the run go on (no
+// notice) and its password is asked for.
+TEST(LockedDriveQuestion, EveryDriveIsAsked) {
+  for (bool LockedFirst : {true, false}) {
+    SCOPED_TRACE(LockedFirst ? "locked drive first" : "locked drive second");
+    Notebook N;
+    SataDrive *Open = nullptr;
+    SataDrive *Locked = nullptr;
+    for (int Position = 0; Position < 2; Position++) {
+      bool IsLocked = (Position == 0) == LockedFirst;
+      SataDrive &D = N.B.Sata.AddLockedDrive(IsLocked ? "locked" : "open", (uint32_t)Position, 0, 0,
+                                             ModuleForm(IsLocked ? "locked" : "open"));
+      D.Locked = IsLocked;
+      (IsLocked ? Locked : Open) = &D;
+    }
+    N.B.Console.QueueNamed("ESC"); // would end a notice
+    N.B.Console.QueueText(u"locked\r");
+    AuthRun R = N.Run(0);
+    N.ExpectCleanReturn(R);
+    EXPECT_FALSE(N.AnyScreenContains(R, "Fingerprint Authentication"));
+    EXPECT_EQ(R.Status, EFI_SUCCESS);
+    EXPECT_FALSE(Locked->Locked);
+    EXPECT_EQ(Open->VerifyCalls, 0u);
+  }
+}
 // ---- the caller's candidates --------------------------------------------------------------------
 TEST(CallerCandidate, AnAllZeroCandidateIsNotTried) {
   Notebook N;

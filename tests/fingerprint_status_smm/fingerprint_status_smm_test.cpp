@@ -89,6 +89,15 @@ TEST_P(PasswordState, AnswersInEax) {
   EXPECT_FALSE(B.Variables.Calls().front().AttributesPointer);
 }
 
+// Every bit of the first UINT16 counts: a field whose first unit is 0x8000 (only the top bit of
+// its second byte) or 0x0001 is set.
+std::vector<uint8_t> FirstUnitsWithOneBit() {
+  std::vector<uint8_t> Store(257, 0);
+  Store[1] = 0x80;
+  Store[128] = 0x01;
+  return Store;
+}
+
 std::vector<uint8_t> ZeroFirstUnitsOnly() {
   std::vector<uint8_t> Store(257, 0x41);
   Store[0] = Store[1] = 0;
@@ -98,14 +107,15 @@ std::vector<uint8_t> ZeroFirstUnitsOnly() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PasswordState,
-    ::testing::Values(PasswordCase{"BothSet", Passwords(true, true), 0x000A0000},
-                      PasswordCase{"BothEmpty", Passwords(false, false), 0x000E0001},
-                      PasswordCase{"UserEmpty", Passwords(false, true), 0x000E0000},
-                      PasswordCase{"AdminEmpty", Passwords(true, false), 0x000A0001},
-                      PasswordCase{"OnlyTheFirstUnitCounts", ZeroFirstUnitsOnly(), 0x000E0001},
-                      PasswordCase{"NoStore", {}, 0x000A0000},
-                      PasswordCase{"OversizedStoreFailsTheRead", std::vector<uint8_t>(258, 0),
-                                   0x000A0000}),
+    ::testing::Values(
+        PasswordCase{"BothSet", Passwords(true, true), 0x000A0000},
+        PasswordCase{"BothEmpty", Passwords(false, false), 0x000E0001},
+        PasswordCase{"UserEmpty", Passwords(false, true), 0x000E0000},
+        PasswordCase{"AdminEmpty", Passwords(true, false), 0x000A0001},
+        PasswordCase{"OnlyTheFirstUnitCounts", ZeroFirstUnitsOnly(), 0x000E0001},
+        PasswordCase{"EveryBitOfTheFirstUnitCounts", FirstUnitsWithOneBit(), 0x000A0000},
+        PasswordCase{"NoStore", {}, 0x000A0000},
+        PasswordCase{"OversizedStoreFailsTheRead", std::vector<uint8_t>(258, 0), 0x000A0000}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST_F(FingerprintStatus, OnlyAhChoosesTheFunction) {

@@ -1,18 +1,27 @@
-# add_uefi_driver(<Name> ENTRY <EntryPoint> SOURCES <files...> [FFS_SECTIONS <targets...>])
+# add_uefi_driver(<Name> ENTRY <EntryPoint> SOURCES <files...> FILE_GUID <GUID>
+#                 [DEPENDS_ON <protocol GUID names...>] [FFS_SECTIONS <targets...>])
 #
 # Firmware build: <Name>.efi, a PE32+ image of the EFI boot-service-driver subsystem with base
 # relocations and no imports, linked with its own copy of the support library; and <Name>.ffs,
-# the image packed as a firmware file by tools/ffs/make_ffs.py (file GUID and dependency
-# expression from the table there). FFS_SECTIONS names targets that each provide one extra
-# section of the firmware file: such a target carries the properties FFS_SECTION (the
-# packager's --section argument) and FFS_SECTION_FILE (the file it reads), see
+# the image packed as a firmware file by tools/ffs/make_ffs.py. The driver declares what its
+# firmware file says about it: FILE_GUID, the file's name (fixed for good: the firmware finds a
+# driver's own file, and the sections in it, by this name), and DEPENDS_ON, the protocols that
+# must be installed before its entry point can do its work, each the name of an EFI_GUID
+# constant of platform/guids.h (all of them ANDed in the dependency expression; none means
+# TRUE). Both stay on the target as the properties UEFI_FILE_GUID and UEFI_DEPENDS_ON, from
+# which the firmware-file check takes what each file must say. FFS_SECTIONS names targets that
+# each provide one extra section of the firmware file: such a target carries the properties
+# FFS_SECTION (the packager's --section argument) and FFS_SECTION_FILE (the file it reads), see
 # sim/legacy_module/CMakeLists.txt.
 # The link is reproducible (/Brepro: the PE time stamp is a hash of the image, not the time; the
 # map made independent of the source folder by cmake/StableMap.cmake), and keeps the import
 # library lld-link writes for a /dll out of the images folder.
 # Host build: <Name>_native, the same sources as a static library against the simulated bus.
 function(add_uefi_driver name)
-  cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;FFS_SECTIONS" ${ARGN})
+  cmake_parse_arguments(DRV "" "ENTRY;FILE_GUID" "SOURCES;DEPENDS_ON;FFS_SECTIONS" ${ARGN})
+  if(NOT DRV_FILE_GUID MATCHES "^[0-9A-F]+-[0-9A-F]+-[0-9A-F]+-[0-9A-F]+-[0-9A-F]+$")
+    message(FATAL_ERROR "${name}: FILE_GUID must be a GUID in upper case (got '${DRV_FILE_GUID}')")
+  endif()
   if(UEFI_FIRMWARE_BUILD)
     add_executable(${name} ${DRV_SOURCES})
     target_link_libraries(${name} PRIVATE driver_support hardware_io)
@@ -22,6 +31,8 @@ function(add_uefi_driver name)
       /map:${CMAKE_BINARY_DIR}/images/${name}.map)
     set_target_properties(${name} PROPERTIES SUFFIX .efi
       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/images)
+    set_target_properties(${name} PROPERTIES
+      UEFI_FILE_GUID ${DRV_FILE_GUID} UEFI_DEPENDS_ON "${DRV_DEPENDS_ON}")
     set_property(GLOBAL APPEND PROPERTY UEFI_DRIVER_IMAGES ${name})
     add_custom_command(TARGET ${name} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -DFILE=${CMAKE_BINARY_DIR}/images/${name}.map
@@ -35,12 +46,20 @@ function(add_uefi_driver name)
   endif()
 endfunction()
 
-# <Name>.ffs beside <Name>.efi, rebuilt whenever the image, the packager or a section file changes.
+# <Name>.ffs beside <Name>.efi, rebuilt whenever the image, the packager, the GUID header or a
+# section file changes.
 function(uefi_driver_firmware_file name)
   find_program(FFS_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
   find_program(FFS_PYTHON NAMES python3 REQUIRED)
   set(ffs ${CMAKE_BINARY_DIR}/images/${name}.ffs)
   set(packager ${PROJECT_SOURCE_DIR}/tools/ffs/make_ffs.py)
+  set(guids ${PROJECT_SOURCE_DIR}/platform/guids.h)
+  get_target_property(file_guid ${name} UEFI_FILE_GUID)
+  get_target_property(depends_on ${name} UEFI_DEPENDS_ON)
+  set(depends_args)
+  foreach(protocol IN LISTS depends_on)
+    list(APPEND depends_args --depends ${protocol})
+  endforeach()
   set(section_args)
   set(section_depends)
   foreach(provider IN LISTS ARGN)
@@ -49,9 +68,9 @@ function(uefi_driver_firmware_file name)
   endforeach()
   add_custom_command(OUTPUT ${ffs}
     COMMAND ${FFS_PYTHON} ${packager} --name ${name} --image $<TARGET_FILE:${name}>
-            --output ${ffs} ${section_args}
+            --output ${ffs} --guid ${file_guid} --guids ${guids} ${depends_args} ${section_args}
     COMMAND ${CMAKE_COMMAND} -DFILE=${ffs} -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
-    DEPENDS ${name} ${packager} ${section_depends}
+    DEPENDS ${name} ${packager} ${guids} ${section_depends}
     COMMENT "Packing firmware file ${name}.ffs"
     VERBATIM)
   add_custom_target(${name}_ffs ALL DEPENDS ${ffs})

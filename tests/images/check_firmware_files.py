@@ -1,25 +1,31 @@
 #!/usr/bin/python3
-"""Checks the firmware files (.ffs) of the firmware build.
+"""Checks the firmware files (.ffs) of the firmware build against what each driver declares.
 
-    check_firmware_files.py <UEFIExtract> <images dir> <module file> <module owner> <driver>...
+    check_firmware_files.py <UEFIExtract> <images dir> <module file> <module owner> <guids.h>
+                            <driver>:<file GUID>:<protocol>,...  (one per driver)
 
-Every driver named, and every other .ffs or .efi in the images folder, must have a firmware file
-that
+Each driver argument is the driver's declaration (add_uefi_driver's FILE_GUID and DEPENDS_ON):
+its name, its file GUID and the names of the protocols it depends on, EFI_GUID constants of
+<guids.h>, read here on their own. Every driver declared, and every other .ffs or .efi in the
+images folder, must have a firmware file that
   - passes our own reading of the format: size field, header checksum (8-bit sum 0 with the file
     checksum and State counted as 0), data checksum (FFS_ATTRIB_CHECKSUM set: 8-bit sum of the
     body and the file checksum is 0; clear: file checksum 0xAA), State 0x07, file type DRIVER,
     sections at 4-byte-aligned offsets tiling the file exactly, unique file GUID;
-  - holds exactly one PE32 section equal to <driver>.efi, one well-formed DXE dependency section,
-    one user-interface section with the driver's name, and, for <module owner> only, one
+  - says what the driver declares: the declared file GUID; one user-interface section with the
+    driver's name; one well-formed DXE dependency section that requires exactly the declared
+    protocols, all of them ANDed (TRUE when none is declared);
+  - holds exactly one PE32 section equal to <driver>.efi and, for <module owner> only, one
     freeform subtype-GUID section carrying the legacy fingerprint module (GUID
     202C0685-C94D-4DB4-A8CE-682D7C37CD44, then the module file's bytes);
   - parses in UEFIExtract without a complaint, with valid checksums, the same sections, the
-    name, the parsed dependency expression, the image and the module as UEFIExtract dumps them.
-    UEFIExtract reads firmware volumes, so the files are put into one volume (FFS2, erase
-    polarity 1, files 8-byte aligned) the way a volume builder would.
+    name, the declared protocols in the parsed dependency expression, the image and the module
+    as UEFIExtract dumps them. UEFIExtract reads firmware volumes, so the files are put into one
+    volume (FFS2, erase polarity 1, files 8-byte aligned) the way a volume builder would.
 """
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -107,8 +113,67 @@ def depex_is_well_formed(expression):
     return False
 
 
-def check_file(name, data, image, module, is_owner, fail):
-    """Our own reading of one firmware file. Returns its GUID text."""
+def depex_protocols(expression):
+    """The protocols a dependency expression of PUSH, AND and TRUE requires, as sorted GUID
+    texts; None when it uses any other opcode (OR, NOT, BEFORE, AFTER, SOR, FALSE), which no
+    declaration of ours gives."""
+    stack = []
+    index = 0
+    while index < len(expression):
+        opcode = expression[index]
+        index += 1
+        if opcode == 0x02 and index + 16 <= len(expression):
+            stack.append({guid_text(expression[index:index + 16])})
+            index += 16
+        elif opcode == 0x03 and len(stack) >= 2:
+            stack.append(stack.pop() | stack.pop())
+        elif opcode == 0x06:
+            stack.append(set())
+        elif opcode == 0x08 and index == len(expression) and len(stack) == 1:
+            return sorted(stack[0])
+        else:
+            return None
+    return None
+
+
+# inline constexpr EFI_GUID NAME = {0x12345678, 0x1234, 0x1234, {0x12, ... 8 bytes}};
+GUID_CONSTANT = re.compile(
+    r"inline\s+constexpr\s+EFI_GUID\s+(\w+)\s*=\s*\{\s*0x([0-9A-Fa-f]+)\s*,\s*0x([0-9A-Fa-f]+)"
+    r"\s*,\s*0x([0-9A-Fa-f]+)\s*,\s*\{([^}]*)\}\s*\}\s*;")
+
+
+def guid_constants(path):
+    """{name: GUID text} of the EFI_GUID constants a header defines."""
+    with open(path, encoding="utf-8") as stream:
+        text = stream.read()
+    constants = {}
+    for match in GUID_CONSTANT.finditer(text):
+        name, data1, data2, data3, rest = match.groups()
+        tail = bytes(int(byte, 16) for byte in re.findall(r"0x([0-9A-Fa-f]+)", rest))
+        raw = struct.pack("<IHH", int(data1, 16), int(data2, 16), int(data3, 16)) + tail
+        constants[name] = guid_text(raw) if len(tail) == 8 else None
+    return constants
+
+
+class Declaration:
+    """What a driver declares about its firmware file: file GUID and required protocols."""
+
+    def __init__(self, argument, constants, fail):
+        self.name, _, rest = argument.partition(":")
+        file_guid, _, protocols = rest.partition(":")
+        self.file_guid = file_guid.upper()
+        self.protocol_names = [item for item in protocols.split(",") if item]
+        self.protocols = []
+        for protocol in self.protocol_names:
+            if fail.check(constants.get(protocol), f"{self.name}: declares {protocol!r}, which "
+                          "is no EFI_GUID constant of the GUID header"):
+                self.protocols.append(constants[protocol])
+        self.protocols.sort()
+
+
+def check_file(name, data, image, module, is_owner, declared, fail):
+    """Our own reading of one firmware file, against the driver's declaration (None: the driver
+    declares nothing). Returns its GUID text."""
     if not fail.check(len(data) >= 24, f"{name}: shorter than a file header"):
         return None
     header = data[:24]
@@ -141,8 +206,19 @@ def check_file(name, data, image, module, is_owner, fail):
     if by_type.get(PE32):
         fail.check(by_type[PE32][0] == image, f"{name}: PE32 section differs from {name}.efi")
     if by_type.get(DXE_DEPEX):
-        fail.check(depex_is_well_formed(by_type[DXE_DEPEX][0]),
-                   f"{name}: malformed dependency expression {by_type[DXE_DEPEX][0].hex()}")
+        expression = by_type[DXE_DEPEX][0]
+        if fail.check(depex_is_well_formed(expression),
+                      f"{name}: malformed dependency expression {expression.hex()}") and declared:
+            required = depex_protocols(expression)
+            wanted = f"the driver declares {declared.protocols} " \
+                f"({', '.join(declared.protocol_names) or 'TRUE'})"
+            if fail.check(required is not None, f"{name}: dependency expression "
+                          f"{expression.hex()} is not an AND of protocols; {wanted}"):
+                fail.check(required == declared.protocols,
+                           f"{name}: dependency expression requires {required}; {wanted}")
+    if declared:
+        fail.check(file_guid == declared.file_guid,
+                   f"{name}: file GUID {file_guid}, the driver declares {declared.file_guid}")
     if by_type.get(USER_INTERFACE):
         fail.check(by_type[USER_INTERFACE][0] == (name + "\0").encode("utf-16-le"),
                    f"{name}: user-interface section is {by_type[USER_INTERFACE][0]!r}")
@@ -207,11 +283,11 @@ def numbered_children(folder):
 
 
 def check_with_uefiextract(uefiextract, files, module, owner, fail):
-    """files: {name: (guid text, ffs bytes, image bytes)}."""
+    """files: {name: (guid text, ffs bytes, image bytes, declaration or None)}."""
     with tempfile.TemporaryDirectory() as work:
         volume_path = os.path.join(work, "drivers.fv")
         with open(volume_path, "wb") as stream:
-            stream.write(build_volume([data for _, data, _ in files.values()]))
+            stream.write(build_volume([data for _, data, _, _ in files.values()]))
         run = subprocess.run([uefiextract, volume_path, "all"], capture_output=True, text=True,
                              cwd=work, check=False)
         messages = [line for line in (run.stdout + run.stderr).splitlines() if line.strip()]
@@ -230,7 +306,7 @@ def check_with_uefiextract(uefiextract, files, module, owner, fail):
             if info.get("Type") == "File":
                 found[info.get("File GUID")] = (folder, info)
 
-        for name, (file_guid, _, image) in files.items():
+        for name, (file_guid, _, image, declared) in files.items():
             if not fail.check(file_guid in found, f"{name}: UEFIExtract did not find {file_guid}"):
                 continue
             folder, info = found[file_guid]
@@ -265,6 +341,11 @@ def check_with_uefiextract(uefiextract, files, module, owner, fail):
                         if "Parsed expression:" in lines else []
                     fail.check(parsed and parsed[-1].strip() == "END",
                                f"{name}: UEFIExtract could not parse the dependency expression")
+                    pushed = sorted(line.split()[1].upper() for line in parsed
+                                    if line.startswith("PUSH "))
+                    fail.check(not declared or pushed == declared.protocols,
+                               f"{name}: UEFIExtract reads the protocols {pushed}, the driver "
+                               f"declares {declared.protocols if declared else None}")
                 elif subtype == UEFIEXTRACT_SUBTYPES[FREEFORM]:
                     fail.check(section_info.get("Subtype GUID") == FINGERPRINT_MODULE_SECTION_GUID,
                                f"{name}: UEFIExtract subtype GUID "
@@ -274,16 +355,22 @@ def check_with_uefiextract(uefiextract, files, module, owner, fail):
 
 
 def main(argv):
-    if len(argv) < 4:
+    if len(argv) < 5:
         print(__doc__, file=sys.stderr)
         return 2
-    uefiextract, image_dir, module_path, owner = argv[:4]
-    names = list(dict.fromkeys(argv[4:]))
+    uefiextract, image_dir, module_path, owner, guid_header = argv[:5]
+    fail = Failures()
+    constants = guid_constants(guid_header)
+    declarations = {}
+    for argument in argv[5:]:
+        declaration = Declaration(argument, constants, fail)
+        declarations[declaration.name] = declaration
+    names = list(declarations)
     for entry in sorted(os.listdir(image_dir)):
         stem, extension = os.path.splitext(entry)
         if extension in (".ffs", ".efi") and stem not in names:
             names.append(stem)
-    fail = Failures()
+            fail.items.append(f"{stem}: {entry} in the images folder, but no driver declares it")
     if not os.path.isfile(uefiextract):
         print(f"FAIL: UEFIExtract not found at {uefiextract!r} (Debian package uefitool-cli)")
         return 1
@@ -304,13 +391,14 @@ def main(argv):
             continue
         data = read_bytes(ffs_path)
         image = read_bytes(efi_path)
-        file_guid = check_file(name, data, image, module, name == owner, fail)
+        file_guid = check_file(name, data, image, module, name == owner,
+                               declarations.get(name), fail)
         if file_guid is None:
             continue
         fail.check(file_guid not in guids,
                    f"{name}: file GUID {file_guid} also used by {guids.get(file_guid)}")
         guids[file_guid] = name
-        files[name] = (file_guid, data, image)
+        files[name] = (file_guid, data, image, declarations.get(name))
         print(f"{name}.ffs: {len(data)} bytes, {file_guid}")
 
     if files:

@@ -1,13 +1,19 @@
 #!/usr/bin/python3
 """Packs a driver image into a firmware file (FFS) ready to go into a firmware volume.
 
-    make_ffs.py --name <Driver> --image <Driver>.efi --output <Driver>.ffs
+    make_ffs.py --name <Driver> --guid <file GUID> --image <Driver>.efi --output <Driver>.ffs
+                --guids platform/guids.h [--depends <protocol GUID name>]...
                 [--section freeform:<subtype GUID>:<file>]...
+
+What goes into the file is what the driver declares in its add_uefi_driver call: the file GUID
+and the protocols its entry point needs (--depends, each the name of an EFI_GUID constant in
+platform/guids.h, the header the drivers' own code takes its GUIDs from).
 
 The firmware file is an EFI_FFS_FILE_HEADER (24 bytes) followed by its sections, each section
 starting at a 4-byte-aligned offset within the file (zero bytes fill the gaps):
 
-    DXE_DEPEX (0x13)             the dependency expression of the driver (table below)
+    DXE_DEPEX (0x13)             the dependency expression: PUSH each protocol, AND them, END
+                                 (TRUE END when the driver needs none)
     PE32 (0x10)                  the image, byte for byte
     USER_INTERFACE (0x15)        the driver name, NUL-terminated UCS-2
     FREEFORM_SUBTYPE_GUID (0x18) one per --section, in command-line order: the 16-byte subtype
@@ -25,6 +31,7 @@ Standard library only; the output depends on nothing but the inputs.
 
 import argparse
 import os
+import re
 import struct
 import sys
 import uuid
@@ -49,39 +56,6 @@ DEP_AND = 0x03
 DEP_TRUE = 0x06
 DEP_END = 0x08
 
-# Protocols the drivers wait for before the DXE dispatcher may start them.
-VARIABLE_ARCH_PROTOCOL = "1E5668E2-8481-11D4-BCF1-0080C73C8881"
-VARIABLE_WRITE_ARCH_PROTOCOL = "6441F818-6362-4E44-B570-7DBA31DD2453"
-SMM_BASE_PROTOCOL = "1390954D-DA95-4227-9328-7282C217DAA8"
-SMM_SW_DISPATCH_PROTOCOL = "E541B773-DD11-420C-B026-DF993653F8BF"
-BOOT_SCRIPT_SAVE_PROTOCOL = "470E1529-B79E-4E32-A0FE-6A156D29F9B2"
-
-# Every driver image we ship: its firmware-file GUID (fixed for good: the firmware finds a
-# driver's own file, and the sections in it, by this name) and its dependency expression, the
-# protocols that must be installed before its entry point can do its work (all of them ANDed;
-# an empty list means TRUE).
-#
-# - FingerprintAuthDxe: the entry point only installs FINGERPRINT_AUTH_PROTOCOL; everything
-#   else happens in the setup engine's later calls, when all services are up. TRUE.
-# - FanControlSmm: both runs of the entry go through the Framework SMM base protocol (Register
-#   outside SMM, RegisterCallback inside); nothing else is located.
-# - FingerprintStatusSmm: the SMM base protocol, and the software-SMI dispatch protocol that
-#   its in-SMM run locates through the boot services to register its three SMIs.
-# - SetupHwSyncDxe: reads and rewrites non-volatile variables ("Setup", the port NV
-#   variables) in its entry: the variable and variable-write architectural protocols.
-# - PciBridgeProbeDxe: reads "Setup" (variable architectural protocol) and records its bridge
-#   write in the S3 resume script (boot-script save protocol), both in its entry.
-DRIVERS = {
-    "FingerprintAuthDxe": ("0391CC52-9A19-41CD-95E5-E2445CCEDBE3", []),
-    "FanControlSmm": ("AF513B2B-2738-42B4-ADDC-009DD248AD30", [SMM_BASE_PROTOCOL]),
-    "FingerprintStatusSmm": ("7F882345-D85D-4E9C-9354-1A3DC1C6F1A4",
-                             [SMM_BASE_PROTOCOL, SMM_SW_DISPATCH_PROTOCOL]),
-    "SetupHwSyncDxe": ("FE7D1E89-62F6-4A15-9467-EDBD25DECD38",
-                       [VARIABLE_ARCH_PROTOCOL, VARIABLE_WRITE_ARCH_PROTOCOL]),
-    "PciBridgeProbeDxe": ("5A8CE58A-7858-405F-A391-21EB5A7F19B4",
-                          [VARIABLE_ARCH_PROTOCOL, BOOT_SCRIPT_SAVE_PROTOCOL]),
-}
-
 
 class PackError(Exception):
     pass
@@ -95,12 +69,33 @@ def guid_bytes(text):
         raise PackError(f"bad GUID {text!r}: {error}") from None
 
 
+# inline constexpr EFI_GUID NAME = {0x12345678, 0x1234, 0x1234, {0x12, ... 8 bytes}};
+GUID_CONSTANT = re.compile(
+    r"inline\s+constexpr\s+EFI_GUID\s+(\w+)\s*=\s*\{\s*0x([0-9A-Fa-f]+)\s*,\s*0x([0-9A-Fa-f]+)"
+    r"\s*,\s*0x([0-9A-Fa-f]+)\s*,\s*\{([^}]*)\}\s*\}\s*;")
+
+
+def read_guid_constants(path):
+    """{name: 16 GUID bytes} of the EFI_GUID constants a header defines."""
+    with open(path, encoding="utf-8") as stream:
+        text = stream.read()
+    constants = {}
+    for match in GUID_CONSTANT.finditer(text):
+        name, data1, data2, data3, rest = match.groups()
+        tail = [int(byte, 16) for byte in re.findall(r"0x([0-9A-Fa-f]+)", rest)]
+        if len(tail) != 8:
+            raise PackError(f"{path}: {name} does not have 8 trailing bytes")
+        constants[name] = struct.pack("<IHH", int(data1, 16), int(data2, 16),
+                                      int(data3, 16)) + bytes(tail)
+    return constants
+
+
 def dependency_expression(protocols):
     if not protocols:
         return bytes([DEP_TRUE, DEP_END])
     expression = bytearray()
     for index, protocol in enumerate(protocols):
-        expression += bytes([DEP_PUSH]) + guid_bytes(protocol)
+        expression += bytes([DEP_PUSH]) + protocol
         if index > 0:
             expression.append(DEP_AND)
     expression.append(DEP_END)
@@ -138,10 +133,8 @@ def parse_extra_section(spec):
     return section(EFI_SECTION_FREEFORM_SUBTYPE_GUID, guid_bytes(guid) + data)
 
 
-def build_firmware_file(name, image, extra_sections):
-    if name not in DRIVERS:
-        raise PackError(f"no firmware-file GUID for {name!r}: add it to the DRIVERS table")
-    file_guid, protocols = DRIVERS[name]
+def build_firmware_file(name, file_guid, protocols, image, extra_sections):
+    """protocols: the GUID bytes of each protocol the driver depends on."""
     sections = [
         section(EFI_SECTION_DXE_DEPEX, dependency_expression(protocols)),
         section(EFI_SECTION_PE32, image),
@@ -170,7 +163,11 @@ def build_firmware_file(name, image, extra_sections):
 
 def main(argv):
     parser = argparse.ArgumentParser(description="Pack a driver image into a firmware file.")
-    parser.add_argument("--name", required=True, help="driver name (a key of the GUID table)")
+    parser.add_argument("--name", required=True, help="driver name (the user-interface section)")
+    parser.add_argument("--guid", required=True, help="the file GUID the driver declares")
+    parser.add_argument("--guids", required=True, help="header defining the protocol GUIDs")
+    parser.add_argument("--depends", action="append", default=[],
+                        help="a protocol the driver depends on (its GUID constant's name)")
     parser.add_argument("--image", required=True, help="the driver's PE32+ image")
     parser.add_argument("--output", required=True, help="the firmware file to write")
     parser.add_argument("--section", action="append", default=[],
@@ -180,8 +177,13 @@ def main(argv):
         with open(args.image, "rb") as stream:
             image = stream.read()
         check_pe_image(image, args.image)
+        constants = read_guid_constants(args.guids)
+        unknown = [name for name in args.depends if name not in constants]
+        if unknown:
+            raise PackError(f"{args.guids} defines no {', '.join(unknown)}")
+        protocols = [constants[name] for name in args.depends]
         extra = [parse_extra_section(spec) for spec in args.section]
-        data = build_firmware_file(args.name, image, extra)
+        data = build_firmware_file(args.name, args.guid, protocols, image, extra)
     except (PackError, OSError) as error:
         print(f"make_ffs: {error}", file=sys.stderr)
         return 1

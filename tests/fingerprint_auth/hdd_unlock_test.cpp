@@ -4,6 +4,7 @@
 #include "fingerprint_board.h"
 
 #include <optional>
+#include <string>
 
 namespace sim::test {
 namespace {
@@ -95,7 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{1, 1, 0, 3}, NumberCase{3, 0, 0, 3}, NumberCase{5, 0, 0, 5},
                       NumberCase{6, 0, 0, -1}, NumberCase{0, 2, 0, -1}, NumberCase{0, 2, 1, -1},
                       NumberCase{2, 1, 0, -1}, NumberCase{0, 0, 1, 4}, NumberCase{1, 0, 1, 5},
-                      NumberCase{0, 1, 1, -1}, NumberCase{1, 1, 1, -1}, NumberCase{0, 0, 2, -1}));
+                      NumberCase{0, 1, 1, -1}, NumberCase{1, 1, 1, -1}, NumberCase{0, 0, 2, -1}),
+    [](const auto &Info) {
+      return "Channel" + std::to_string(Info.param.Channel) + "Device" +
+             std::to_string(Info.param.Device) + "Function" + std::to_string(Info.param.Function);
+    });
 
 // ---- what is skipped --------------------------------------------------------------------------
 TEST(DriveStates, FrozenUnlockedAndUnsecuredDrivesAreLeftAlone) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <set>
+#include <string>
 
 namespace sim::test {
 namespace {
@@ -119,7 +120,11 @@ INSTANTIATE_TEST_SUITE_P(
         ComCase{4, 1, {1, 5, 0x66}, 1, {1, 2, 0x77}}, ComCase{4, 3, {1, 5, 0x66}, 3, {1, 4, 0x77}},
         // A selection of 5 or more leaves that port's record exactly as read.
         ComCase{5, 2, {0, 9, 0x66}, 2, {1, 1, 0x77}}, ComCase{1, 9, {1, 1, 0x66}, 9, {0, 8, 0x77}},
-        ComCase{0xFF, 0xFF, {0, 9, 0x66}, 0xFF, {0, 8, 0x77}}));
+        ComCase{0xFF, 0xFF, {0, 9, 0x66}, 0xFF, {0, 8, 0x77}}),
+    [](const auto &Info) {
+      return "Com1Selection" + std::to_string(Info.param.Com1Selection) + "Com2Selection" +
+             std::to_string(Info.param.Com2Selection);
+    });
 
 // ---- straps and their latches across boots -------------------------------------------------
 TEST(StrapLatches, ActiveStrapsForceOptionsOffAndReleaseRestoresThemOnce) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <ostream>
 #include <set>
@@ -50,9 +51,28 @@ TEST_P(PasswordHashEncodings, ModuleFormThroughEntryFiveIsTheSetupForm) {
   EXPECT_EQ(B.Hash.Calls()[0].Output, std::vector<uint8_t>(Encoded, Encoded + 32));
 }
 
+// A case is named after its text: letters and digits as they are, anything else as '_', a long
+// run of one character as the character and its count.
+std::string TextName(const std::string &Text) {
+  if (Text.empty()) {
+    return "Empty";
+  }
+  if (Text.size() > 16 && Text.find_first_not_of(Text[0]) == std::string::npos) {
+    return std::string(1, Text[0]) + "Times" + std::to_string(Text.size());
+  }
+  std::string Name = Text;
+  for (char &C : Name) {
+    if (!std::isalnum((unsigned char)C)) {
+      C = '_';
+    }
+  }
+  return Name;
+}
+
 INSTANTIATE_TEST_SUITE_P(Texts, PasswordHashEncodings,
                          ::testing::Values("", "a", "secret", "Pa55-word!", std::string(63, 'x'),
-                                           std::string(64, 'x')));
+                                           std::string(64, 'x')),
+                         [](const auto &Info) { return TextName(Info.param); });
 
 TEST(PasswordHash, AFailingEntryReportsItsStatusWithOrWithoutOutput) {
   Board B;

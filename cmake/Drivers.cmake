@@ -13,6 +13,9 @@
 # each provide one extra section of the firmware file: such a target carries the properties
 # FFS_SECTION (the packager's --section argument) and FFS_SECTION_FILE (the file it reads), see
 # sim/legacy_module/CMakeLists.txt.
+# Size: every function and data item in a section of its own (-Oz -ffunction-sections
+# -fdata-sections from the top-level CMakeLists.txt, one COMDAT per assembly routine in
+# platform/hardware_io_firmware.S), so that /opt:ref drops whatever the image does not reference.
 # The link is reproducible (/Brepro: the PE time stamp is a hash of the image, not the time; the
 # map made independent of the source folder by cmake/StableMap.cmake), and keeps the import
 # library lld-link writes for a /dll out of the images folder.
@@ -102,4 +105,27 @@ function(add_uefi_firmware_volume name)
     VERBATIM)
   add_custom_target(${name}_fv ALL DEPENDS ${volume})
   set_property(GLOBAL PROPERTY UEFI_FIRMWARE_VOLUME ${volume})
+endfunction()
+
+# add_uefi_size_table(DRIVERS <drivers...>)
+#
+# Firmware build: images/sizes.md, the README's size table (each driver's .efi and .ffs, then
+# the firmware volume) written from this build's own files.
+function(add_uefi_size_table)
+  cmake_parse_arguments(SIZES "" "" "DRIVERS" ${ARGN})
+  get_property(volume GLOBAL PROPERTY UEFI_FIRMWARE_VOLUME)
+  set(table ${CMAKE_BINARY_DIR}/images/sizes.md)
+  set(inputs ${volume})
+  foreach(driver IN LISTS SIZES_DRIVERS)
+    list(APPEND inputs $<TARGET_FILE:${driver}> ${CMAKE_BINARY_DIR}/images/${driver}.ffs)
+  endforeach()
+  add_custom_command(OUTPUT ${table}
+    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${table} -DDIR=${CMAKE_BINARY_DIR}/images
+            "-DNAMES=${SIZES_DRIVERS}" -DVOLUME=${volume}
+            -P ${PROJECT_SOURCE_DIR}/cmake/SizeTable.cmake
+    COMMAND ${CMAKE_COMMAND} -E cat ${table}
+    DEPENDS ${inputs} ${PROJECT_SOURCE_DIR}/cmake/SizeTable.cmake NotebookDrivers_fv
+    COMMENT "Writing the size table images/sizes.md"
+    VERBATIM)
+  add_custom_target(uefi_size_table ALL DEPENDS ${table})
 endfunction()

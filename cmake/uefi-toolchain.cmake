@@ -22,8 +22,10 @@ set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
 set(UEFI_COMPILE_FLAGS
     "--target=x86_64-unknown-windows -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector \
--mno-red-zone -mgeneral-regs-only -mno-stack-arg-probe -fno-builtin -Os \
+-mno-red-zone -mgeneral-regs-only -mno-stack-arg-probe -fno-builtin \
 -fno-asynchronous-unwind-tables -fno-unwind-tables")
+# The optimisation level and the sections per function are set in the top-level CMakeLists.txt
+# (add_compile_options), so that a change reaches build folders configured before it.
 # Header dependencies: clang for a Windows target counts as simulating MSVC, for which CMake's
 # Generic platform sets no depfile flags, so without these an object would not be rebuilt after a
 # header it includes changes.

@@ -7,94 +7,94 @@
 //   MmioReadN  address in RCX      movzbl / movzwl / movl (%rcx)     0F B6 01 / 0F B7 01 / 8B 01
 //   MmioWriteN address in RCX      movb / movw / movl %dl..,(%rcx)   88 11 / 66 89 11 / 89 11
 //   CpuDeadLoop                    cli; hlt                          FA F4
+// Each function sits in a section of its own, a COMDAT keyed on its symbol, so that the linker
+// (/opt:ref) drops every function an image does not call.
 
-    .text
-
+    .section .text$IoRead8,"xr",one_only,IoRead8
     .globl IoRead8
-    .p2align 4
 IoRead8:
     movl    %ecx, %edx
     xorl    %eax, %eax
     inb     %dx, %al
     ret
 
+    .section .text$IoRead16,"xr",one_only,IoRead16
     .globl IoRead16
-    .p2align 4
 IoRead16:
     movl    %ecx, %edx
     xorl    %eax, %eax
     inw     %dx, %ax
     ret
 
+    .section .text$IoRead32,"xr",one_only,IoRead32
     .globl IoRead32
-    .p2align 4
 IoRead32:
     movl    %ecx, %edx
     inl     %dx, %eax
     ret
 
+    .section .text$IoWrite8,"xr",one_only,IoWrite8
     .globl IoWrite8
-    .p2align 4
 IoWrite8:
     movl    %edx, %eax
     movl    %ecx, %edx
     outb    %al, %dx
     ret
 
+    .section .text$IoWrite16,"xr",one_only,IoWrite16
     .globl IoWrite16
-    .p2align 4
 IoWrite16:
     movl    %edx, %eax
     movl    %ecx, %edx
     outw    %ax, %dx
     ret
 
+    .section .text$IoWrite32,"xr",one_only,IoWrite32
     .globl IoWrite32
-    .p2align 4
 IoWrite32:
     movl    %edx, %eax
     movl    %ecx, %edx
     outl    %eax, %dx
     ret
 
+    .section .text$MmioRead8,"xr",one_only,MmioRead8
     .globl MmioRead8
-    .p2align 4
 MmioRead8:
     movzbl  (%rcx), %eax
     ret
 
+    .section .text$MmioRead16,"xr",one_only,MmioRead16
     .globl MmioRead16
-    .p2align 4
 MmioRead16:
     movzwl  (%rcx), %eax
     ret
 
+    .section .text$MmioRead32,"xr",one_only,MmioRead32
     .globl MmioRead32
-    .p2align 4
 MmioRead32:
     movl    (%rcx), %eax
     ret
 
+    .section .text$MmioWrite8,"xr",one_only,MmioWrite8
     .globl MmioWrite8
-    .p2align 4
 MmioWrite8:
     movb    %dl, (%rcx)
     ret
 
+    .section .text$MmioWrite16,"xr",one_only,MmioWrite16
     .globl MmioWrite16
-    .p2align 4
 MmioWrite16:
     movw    %dx, (%rcx)
     ret
 
+    .section .text$MmioWrite32,"xr",one_only,MmioWrite32
     .globl MmioWrite32
-    .p2align 4
 MmioWrite32:
     movl    %edx, (%rcx)
     ret
 
+    .section .text$CpuDeadLoop,"xr",one_only,CpuDeadLoop
     .globl CpuDeadLoop
-    .p2align 4
 CpuDeadLoop:
     cli
 1:

@@ -180,12 +180,12 @@ GuardedResult RunGuarded(const std::function<uint64_t()> &Body) {
   return Result;
 }
 
-void HaltGuarded(const std::string &Where) {
+void HaltGuarded(const char *Where) {
   if (Guards.empty()) {
-    std::fprintf(stderr, "halt outside a guarded call: %s\n", Where.c_str());
+    std::fprintf(stderr, "halt outside a guarded call: %s\n", Where);
     std::abort();
   }
-  PendingMessage = "halted at " + Where;
+  PendingMessage = std::string("halted at ") + Where; // the temporaries end with the statement
   Unwind(1);
 }
 

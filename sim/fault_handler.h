@@ -32,7 +32,10 @@ const PeImage *ImageAt(const void *Address);
 // Calls Body; nested guarded calls unwind to the innermost one.
 GuardedResult RunGuarded(const std::function<uint64_t()> &Body);
 
-// Ends the innermost guarded call as halted (used by the native hardware boundary).
-[[noreturn]] void HaltGuarded(const std::string &Where);
+// Ends the innermost guarded call as halted (used by the native hardware boundary and by board
+// services that stop the machine). The long jump skips the destructors of every frame between
+// the guard and the caller, so Where is plain text: a std::string built for it, or any other
+// object with a destructor alive in the calling frames, would never be destroyed.
+[[noreturn]] void HaltGuarded(const char *Where);
 
 } // namespace sim

@@ -95,7 +95,9 @@ EFI_STATUS VariableStore::Get(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *
       Status = EFI_INVALID_PARAMETER;
     } else {
       *DataSize = It->second.Data.size();
-      std::memcpy(Data, It->second.Data.data(), It->second.Data.size());
+      if (!It->second.Data.empty()) { // a 0-byte variable has no bytes (and data() may be null)
+        std::memcpy(Data, It->second.Data.data(), It->second.Data.size());
+      }
       if (Attributes != nullptr) {
         *Attributes = It->second.Attributes;
       }

@@ -43,6 +43,23 @@ TEST(VariableStore, AVariableKeepsItsAttributesAndSizeZeroDeletes) {
             EFI_INVALID_PARAMETER);
 }
 
+// A scenario or a variables file can hold a variable of 0 bytes (SetVariable would delete it):
+// reading it succeeds with size 0 and copies nothing, whatever buffer the caller passes.
+TEST(VariableStore, AVariableOfZeroBytesReadsAsEmpty) {
+  VariableStore Store;
+  Store.Put(u"Empty", Vendor, 7, {});
+  uint8_t Buffer[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+  UINTN Size = sizeof(Buffer);
+  UINT32 Attributes = 0;
+  EXPECT_EQ(Store.Get(u"Empty", &Vendor, &Attributes, &Size, Buffer), EFI_SUCCESS);
+  EXPECT_EQ(Size, 0u);
+  EXPECT_EQ(Attributes, 7u);
+  EXPECT_EQ(Buffer[0], 0xAA);
+  Size = 0;
+  EXPECT_EQ(Store.Get(u"Empty", &Vendor, nullptr, &Size, Buffer), EFI_SUCCESS);
+  EXPECT_EQ(Size, 0u);
+}
+
 TEST(VariableStore, OnlyNonVolatileVariablesSurviveAReboot) {
   VariableStore Store;
   uint8_t Byte = 1;

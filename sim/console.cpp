@@ -167,7 +167,16 @@ EFI_STATUS EFIAPI InReset(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, BOOLEAN Extended
   return In(This, "Reset").ResetInput(Extended);
 }
 EFI_STATUS EFIAPI InReadKeyStroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key) {
-  return In(This, "ReadKeyStroke").ReadKeyStroke(Key);
+  EFI_STATUS Status = In(This, "ReadKeyStroke").ReadKeyStroke(Key);
+  if (B().Console.PolledPastTheLastKey()) {
+    // Nothing with a destructor is alive in this frame: the halt long-jumps out of it.
+    char Text[160];
+    std::snprintf(Text, sizeof Text,
+                  "ReadKeyStroke, still polled %llu s of board time after the last key (stuck)",
+                  (unsigned long long)(B().Console.IdlePollLimitMicroseconds / 1000000));
+    HaltGuarded(Text);
+  }
+  return Status;
 }
 
 Console &Control(EFI_CONSOLE_CONTROL_PROTOCOL *This, const char *Service) {
@@ -375,6 +384,7 @@ Console::Console() {
 Console::~Console() = default;
 
 void Console::Install(Board &Target) {
+  Idle = false;
   if (Owner != nullptr) {
     TakeFrame("reboot", false);
   }
@@ -661,6 +671,12 @@ EFI_STATUS Console::Reset(BOOLEAN ExtendedVerification) {
 // ---- keys ------------------------------------------------------------------------------------
 void Console::QueueKey(uint16_t ScanCode, char16_t UnicodeChar, uint64_t NotBefore) {
   Keys.push_back({ScanCode, UnicodeChar, NotBefore});
+  Idle = false;
+}
+
+bool Console::PolledPastTheLastKey() const {
+  return Idle && Owner != nullptr &&
+         Owner->ClockMicroseconds - IdleSince > IdlePollLimitMicroseconds;
 }
 
 void Console::QueueText(const std::u16string &Text, uint64_t NotBefore) {
@@ -718,10 +734,15 @@ EFI_STATUS Console::ReadKeyStroke(EFI_INPUT_KEY *Key) {
     FetchFromSource(false);
   }
   if (Keys.empty() || Keys.front().NotBeforeMicroseconds > Now) {
+    if (Keys.empty() && (Keyboard == nullptr || Keyboard->Ended()) && !Idle) {
+      Idle = true; // the script is used up: from now on the driver polls for nothing
+      IdleSince = Now;
+    }
     Call.Status = EFI_NOT_READY;
     Log(Call);
     return Call.Status; // the caller's key record keeps what it held
   }
+  Idle = false;
   Key->ScanCode = Keys.front().ScanCode;
   Key->UnicodeChar = Keys.front().UnicodeChar;
   Keys.pop_front();

@@ -97,6 +97,8 @@ public:
   // The board's clock when the driver polls the keyboard, so a source can pace virtual time to
   // real time (a countdown that polls and stalls then takes as long as it would on the notebook).
   virtual void Pace(uint64_t Microseconds) { (void)Microseconds; }
+  // No key will come from this source any more (the end of the terminal's input).
+  virtual bool Ended() const { return false; }
 };
 
 // Names and values of keys for scripts: "ESC", "F1".."F12", "ENTER", "BACKSPACE", "TAB",
@@ -153,6 +155,15 @@ public:
   size_t KeyReads() const { return KeyReadCount; } // ReadKeyStroke calls, with or without key
   // Keys from elsewhere once the queue is empty (not owned); nullptr for none.
   void SetKeySource(KeySource *Source) { Keyboard = Source; }
+  // A driver that keeps polling ReadKeyStroke (with Stall between the polls) when no key is left
+  // in the script and none can come from a source would poll for ever: once this much board time
+  // has passed since the first poll that found nothing left, ReadKeyStroke ends the run as
+  // stuck. A minute: ten times the longest countdown the drivers show.
+  uint64_t IdlePollLimitMicroseconds = 60'000'000;
+  // Whether the driver has polled beyond that bound (ReadKeyStroke's caller then halts the run).
+  bool PolledPastTheLastKey() const;
+  // A new run (or boot) counts its polls afresh.
+  void RestartIdleBound() { Idle = false; }
 
   // ---- console control ----
   bool ConsoleControlPresent() const { return ControlPresent; }
@@ -209,6 +220,8 @@ private:
   std::vector<EFI_INPUT_KEY> ReadLog;
   size_t KeyReadCount = 0;
   KeySource *Keyboard = nullptr;
+  bool Idle = false;      // the last poll found no key left and no source that could give one
+  uint64_t IdleSince = 0; // board time of the first such poll
 };
 
 } // namespace sim

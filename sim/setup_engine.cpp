@@ -115,6 +115,7 @@ AuthRun SetupEngine::Authenticate(uint32_t AuthFlags, uint32_t ControlFlags) {
   Run.TplAfter = Owner.Tpl;
   size_t ProblemStart = Owner.Problems.size();
   uint64_t Start = Owner.ClockMicroseconds;
+  Owner.Console.RestartIdleBound();
 
   std::vector<EFI_HANDLE> Handles = Owner.HandlesWith(FINGERPRINT_AUTH_PROTOCOL_GUID);
   if (Handles.empty()) {

@@ -53,7 +53,7 @@ public:
   // Back to the terminal's normal screen (the drawing uses the alternate screen), for the
   // report between runs.
   void Leave();
-  bool Ended() const { return Decoder.Ended() || InputClosed; }
+  bool Ended() const override { return Decoder.Ended() || InputClosed; }
 
 private:
   bool ReadAvailable(int TimeoutMilliseconds);

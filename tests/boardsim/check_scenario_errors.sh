@@ -52,6 +52,7 @@ done <<'CASES'
 {"variables": [{"name": "A\u0000B"}]}	scenario field 'variables[0].name'
 {"drivers": ["../../bin/true"]}	scenario field 'drivers[0]': expected a driver name
 {"drivers": ["NoSuchDriverDxe"]}	scenario field 'drivers[0]': no image
+{"fingerprint": {"runs": [{"keys": [{"key": "F3", "at_ms": 600001}]}]}}	scenario field 'fingerprint.runs[0].keys[0].at_ms': value larger than 0x927c0
 CASES
 
 # Files too large to write inline, made by one python3 run: nesting deeper than the reader takes

@@ -289,6 +289,60 @@ TEST_F(ConsoleTest, WaitForKeyLetsTimePassUntilTheKeyAndEndsStuckWithoutOne) {
   EXPECT_TRUE(B.Console.Frames().back().Screen.Contains(u"Type the password"));
 }
 
+// A driver that polls ReadKeyStroke with a 10 ms Stall between polls (as the notice's countdown
+// does) and ends at the key 'q': with no key left in the script it would poll for ever, so the
+// board ends its run as stuck once the bound of board time has passed since the last key.
+struct PollingCase {
+  const char *Name;
+  std::vector<std::pair<char16_t, uint64_t>> Keys; // key, pressed at (board microseconds)
+  uint64_t Limit;                                  // the console's bound
+  bool Stuck;                                      // else the loop read 'q' and returned
+  uint64_t EndsAt; // board time at the end, within two polls (the bound counts from the first
+                   // poll that finds nothing left, one poll after the last key)
+};
+
+class PollingTest : public ConsoleTest, public ::testing::WithParamInterface<PollingCase> {};
+
+TEST_P(PollingTest, PollingPastTheLastKeyEndsTheRunAsStuck) {
+  const PollingCase &C = GetParam();
+  B.Console.IdlePollLimitMicroseconds = C.Limit;
+  for (const auto &[Char, At] : C.Keys) {
+    B.Console.QueueKey(0, Char, At);
+  }
+  Print(u"Press a key");
+  RunResult Result = B.RunGuardedCall("poll", [&]() -> uint64_t {
+    for (int Poll = 0; Poll < 100000; Poll++) { // 1000 s: a board that never ends the loop
+      EFI_INPUT_KEY Key{};
+      if (In->ReadKeyStroke(In, &Key) == EFI_SUCCESS && Key.UnicodeChar == u'q') {
+        return B.ClockMicroseconds;
+      }
+      B.BootServices.Stall(10000);
+    }
+    return 0;
+  });
+  EXPECT_EQ(Result.How, C.Stuck ? Outcome::Halted : Outcome::Returned) << Result.Message;
+  if (C.Stuck) {
+    EXPECT_NE(Result.Message.find("stuck"), std::string::npos) << Result.Message;
+  }
+  EXPECT_GE(B.ClockMicroseconds, C.EndsAt);
+  EXPECT_LE(B.ClockMicroseconds, C.EndsAt + 20000);
+  EXPECT_EQ(B.Console.KeysRead().size(), C.Keys.size()) << "every scripted key was read";
+  EXPECT_TRUE(B.Console.Frames().back().Screen.Contains(u"Press a key"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PollingTest,
+    ::testing::Values(PollingCase{"NoKeyAtAll", {}, 60000000, true, 60000000},
+                      PollingCase{"CountedFromTheLastKey",
+                                  {{u'a', 30000000}, {u'a', 70000000}},
+                                  60000000,
+                                  true,
+                                  130000000},
+                      PollingCase{
+                          "AKeyWithinTheBound", {{u'q', 59000000}}, 60000000, false, 59000000},
+                      PollingCase{"TheBoundIsTheConsoles", {}, 1000000, true, 1000000}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
 TEST_F(ConsoleTest, FramesAreTakenAtKeyReadsAndClearsWhenTheScreenChanged) {
   EFI_INPUT_KEY Key;
   In->ReadKeyStroke(In, &Key); // blank screen: nothing to record

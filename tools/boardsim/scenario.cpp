@@ -257,7 +257,7 @@ std::vector<KeySpec> ParseKeys(const json &Value, const std::string &Path) {
         K.Text = sim::Widen(Text(Item["text"], Join(Where, "text")));
       }
       if (Item.contains("at_ms")) {
-        K.AtMicroseconds = Number(Item["at_ms"], Join(Where, "at_ms"), 86400000) * 1000;
+        K.AtMicroseconds = Number(Item["at_ms"], Join(Where, "at_ms"), kMaxKeyTimeMs) * 1000;
       }
     } else {
       Fail(Where, "expected typed text or an object with 'key' or 'text'");

@@ -119,6 +119,9 @@ inline constexpr size_t kMaxBoots = 16;
 inline constexpr size_t kMaxDrives = 16;
 inline constexpr size_t kMaxRuns = 64;
 inline constexpr size_t kMaxKeys = 4096; // keys one run presses (typed characters count)
+// A timed key at most ten minutes of board time into its run: a driver polling for it (10 ms a
+// poll at the notice) takes about a second and a half of the host's time to get there.
+inline constexpr uint64_t kMaxKeyTimeMs = 600000;
 inline constexpr size_t kMaxTextModes = 64;
 inline constexpr size_t kMaxTemperatures = 1000;
 inline constexpr size_t kMaxSoftwareSmis = 1000;

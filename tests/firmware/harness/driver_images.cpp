@@ -116,6 +116,13 @@ VOID ReportPathNode(ResultLine &Line, const EFI_DEVICE_PATH_PROTOCOL *Node) {
     Line.Text("fvfile:").Guid(Name);
     return;
   }
+  if (Node->Type == MEDIA_DEVICE_PATH && Node->SubType == MEDIA_PIWG_FW_VOL_DP &&
+      DevicePathNodeLength(Node) == sizeof(MEDIA_FW_VOL_DEVICE_PATH)) {
+    EFI_GUID Name;
+    CopyBytes(&Name, (const UINT8 *)Node + 4, sizeof(Name));
+    Line.Text("fvvol:").Guid(Name);
+    return;
+  }
   if (Node->Type != MEDIA_DEVICE_PATH || Node->SubType != MEDIA_FILEPATH_DP) {
     Line.Text("node-").Hex(Node->Type).Text("-").Hex(Node->SubType);
     return;

@@ -20,14 +20,18 @@ constexpr UINT32 UntouchedEax = 0x5A5A5A5A;
 struct SmmImage {
   EFI_HANDLE Handle;
 };
+// Owner: the SMM copy whose in-SMM run registered the handler (null outside such a run).
 struct Callback {
   EFI_HANDLE Image;
   EFI_SMM_CALLBACK_ENTRY_POINT Function;
+  EFI_HANDLE Owner;
+  bool Used;
 };
 struct SwHandler {
   UINTN Value;
   EFI_SMM_SW_DISPATCH Function;
   bool Used;
+  EFI_HANDLE Owner;
 };
 
 SmmImage SmmImages[4];
@@ -38,6 +42,7 @@ SwHandler SwHandlers[8];
 UINTN SwHandlerCount = 0;
 
 BOOLEAN InSmmNow = FALSE;
+EFI_HANDLE StartingCopy = nullptr;
 EFI_SMM_BASE_PROTOCOL SmmBase;
 EFI_SMM_SW_DISPATCH_PROTOCOL SwDispatch;
 EFI_HANDLE SmmHandle = nullptr;
@@ -88,6 +93,23 @@ VOID SmmCopyLabel(const EFI_DEVICE_PATH_PROTOCOL *FilePath, char *Label, UINTN L
     return;
   }
   CopyBytes(Label + Used, ".smm", 5);
+}
+
+VOID DropRegistrationsOf(EFI_HANDLE Copy) {
+  UINTN Dropped = 0;
+  for (UINTN Index = 0; Index < CallbackCount; Index++) {
+    if (Callbacks[Index].Used && Callbacks[Index].Owner == Copy) {
+      Callbacks[Index].Used = false;
+      Dropped++;
+    }
+  }
+  for (UINTN Index = 0; Index < SwHandlerCount; Index++) {
+    if (SwHandlers[Index].Used && SwHandlers[Index].Owner == Copy) {
+      SwHandlers[Index].Used = false;
+      Dropped++;
+    }
+  }
+  ResultLine("smm").Key("op").Text("dropped").Key("handlers").Dec(Dropped).Emit();
 }
 
 EFI_STATUS EFIAPI SmmRegister(EFI_SMM_BASE_PROTOCOL *, EFI_DEVICE_PATH_PROTOCOL *FilePath,
@@ -141,7 +163,14 @@ EFI_STATUS EFIAPI SmmRegister(EFI_SMM_BASE_PROTOCOL *, EFI_DEVICE_PATH_PROTOCOL 
   SmmImages[SmmImageCount++].Handle = Copy;
   *ImageHandle = Copy;
   InSmmNow = TRUE;
+  StartingCopy = Copy;
   Status = StartDriver(Label, Copy);
+  StartingCopy = nullptr;
+  if (EFI_ERROR(Status)) {
+    // The firmware unloads a copy whose entry point fails; its memory may hold the next copy
+    // soon, so what it registered is dropped rather than judged by its address later.
+    DropRegistrationsOf(Copy);
+  }
   InSmmNow = FALSE;
   return Status;
 }
@@ -163,7 +192,7 @@ EFI_STATUS EFIAPI SmmRegisterCallback(EFI_SMM_BASE_PROTOCOL *, EFI_HANDLE SmmIma
   } else if (CallbackCount == sizeof(Callbacks) / sizeof(Callbacks[0])) {
     Status = EFI_OUT_OF_RESOURCES;
   } else {
-    Callbacks[CallbackCount++] = Callback{SmmImageHandle, CallbackAddress};
+    Callbacks[CallbackCount++] = Callback{SmmImageHandle, CallbackAddress, StartingCopy, true};
   }
   ResultLine("smm")
       .Key("op")
@@ -233,7 +262,7 @@ EFI_STATUS EFIAPI SwRegister(EFI_SMM_SW_DISPATCH_PROTOCOL *, EFI_SMM_SW_DISPATCH
     Status = EFI_OUT_OF_RESOURCES;
   } else {
     // The dispatcher keeps its own copy of the context: the caller's may be a local.
-    SwHandlers[SwHandlerCount] = SwHandler{Value, DispatchFunction, true};
+    SwHandlers[SwHandlerCount] = SwHandler{Value, DispatchFunction, true, StartingCopy};
     *DispatchHandle = &SwHandlers[SwHandlerCount];
     SwHandlerCount++;
   }
@@ -389,6 +418,9 @@ UINT32 RaiseSoftwareSmi(UINTN Value, UINT32 CallerEax) {
 VOID RaisePeriodicSmi() {
   InSmmNow = TRUE;
   for (UINTN Index = 0; Index < CallbackCount; Index++) {
+    if (!Callbacks[Index].Used) {
+      continue; // dropped with the copy that registered it
+    }
     if (!CodeIsLoaded((const VOID *)Callbacks[Index].Function)) {
       ResultLine("smi")
           .Key("kind")

@@ -23,6 +23,7 @@
 //   @fw smm op=swregister value=.. function=.. status=..
 //   @fw smm op=getvariable name=.. sizein=.. status=..
 //   @fw smi kind=software value=.. eax=.. answer=.. handlers=.. executing=..
+//   @fw smm op=dropped handlers=..  (after an in-SMM run that failed: what that run registered)
 //   @fw smi kind=periodic index=.. status=..|skipped=unloaded
 // (a handler whose image the firmware has unloaded since it registered is not called)
 // where image and function say which loaded copy an image handle or a function belongs to:

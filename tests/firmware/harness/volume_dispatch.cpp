@@ -267,7 +267,17 @@ EFI_STATUS OpenNotebookVolume(const CHAR16 *Name, EFI_SYSTEM_TABLE *Table) {
     Status = DriverBootServices->InstallProtocolInterface(
         &Volume, &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, EFI_NATIVE_INTERFACE, &FrameworkLayer);
   }
-  ResultLine("fvlayer").Key("op").Text("install").Status(Status).Emit();
+  // The volume's own device path as the core made it (the start of every path the drivers join
+  // from their DeviceHandle and FilePath), for the log.
+  EFI_DEVICE_PATH_PROTOCOL *VolumePath = nullptr;
+  ResultLine Line("fvlayer");
+  Line.Key("op").Text("install").Status(Status).Key("volumepath");
+  if (EFI_ERROR(DriverBootServices->HandleProtocol(Volume, &EFI_DEVICE_PATH_PROTOCOL_GUID,
+                                                   (VOID **)&VolumePath))) {
+    VolumePath = nullptr;
+  }
+  ReportPathNode(Line, VolumePath);
+  Line.Emit();
   return Status;
 }
 

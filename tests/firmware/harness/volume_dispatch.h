@@ -11,7 +11,7 @@
 //
 // Reported:
 //   @fw volume file=.. size=.. length=.. alignment=.. placed=.. status=..
-//   @fw fvlayer op=install status=..
+//   @fw fvlayer op=install status=.. volumepath=<first node of the volume handle's device path>
 //   @fw fvlayer op=readsection|readfile file=.. type=.. instance=.. status=.. size=..
 //   @fw dispatched round=.. name=.. file=.. base=.. size=.. codetype=.. datatype=..
 //       parent=dxe-core|other device=volume|other filepath=..

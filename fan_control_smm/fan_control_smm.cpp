@@ -4,6 +4,7 @@
 // 0x9B. Everything but the first run of the entry point runs inside SMM.
 #include "board_addresses.h"
 #include "driver_globals.h"
+#include "fch_registers.h"
 #include "hardware_io.h"
 #include "smm_driver.h"
 
@@ -65,28 +66,18 @@ constexpr UINT16 HwmIndexPort = 0xF45;
 constexpr UINT16 HwmDataPort = 0xF46;
 constexpr UINT16 FanTableSelectPort = 0xE82;
 constexpr UINT8 FanTableSelectMask = 0x30;
-constexpr UINT16 Pm1Status = 0x800;
-constexpr UINT16 Pm1StatusHigh = 0x801;
-constexpr UINT16 Pm1EnableHigh = 0x803;
-constexpr UINT16 Pm1Control = 0x804;
-constexpr UINT16 Gpe0Status = 0x820;
-constexpr UINT16 RtcIndexPort = 0x70;
-constexpr UINT16 RtcDataPort = 0x71;
-
-constexpr UINT16 SciEnable = 0x0001;          // PM1 control bit 0
-constexpr UINT8 RtcBitInHighByte = 0x04;      // bit 10 of PM1 status / enable
-constexpr UINT8 RtcRegisterCNmiMasked = 0x8C; // RTC register 0x0C, bit 7 = NMI disable
-// TMR_STS, BM_STS, GBL_STS, PWRBTN_STS, RTC_STS, PCIEXP_WAKE_STS, WAK_STS
-constexpr UINT16 Pm1StatusClear = 0xC531;
+// The PM1 status bits a timer SMI clears while ACPI mode is off.
+constexpr UINT16 Pm1StatusClear = ACPI_PM1_STATUS_TMR_STS | ACPI_PM1_STATUS_BM_STS |
+                                  ACPI_PM1_STATUS_GBL_STS | ACPI_PM1_STATUS_PWRBTN_STS |
+                                  ACPI_PM1_STATUS_RTC_STS | ACPI_PM1_STATUS_PCIEXP_WAKE_STS |
+                                  ACPI_PM1_STATUS_WAK_STS;
+static_assert(Pm1StatusClear == 0xC531);
 // Every GPE0 status bit except bit 10.
-constexpr UINT32 Gpe0StatusClear = 0xFFFFFBFF;
-
-constexpr UINT8 SmiTimerStatus = 0x91;  // bit 7: timer status
-constexpr UINT8 SmiTimerValue = 0x96;   // 16 bits, the enable is bit 15 (bit 7 of 0x97)
-constexpr UINT8 SmiTimerControl = 0x97; // bit 7: timer enable
-constexpr UINT8 SmiControl9B = 0x9B;
-constexpr UINT8 SmiControlC3 = 0xC3;
-constexpr UINT16 SmiTimerPeriod = 0x7D00; // 32000
+constexpr UINT32 Gpe0StatusClear = (UINT32)~ACPI_GPE0_STATUS_BIT10;
+static_assert(Gpe0StatusClear == 0xFFFFFBFF);
+// RTC register C selected with NMI kept disabled.
+constexpr UINT8 RtcRegisterCNmiMasked = RTC_INDEX_NMI_DISABLE | RTC_REGISTER_C;
+static_assert(RtcRegisterCNmiMasked == 0x8C);
 
 constexpr UINT8 HwmFanUpdateBlock = 0x17; // nonzero: leave the fan channels alone
 constexpr UINT8 HwmTemperature = 0x29;
@@ -186,24 +177,26 @@ VOID UpdateFanCurve(VOID) {
 }
 
 VOID ClearPmStatus(VOID) {
-  if ((PortIn16(Pm1Control) & SciEnable) == 0) {
-    if ((PortIn8(Pm1EnableHigh) & RtcBitInHighByte) != 0 &&
-        (PortIn8(Pm1StatusHigh) & RtcBitInHighByte) != 0) {
+  if ((PortIn16(ACPI_PM1_CONTROL) & ACPI_PM1_CONTROL_SCI_EN) == 0) {
+    if ((PortIn8(ACPI_PM1_ENABLE_HIGH) & ACPI_PM1_ENABLE_HIGH_RTC_EN) != 0 &&
+        (PortIn8(ACPI_PM1_STATUS_HIGH) & ACPI_PM1_STATUS_HIGH_RTC_STS) != 0) {
       // Reading RTC register C acknowledges the pending RTC interrupt; the value is dropped.
-      PortOut8(RtcIndexPort, RtcRegisterCNmiMasked);
-      PortIn8(RtcDataPort);
+      PortOut8(RTC_INDEX_PORT, RtcRegisterCNmiMasked);
+      PortIn8(RTC_DATA_PORT);
     }
-    PortOut16(Pm1Status, Pm1StatusClear);
-    PortOut32(Gpe0Status, Gpe0StatusClear);
+    PortOut16(ACPI_PM1_STATUS, Pm1StatusClear);
+    PortOut32(ACPI_GPE0_STATUS, Gpe0StatusClear);
   }
-  UINT8 Value = SmiRegRead8(SmiControl9B);
-  SmiRegWrite8(SmiControl9B, (UINT8)(Value | 0x10));
+  UINT8 Value = SmiRegRead8(FCH_SMI_CONTROL_9B);
+  SmiRegWrite8(FCH_SMI_CONTROL_9B, (UINT8)(Value | FCH_SMI_CONTROL_9B_BIT4));
 }
 
 EFI_STATUS EFIAPI FanTimerCallback(EFI_HANDLE, VOID *, UINTN *) {
-  UINT8 Enable = SmiRegRead8(SmiTimerControl);
-  UINT8 Status = SmiRegRead8(SmiTimerStatus);
-  if (((Enable & Status) & 0x80) == 0) {
+  UINT8 Enable = SmiRegRead8(FCH_SMI_TIMER_CONTROL);
+  UINT8 Status = SmiRegRead8(FCH_SMI_TIMER_STATUS);
+  // The enable and the pending status share bit 7 of their registers.
+  static_assert(FCH_SMI_TIMER_CONTROL_ENABLE == FCH_SMI_TIMER_STATUS_PENDING);
+  if (((Enable & Status) & FCH_SMI_TIMER_STATUS_PENDING) == 0) {
     return EFI_HANDLER_SUCCESS; // not a timer SMI of this driver
   }
   // The SMI may have interrupted an operating-system driver of the hardware monitor between its
@@ -212,7 +205,7 @@ EFI_STATUS EFIAPI FanTimerCallback(EFI_HANDLE, VOID *, UINTN *) {
   // its own register.
   UINT8 InterruptedIndex = PortIn8(HwmIndexPort);
   UpdateFanCurve();
-  SmiRegModify8(SmiTimerStatus, 0xC0, 0xC0);
+  SmiRegModify8(FCH_SMI_TIMER_STATUS, FCH_SMI_TIMER_STATUS_CLEAR, FCH_SMI_TIMER_STATUS_CLEAR);
   ClearPmStatus();
   PortOut8(HwmIndexPort, InterruptedIndex);
   return EFI_HANDLER_SUCCESS;
@@ -220,11 +213,11 @@ EFI_STATUS EFIAPI FanTimerCallback(EFI_HANDLE, VOID *, UINTN *) {
 
 EFI_STATUS EFIAPI FanSmmInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *) {
   ClearPmStatus();
-  SmiRegModify8(SmiControlC3, 0xF0, 0x40);
-  SmiRegModify8(SmiControl9B, 0x20, 0x20);
+  SmiRegModify8(FCH_SMI_CONTROL_C3, FCH_SMI_CONTROL_C3_FIELD, FCH_SMI_CONTROL_C3_FIELD_0100);
+  SmiRegModify8(FCH_SMI_CONTROL_9B, FCH_SMI_CONTROL_9B_BIT5, FCH_SMI_CONTROL_9B_BIT5);
   // The period first, then the enable bit on top of the 0x7D it left in register 0x97.
-  SmiRegWrite16(SmiTimerValue, SmiTimerPeriod);
-  SmiRegModify8(SmiTimerControl, 0x80, 0x80);
+  SmiRegWrite16(FCH_SMI_TIMER_VALUE, FCH_SMI_TIMER_PERIOD_32000);
+  SmiRegModify8(FCH_SMI_TIMER_CONTROL, FCH_SMI_TIMER_CONTROL_ENABLE, FCH_SMI_TIMER_CONTROL_ENABLE);
   // The callback touches no floating-point or SSE register, so no floating-point save.
   return DriverSmmBase->RegisterCallback(DriverSmmBase, ImageHandle, FanTimerCallback, FALSE,
                                          FALSE);

@@ -6,6 +6,7 @@
 #include "driver_globals.h"
 #include "guids.h"
 #include "hardware_io.h"
+#include "pci.h"
 #include "setup_variables.h"
 #include "variables.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 constexpr UINTN BridgeBusNumbers = PcieConfigAddress(0, 0x14, 4, PCI_BRIDGE_SECONDARY_BUS);
 constexpr UINTN BridgeControl = PcieConfigAddress(0, 0x14, 4, 0x42);
-constexpr UINTN ProbedVendorId = PcieConfigAddress(9, 5, 0, 0);
+constexpr UINTN ProbedVendorId = PcieConfigAddress(9, 5, 0, PCI_VENDOR_ID_OFFSET);
 constexpr UINT16 ProbeBusNumbers = 0x0909; // secondary 9, subordinate 9
 constexpr UINT8 ProbeBit = 0x04;
 constexpr UINT64 BridgeControlScriptAddress = BootScriptPciAddress(0, 0x14, 4, 0x42);

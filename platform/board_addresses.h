@@ -17,7 +17,3 @@ constexpr UINTN PcieConfigAddress(UINTN Bus, UINTN Device, UINTN Function, UINTN
 
 inline constexpr UINTN TPM_BASE = 0xFED40000;
 inline constexpr UINTN TPM_DID_VID = TPM_BASE + 0xF00; // locality 0, four bytes
-
-// PCI-to-PCI bridge registers
-inline constexpr UINTN PCI_BRIDGE_SECONDARY_BUS = 0x19;
-inline constexpr UINTN PCI_BRIDGE_SUBORDINATE_BUS = 0x1A;

@@ -5,6 +5,7 @@
 #include "driver_globals.h"
 #include "guids.h"
 #include "hardware_io.h"
+#include "pci.h"
 #include "setup_variables.h"
 #include "variables.h"
 
@@ -69,7 +70,7 @@ UINT8 ProbeNvidiaDevice() {
   MmioWrite8(Bridge020 + PCI_BRIDGE_SECONDARY_BUS, ProbeBus);
   MmioWrite8(Bridge020 + PCI_BRIDGE_SUBORDINATE_BUS, ProbeBus);
   UINT8 Bus = MmioRead8(Bridge020 + PCI_BRIDGE_SUBORDINATE_BUS);
-  UINT16 VendorId = MmioRead16(PcieConfigAddress(Bus, 0, 0, 0));
+  UINT16 VendorId = MmioRead16(PcieConfigAddress(Bus, 0, 0, PCI_VENDOR_ID_OFFSET));
   MmioWrite8(Bridge020 + PCI_BRIDGE_SECONDARY_BUS, 0);
   MmioWrite8(Bridge020 + PCI_BRIDGE_SUBORDINATE_BUS, 0);
   return VendorId == NvidiaVendorId ? 1 : 0;

@@ -3,6 +3,7 @@
 #include "driver_images.h"
 #include "guids.h"
 #include "hardware_answers.h"
+#include "pci.h"
 #include "result_lines.h"
 #include "scenarios.h"
 #include "setup_variables.h"
@@ -12,7 +13,7 @@ namespace {
 
 constexpr UINTN BridgeBusNumbers = PcieConfigAddress(0, 0x14, 4, PCI_BRIDGE_SECONDARY_BUS);
 constexpr UINTN BridgeControl = PcieConfigAddress(0, 0x14, 4, 0x42);
-constexpr UINTN ProbedVendorId = PcieConfigAddress(9, 5, 0, 0);
+constexpr UINTN ProbedVendorId = PcieConfigAddress(9, 5, 0, PCI_VENDOR_ID_OFFSET);
 
 VOID ReportBridge(const char *Tag) {
   ReportMmio(Tag, BridgeBusNumbers, 2);

@@ -3,6 +3,7 @@
 #include "driver_images.h"
 #include "guids.h"
 #include "hardware_answers.h"
+#include "pci.h"
 #include "result_lines.h"
 #include "scenarios.h"
 #include "setup_variables.h"
@@ -19,7 +20,7 @@ VOID ReportBoardAnswers() {
   ReportMmio("answer", FCH_LPT_STRAP, 1);
   ReportMmio("answer", FCH_OPTION_STRAP, 1);
   UINT32 Bus = ReportMmio("answer", GraphicsBridge + PCI_BRIDGE_SUBORDINATE_BUS, 1);
-  ReportMmio("answer", PcieConfigAddress(Bus, 0, 0, 0), 2);
+  ReportMmio("answer", PcieConfigAddress(Bus, 0, 0, PCI_VENDOR_ID_OFFSET), 2);
   for (UINTN Index = 0; Index < 4; Index++) {
     ReportMmio("answer", TPM_DID_VID + Index, 1);
   }

@@ -626,6 +626,7 @@ Board::Board() {
 }
 
 Board::~Board() {
+  ForgetDeadImageStackWatch();
   for (auto &Record : Images) {
     UnregisterImage(Record->Image.get());
   }
@@ -637,25 +638,25 @@ void Board::BuildTables() {
   EFI_BOOT_SERVICES &Bs = BootServices;
   Bs = {};
   Bs.Hdr = {EFI_BOOT_SERVICES_SIGNATURE, (2 << 16) | 31, sizeof(EFI_BOOT_SERVICES), 0, 0};
-  Bs.RaiseTPL = BsRaiseTpl;
-  Bs.RestoreTPL = BsRestoreTpl;
-  Bs.AllocatePages = BsAllocatePages;
-  Bs.FreePages = BsFreePages;
+  Bs.RaiseTPL = OffImageStack<BsRaiseTpl>;
+  Bs.RestoreTPL = OffImageStack<BsRestoreTpl>;
+  Bs.AllocatePages = OffImageStack<BsAllocatePages>;
+  Bs.FreePages = OffImageStack<BsFreePages>;
   Bs.GetMemoryMap = NotOffered<EFI_GET_MEMORY_MAP, 0>();
-  Bs.AllocatePool = BsAllocatePool;
-  Bs.FreePool = BsFreePool;
-  Bs.CreateEvent = BsCreateEvent;
+  Bs.AllocatePool = OffImageStack<BsAllocatePool>;
+  Bs.FreePool = OffImageStack<BsFreePool>;
+  Bs.CreateEvent = OffImageStack<BsCreateEvent>;
   Bs.SetTimer = NotOffered<EFI_SET_TIMER, 1>();
-  Bs.WaitForEvent = BsWaitForEvent;
-  Bs.SignalEvent = BsSignalEvent;
-  Bs.CloseEvent = BsCloseEvent;
-  Bs.CheckEvent = BsCheckEvent;
-  Bs.InstallProtocolInterface = BsInstallProtocolInterface;
+  Bs.WaitForEvent = OffImageStack<BsWaitForEvent>;
+  Bs.SignalEvent = OffImageStack<BsSignalEvent>;
+  Bs.CloseEvent = OffImageStack<BsCloseEvent>;
+  Bs.CheckEvent = OffImageStack<BsCheckEvent>;
+  Bs.InstallProtocolInterface = OffImageStack<BsInstallProtocolInterface>;
   Bs.ReinstallProtocolInterface = NotOffered<EFI_REINSTALL_PROTOCOL_INTERFACE, 2>();
-  Bs.UninstallProtocolInterface = BsUninstallProtocolInterface;
-  Bs.HandleProtocol = BsHandleProtocol;
+  Bs.UninstallProtocolInterface = OffImageStack<BsUninstallProtocolInterface>;
+  Bs.HandleProtocol = OffImageStack<BsHandleProtocol>;
   Bs.RegisterProtocolNotify = NotOffered<EFI_REGISTER_PROTOCOL_NOTIFY, 3>();
-  Bs.LocateHandle = BsLocateHandle;
+  Bs.LocateHandle = OffImageStack<BsLocateHandle>;
   Bs.LocateDevicePath = NotOffered<EFI_LOCATE_DEVICE_PATH, 4>();
   Bs.InstallConfigurationTable = NotOffered<EFI_INSTALL_CONFIGURATION_TABLE, 5>();
   Bs.LoadImage = NotOffered<EFI_IMAGE_LOAD, 6>();
@@ -664,22 +665,23 @@ void Board::BuildTables() {
   Bs.UnloadImage = NotOffered<EFI_IMAGE_UNLOAD, 9>();
   Bs.ExitBootServices = NotOffered<EFI_EXIT_BOOT_SERVICES, 10>();
   Bs.GetNextMonotonicCount = NotOffered<EFI_GET_NEXT_MONOTONIC_COUNT, 11>();
-  Bs.Stall = BsStall;
+  Bs.Stall = OffImageStack<BsStall>;
   Bs.SetWatchdogTimer = NotOffered<EFI_SET_WATCHDOG_TIMER, 12>();
-  Bs.ConnectController = BsConnectController;
-  Bs.DisconnectController = BsDisconnectController;
-  Bs.OpenProtocol = BsOpenProtocol;
-  Bs.CloseProtocol = BsCloseProtocol;
+  Bs.ConnectController = OffImageStack<BsConnectController>;
+  Bs.DisconnectController = OffImageStack<BsDisconnectController>;
+  Bs.OpenProtocol = OffImageStack<BsOpenProtocol>;
+  Bs.CloseProtocol = OffImageStack<BsCloseProtocol>;
   Bs.OpenProtocolInformation = NotOffered<EFI_OPEN_PROTOCOL_INFORMATION, 15>();
   Bs.ProtocolsPerHandle = NotOffered<EFI_PROTOCOLS_PER_HANDLE, 16>();
-  Bs.LocateHandleBuffer = BsLocateHandleBuffer;
-  Bs.LocateProtocol = BsLocateProtocol;
-  Bs.InstallMultipleProtocolInterfaces = BsInstallMultipleProtocolInterfaces;
+  Bs.LocateHandleBuffer = OffImageStack<BsLocateHandleBuffer>;
+  Bs.LocateProtocol = OffImageStack<BsLocateProtocol>;
+  Bs.InstallMultipleProtocolInterfaces =
+      BsInstallMultipleProtocolInterfaces; // variadic: on the image stack
   Bs.UninstallMultipleProtocolInterfaces =
       NotOffered<EFI_UNINSTALL_MULTIPLE_PROTOCOL_INTERFACES, 17>();
-  Bs.CalculateCrc32 = BsCalculateCrc32;
-  Bs.CopyMem = BsCopyMem;
-  Bs.SetMem = BsSetMem;
+  Bs.CalculateCrc32 = OffImageStack<BsCalculateCrc32>;
+  Bs.CopyMem = OffImageStack<BsCopyMem>;
+  Bs.SetMem = OffImageStack<BsSetMem>;
   Bs.CreateEventEx = NotOffered<EFI_CREATE_EVENT_EX, 18>();
 
   EFI_RUNTIME_SERVICES &Rt = RuntimeServices;
@@ -691,11 +693,11 @@ void Board::BuildTables() {
   Rt.SetWakeupTime = RtNotOffered;
   Rt.SetVirtualAddressMap = RtNotOffered;
   Rt.ConvertPointer = RtNotOffered;
-  Rt.GetVariable = RtGetVariable;
-  Rt.GetNextVariableName = RtGetNextVariableName;
-  Rt.SetVariable = RtSetVariable;
+  Rt.GetVariable = OffImageStack<RtGetVariable>;
+  Rt.GetNextVariableName = OffImageStack<RtGetNextVariableName>;
+  Rt.SetVariable = OffImageStack<RtSetVariable>;
   Rt.GetNextHighMonotonicCount = RtNotOffered;
-  Rt.ResetSystem = RtResetSystem;
+  Rt.ResetSystem = OffImageStack<RtResetSystem>;
   Rt.UpdateCapsule = RtNotOffered;
   Rt.QueryCapsuleCapabilities = RtNotOffered;
   Rt.QueryVariableInfo = RtNotOffered;

@@ -217,9 +217,13 @@ public:
   void Problem(const std::string &Text);
 
   // ---- memory search ----
-  // Every place of Bytes in the low-memory window and in the used below-4-GiB arena (live and
-  // freed pool blocks, pages, images), so a test can prove that a secret was wiped.
+  // Every place of Bytes in the low-memory window, in the used below-4-GiB arena (live and
+  // freed pool blocks, pages, images) and on the stack the images ran on, so a test can prove
+  // that a secret was wiped.
+  // With WatchDeadImageStack(Bytes) before the run, it also names the places below a service
+  // call where the images' dead stack held them during the run.
   std::vector<MemoryHit> FindInMemory(const std::vector<uint8_t> &Bytes) const;
+  void WatchDeadImageStack(const std::vector<uint8_t> &Bytes) { sim::WatchDeadImageStack(Bytes); }
   bool MemoryContains(const std::vector<uint8_t> &Bytes) const;
 
   // ---- a new boot ----

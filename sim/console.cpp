@@ -360,21 +360,21 @@ std::string ConsoleCall::Describe() const {
 // ---- Console ---------------------------------------------------------------------------------
 Console::Console() {
   ModeList = {{80, 25, true}, {80, 50, true}, {100, 31, true}, {128, 40, true}};
-  OutputProtocol.Reset = OutReset;
-  OutputProtocol.OutputString = OutString;
-  OutputProtocol.TestString = OutTestString;
-  OutputProtocol.QueryMode = OutQueryMode;
-  OutputProtocol.SetMode = OutSetMode;
-  OutputProtocol.SetAttribute = OutSetAttribute;
-  OutputProtocol.ClearScreen = OutClearScreen;
-  OutputProtocol.SetCursorPosition = OutSetCursorPosition;
-  OutputProtocol.EnableCursor = OutEnableCursor;
+  OutputProtocol.Reset = OffImageStack<OutReset>;
+  OutputProtocol.OutputString = OffImageStack<OutString>;
+  OutputProtocol.TestString = OffImageStack<OutTestString>;
+  OutputProtocol.QueryMode = OffImageStack<OutQueryMode>;
+  OutputProtocol.SetMode = OffImageStack<OutSetMode>;
+  OutputProtocol.SetAttribute = OffImageStack<OutSetAttribute>;
+  OutputProtocol.ClearScreen = OffImageStack<OutClearScreen>;
+  OutputProtocol.SetCursorPosition = OffImageStack<OutSetCursorPosition>;
+  OutputProtocol.EnableCursor = OffImageStack<OutEnableCursor>;
   OutputProtocol.Mode = &Mode;
-  InputProtocol.Reset = InReset;
-  InputProtocol.ReadKeyStroke = InReadKeyStroke;
-  ControlProtocol.GetMode = sim::ControlGetMode;
-  ControlProtocol.SetMode = sim::ControlSetMode;
-  ControlProtocol.LockStdIn = ControlLockStdIn;
+  InputProtocol.Reset = OffImageStack<InReset>;
+  InputProtocol.ReadKeyStroke = OffImageStack<InReadKeyStroke>;
+  ControlProtocol.GetMode = OffImageStack<sim::ControlGetMode>;
+  ControlProtocol.SetMode = OffImageStack<sim::ControlSetMode>;
+  ControlProtocol.LockStdIn = OffImageStack<ControlLockStdIn>;
   Mode.MaxMode = (int32_t)ModeList.size();
   Mode.Attribute = DefaultAttribute;
   Mode.CursorVisible = TRUE;

@@ -1,11 +1,15 @@
 #include "fault_handler.h"
 
-#include <dlfcn.h>
+#include "physical_memory.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <sys/mman.h>
 #include <ucontext.h>
 #include <vector>
 
@@ -133,14 +137,216 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
   Unwind(2);
 }
 
+// Calls Fn(Arg) with the stack pointer set to Top, and returns its result on the caller's stack.
+// The frame pointer keeps the way back (and lets debuggers and unwinders walk through).
+extern "C" uint64_t BoardCallOnStack(uint8_t *Top, uint64_t (*Fn)(void *), void *Arg);
+asm(R"(
+    .text
+    .p2align 4
+    .globl BoardCallOnStack
+    .hidden BoardCallOnStack
+    .type BoardCallOnStack, @function
+BoardCallOnStack:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    movq %rdi, %rsp
+    movq %rdx, %rdi
+    callq *%rsi
+    movq %rbp, %rsp
+    popq %rbp
+    .cfi_def_cfa %rsp, 8
+    retq
+    .cfi_endproc
+    .size BoardCallOnStack, .-BoardCallOnStack
+)");
+
+uint64_t CallBody(void *Body) {
+  return (*static_cast<const std::function<uint64_t()> *>(Body))();
+}
+
+uint64_t CallWork(void *Work) {
+  (*static_cast<const std::function<void()> *>(Work))();
+  return 0;
+}
+
+// Board code that images call runs on a stack of its own, so that it neither leaves copies of
+// what it handled on the image stack nor overwrites what the images left there.
+constexpr size_t kServiceStackSize = 1u << 20;
+uint8_t *ServiceStack() {
+  static uint8_t *Base = nullptr;
+  if (Base == nullptr) {
+    void *Memory = mmap(nullptr, kServiceStackSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (Memory == MAP_FAILED) {
+      std::fprintf(stderr, "board: cannot map the service stack\n");
+      std::abort();
+    }
+    Base = static_cast<uint8_t *>(Memory);
+  }
+  return Base;
+}
+
+bool OnServiceStack(const uint8_t *Pointer) {
+  return Pointer >= ServiceStack() && Pointer < ServiceStack() + kServiceStackSize;
+}
+
+uint8_t *StackPointer() {
+  uint8_t *Sp;
+  asm volatile("movq %%rsp, %0" : "=r"(Sp));
+  return Sp;
+}
+
+// Under the live frames of a stack that code left for the other one: room for a red zone of
+// host code, 16-byte aligned for the call.
+uint8_t *Below(uint8_t *Live) {
+  return reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(Live) - 512) & ~uintptr_t{15});
+}
+
+// ---- the dead-stack watch
+// -------------------------------------------------------------------------
+constexpr size_t kWatchedDepth = 16u << 10;
+std::vector<std::vector<uint8_t>> Watched;
+std::vector<std::pair<size_t, uint64_t>> WatchHits; // pattern index, address
+
+} // namespace
+
+// Shared with the service thunk below (assembly): the image stack's bounds, the lowest live
+// image-stack address while a service runs (null when none does), the top the next service
+// switch uses, and whether the dead stack is watched.
+extern "C" {
+__attribute__((visibility("hidden"))) uint8_t *BoardImageStackLow = nullptr;
+__attribute__((visibility("hidden"))) uint8_t *BoardImageStackHigh = nullptr;
+__attribute__((visibility("hidden"))) uint8_t *BoardImageSpLive = nullptr;
+__attribute__((visibility("hidden"))) uint8_t *BoardNextServiceTop = nullptr;
+__attribute__((visibility("hidden"))) uint32_t BoardWatching = 0;
+
+// Called by the thunk on the service stack with the image's stack pointer at the call: the
+// dead part of the image stack just below it is searched for the watched bytes.
+__attribute__((visibility("hidden"))) void EFIAPI BoardDeadStackCheck(const uint8_t *Sp) {
+  const uint8_t *Low =
+      Sp - kWatchedDepth < BoardImageStackLow ? BoardImageStackLow : Sp - kWatchedDepth;
+  for (size_t Index = 0; Index < Watched.size(); Index++) {
+    const std::vector<uint8_t> &Bytes = Watched[Index];
+    const uint8_t *At = Low;
+    while (At < Sp) {
+      const void *Found = memmem(At, (size_t)(Sp - At), Bytes.data(), Bytes.size());
+      if (Found == nullptr) {
+        break;
+      }
+      std::pair<size_t, uint64_t> Hit{Index, reinterpret_cast<uint64_t>(Found)};
+      if (std::find(WatchHits.begin(), WatchHits.end(), Hit) == WatchHits.end()) {
+        WatchHits.push_back(Hit);
+      }
+      At = static_cast<const uint8_t *>(Found) + 1;
+    }
+  }
+}
+}
+
+// A service called from the image stack: switch to the service stack before anything is
+// written, so that only the return address lands below the caller. R11 holds the service.
+// The service stack gets the old stack pointer, the previous BoardImageSpLive, the four
+// register arguments' home area and a copy of eight stack-argument slots (the services take at
+// most seven arguments).
+asm(R"(
+    .text
+    .p2align 4
+    .globl BoardServiceThunk
+    .hidden BoardServiceThunk
+    .type BoardServiceThunk, @function
+BoardServiceThunk:
+    cmpq BoardImageStackLow(%rip), %rsp
+    jb 1f
+    cmpq BoardImageStackHigh(%rip), %rsp
+    jae 1f
+    movq %rsp, %r10
+    movq BoardNextServiceTop(%rip), %rax
+    movq %r10, -8(%rax)
+    leaq -16(%rax), %rsp
+    pushq BoardImageSpLive(%rip)
+    movq %r10, BoardImageSpLive(%rip)
+    subq $152, %rsp
+    cmpl $0, BoardWatching(%rip)
+    je 2f
+    movq %rcx, 96(%rsp)
+    movq %rdx, 104(%rsp)
+    movq %r8, 112(%rsp)
+    movq %r9, 120(%rsp)
+    movq %r10, 128(%rsp)
+    movq %r11, 136(%rsp)
+    movq %r10, %rcx
+    callq BoardDeadStackCheck
+    movq 96(%rsp), %rcx
+    movq 104(%rsp), %rdx
+    movq 112(%rsp), %r8
+    movq 120(%rsp), %r9
+    movq 128(%rsp), %r10
+    movq 136(%rsp), %r11
+2:
+    movq 40(%r10), %rax
+    movq %rax, 32(%rsp)
+    movq 48(%r10), %rax
+    movq %rax, 40(%rsp)
+    movq 56(%r10), %rax
+    movq %rax, 48(%rsp)
+    movq 64(%r10), %rax
+    movq %rax, 56(%rsp)
+    movq 72(%r10), %rax
+    movq %rax, 64(%rsp)
+    movq 80(%r10), %rax
+    movq %rax, 72(%rsp)
+    movq 88(%r10), %rax
+    movq %rax, 80(%rsp)
+    movq 96(%r10), %rax
+    movq %rax, 88(%rsp)
+    callq *%r11
+    addq $152, %rsp
+    popq BoardImageSpLive(%rip)
+    movq 8(%rsp), %rsp
+    retq
+1:
+    jmpq *%r11
+    .size BoardServiceThunk, .-BoardServiceThunk
+)");
+
+namespace {
+
+void SetServiceSpLive(uint8_t *Live) {
+  BoardNextServiceTop = Live == nullptr ? ServiceStack() + kServiceStackSize : Below(Live);
+}
+
 } // namespace
 
 void InstallFaultHandler(Bus *Target) {
   TargetBus = Target;
+  BoardImageStackLow = ImageStackBase();
+  BoardImageStackHigh = ImageStackBase() + kImageStackSize;
+  BoardImageSpLive = nullptr;
+  SetServiceSpLive(nullptr);
+  // The handler runs on a stack of its own: the signal frames (registers and vector state of
+  // whatever host code ran last) do not land on the image stack, which memory searches read.
+  static void *HandlerStack = nullptr;
+  if (HandlerStack == nullptr) {
+    constexpr size_t HandlerStackSize = 256u << 10;
+    HandlerStack =
+        mmap(nullptr, HandlerStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    stack_t Alternate;
+    std::memset(&Alternate, 0, sizeof Alternate);
+    Alternate.ss_sp = HandlerStack;
+    Alternate.ss_size = HandlerStackSize;
+    if (HandlerStack == MAP_FAILED || sigaltstack(&Alternate, nullptr) != 0) {
+      std::fprintf(stderr, "board: cannot set up the fault handler's stack\n");
+      std::abort();
+    }
+  }
   struct sigaction Action;
   std::memset(&Action, 0, sizeof Action);
   Action.sa_sigaction = Handler;
-  Action.sa_flags = SA_SIGINFO;
+  Action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&Action.sa_mask);
   for (int Signal : {SIGSEGV, SIGILL, SIGFPE, SIGBUS, SIGTRAP}) {
     sigaction(Signal, &Action, nullptr);
@@ -167,17 +373,70 @@ const PeImage *ImageAt(const void *Address) {
 GuardedResult RunGuarded(const std::function<uint64_t()> &Body) {
   sigjmp_buf Env;
   GuardedResult Result;
+  // A halt unwinds past the stack switches below: what they noted is put back from here.
+  uint8_t *volatile ImageLiveBefore = BoardImageSpLive;
+  uint8_t *volatile NextServiceTopBefore = BoardNextServiceTop;
   Guards.push_back(&Env);
   int Code = sigsetjmp(Env, 1);
   if (Code == 0) {
-    Result.Value = Body();
+    // Images run on the board's image stack, as on the DXE core's. A nested call stays there;
+    // one made by a service that an image called continues below that image's frames.
+    uint8_t *Sp = StackPointer();
+    if (OnImageStack(Sp)) {
+      Result.Value = Body();
+    } else {
+      if (OnServiceStack(Sp)) {
+        SetServiceSpLive(Sp);
+      }
+      uint8_t *Top = BoardImageSpLive != nullptr ? Below(BoardImageSpLive)
+                                                 : ImageStackBase() + kImageStackSize;
+      Result.Value =
+          BoardCallOnStack(Top, CallBody, const_cast<std::function<uint64_t()> *>(&Body));
+    }
     Result.How = Outcome::Returned;
   } else {
     Result.How = Code == 1 ? Outcome::Halted : Outcome::Crashed;
     Result.Message = PendingMessage;
   }
+  BoardImageSpLive = ImageLiveBefore;
+  BoardNextServiceTop = NextServiceTopBefore;
   Guards.pop_back();
   return Result;
+}
+
+void RunOffImageStack(const std::function<void()> &Work) {
+  uint8_t *Sp = StackPointer();
+  if (!OnImageStack(Sp)) {
+    Work();
+    return;
+  }
+  uint8_t *ImageLiveBefore = BoardImageSpLive;
+  BoardImageSpLive = Sp;
+  BoardCallOnStack(BoardNextServiceTop, CallWork, const_cast<std::function<void()> *>(&Work));
+  BoardImageSpLive = ImageLiveBefore;
+}
+
+void WatchDeadImageStack(const std::vector<uint8_t> &Bytes) {
+  if (!Bytes.empty()) {
+    Watched.push_back(Bytes);
+    BoardWatching = 1;
+  }
+}
+
+std::vector<uint64_t> DeadImageStackHits(const std::vector<uint8_t> &Bytes) {
+  std::vector<uint64_t> Found;
+  for (const auto &[Index, Address] : WatchHits) {
+    if (Watched[Index] == Bytes) {
+      Found.push_back(Address);
+    }
+  }
+  return Found;
+}
+
+void ForgetDeadImageStackWatch() {
+  Watched.clear();
+  WatchHits.clear();
+  BoardWatching = 0;
 }
 
 void HaltGuarded(const char *Where) {

@@ -5,12 +5,14 @@
 // other fault inside an image, ends the guarded call.
 #pragma once
 
+#include "efi_types.h"
 #include "hardware.h"
 #include "pe_image.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -31,6 +33,33 @@ const PeImage *ImageAt(const void *Address);
 
 // Calls Body; nested guarded calls unwind to the innermost one.
 GuardedResult RunGuarded(const std::function<uint64_t()> &Body);
+
+// Runs Work, board code that an image called, on the board's service stack: the board's own
+// frames leave no copies of what they handled (passwords, keys) on the image stack, and what the
+// image left in its dead stack stays there for a memory search to find. Off the image stack it
+// only runs Work.
+void RunOffImageStack(const std::function<void()> &Work);
+
+// The same for a service of the firmware interface, without a frame of its own on the image
+// stack: OffImageStack<Function> has the function's type and enters it through a thunk that
+// switches to the service stack before anything but the return address is written (and, while
+// the dead stack is watched, searches it first).
+extern "C" void BoardServiceThunk();
+template <auto Function> struct ServiceEntry {
+  __attribute__((naked)) static void Enter() {
+    asm volatile("leaq %c0(%%rip), %%r11\n\tjmp BoardServiceThunk" ::"i"(Function));
+  }
+};
+template <auto Function>
+inline const decltype(Function)
+    OffImageStack = reinterpret_cast<decltype(Function)>(&ServiceEntry<Function>::Enter);
+
+// While the images run, every service call searches the dead part of the image stack below the
+// caller for these bytes (a buffer a function did not wipe before it returned is found even
+// when later frames overwrite it). The hits are the addresses where the bytes were seen.
+void WatchDeadImageStack(const std::vector<uint8_t> &Bytes);
+std::vector<uint64_t> DeadImageStackHits(const std::vector<uint8_t> &Bytes);
+void ForgetDeadImageStackWatch();
 
 // Ends the innermost guarded call as halted (used by the native hardware boundary and by board
 // services that stop the machine). The long jump skips the destructors of every frame between

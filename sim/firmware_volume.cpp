@@ -343,7 +343,7 @@ FirmwareVolume::FirmwareVolume(Board &Owner) : Owner(Owner) {
   Interface.GetVolumeAttributes = Unused<FRAMEWORK_EFI_FV_GET_ATTRIBUTES, 0>();
   Interface.SetVolumeAttributes = Unused<FRAMEWORK_EFI_FV_SET_ATTRIBUTES, 1>();
   Interface.ReadFile = Unused<FRAMEWORK_EFI_FV_READ_FILE, 2>();
-  Interface.ReadSection = ReadSectionMember;
+  Interface.ReadSection = OffImageStack<ReadSectionMember>;
   Interface.WriteFile = UnusedMember<3>;
   Interface.GetNextFile = UnusedMember<4>;
   Interface.KeySize = 16;

@@ -33,7 +33,7 @@ template <int Member> EFI_STATUS EFIAPI UnusedMember() {
 LegacyBios::LegacyBios(Board &Owner, FingerprintModuleModel &Module)
     : Owner(Owner), Module(Module) {
   Interface.Int86 = Int86Member;
-  Interface.FarCall86 = FarCall86Member;
+  Interface.FarCall86 = OffImageStack<FarCall86Member>;
   Interface.CheckPciRom = UnusedMember<0>;
   Interface.InstallPciRom = UnusedMember<1>;
   Interface.LegacyBoot = UnusedMember<2>;

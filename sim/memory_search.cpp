@@ -1,5 +1,6 @@
-// The board's memory search: the low-memory window and the whole used part of the
-// below-4-GiB arena (live and freed pool blocks, pages, loaded images, the USB data area).
+// The board's memory search: the low-memory window, the whole used part of the below-4-GiB
+// arena (live and freed pool blocks, pages, loaded images, the USB data area) and the stack the
+// images ran on.
 #include "board.h"
 #include "physical_memory.h"
 
@@ -40,8 +41,17 @@ std::vector<MemoryHit> Board::FindInMemory(const std::vector<uint8_t> &Bytes) co
   if (ArenaBase() != nullptr) {
     Search(ArenaBase(), ArenaUsed(), Bytes, Addresses);
   }
+  const uint8_t *Stack = ImageStackBase();
+  Search(Stack, kImageStackSize, Bytes, Addresses);
+  const size_t AtTheEnd = Addresses.size();
+  for (uint64_t Seen : DeadImageStackHits(Bytes)) {
+    if (std::find(Addresses.begin(), Addresses.end(), Seen) == Addresses.end()) {
+      Addresses.push_back(Seen);
+    }
+  }
   std::vector<MemoryHit> Hits;
-  for (uint64_t Address : Addresses) {
+  for (size_t Index = 0; Index < Addresses.size(); Index++) {
+    const uint64_t Address = Addresses[Index];
     MemoryHit Hit;
     Hit.Address = Address;
     if (Address >= kLowWindowBase && Address < kLowWindowBase + kLowWindowSize) {
@@ -59,6 +69,12 @@ std::vector<MemoryHit> Board::FindInMemory(const std::vector<uint8_t> &Bytes) co
         Hit.Where = std::string(Block.Freed ? "freed" : "live") + " pages " + Hex(From) +
                     " at offset " + Hex(Address - From);
       }
+    }
+    if (OnImageStack(reinterpret_cast<const void *>(Address))) {
+      Hit.Where =
+          std::string(Index < AtTheEnd ? "image stack, " : "dead image stack at a service call, ") +
+          Hex(reinterpret_cast<uint64_t>(Stack) + kImageStackSize - Address) +
+          " bytes below its top";
     }
     if (Hit.Where.empty()) {
       const PeImage *Image = ImageAt(reinterpret_cast<const void *>(Address));

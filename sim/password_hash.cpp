@@ -117,11 +117,11 @@ std::vector<uint8_t> SetupPasswordStore(const std::string &User, const std::stri
 // ---- the service -------------------------------------------------------------------------------
 PasswordHash::PasswordHash(Board &Owner) : Owner(Owner) {
   Table.Entry[0] = Absent<0>;
-  Table.Entry[1] = Offered<1>;
-  Table.Entry[2] = Offered<2>;
+  Table.Entry[1] = OffImageStack<Offered<1>>;
+  Table.Entry[2] = OffImageStack<Offered<2>>;
   Table.Entry[3] = Absent<3>;
   Table.Entry[4] = Absent<4>;
-  Table.Entry[5] = Offered<5>;
+  Table.Entry[5] = OffImageStack<Offered<5>>;
 }
 
 void PasswordHash::Install() {

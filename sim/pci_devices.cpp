@@ -67,7 +67,7 @@ PciDevice &PciDevices::Add(const std::string &Label, uint8_t BaseClass, uint8_t 
   P.Mem.Write = Unused<Io, 3>();
   P.Io.Read = Unused<Io, 4>();
   P.Io.Write = Unused<Io, 5>();
-  P.Pci.Read = ConfigReadMember;
+  P.Pci.Read = OffImageStack<ConfigReadMember>;
   P.Pci.Write = Unused<EFI_PCI_IO_PROTOCOL_CONFIG, 6>();
   P.CopyMem = UnusedMember<7>;
   P.Map = UnusedMember<8>;

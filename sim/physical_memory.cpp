@@ -12,6 +12,8 @@ namespace {
 
 constexpr size_t kArenaSize = 256u << 20;
 uint8_t *Arena = nullptr;
+constexpr size_t kStackGuardSize = 4096;
+uint8_t *ImageStack = nullptr;
 size_t ArenaOffset = 0;
 bool Mapped = false;
 
@@ -43,6 +45,13 @@ void MapPhysicalWindows() {
     std::abort();
   }
   Arena = static_cast<uint8_t *>(Memory);
+  void *Stack = mmap(nullptr, kImageStackSize + kStackGuardSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT | MAP_NORESERVE, -1, 0);
+  if (Stack == MAP_FAILED || mprotect(Stack, kStackGuardSize, PROT_NONE) != 0) {
+    std::fprintf(stderr, "board: cannot map the image stack: %s\n", std::strerror(errno));
+    std::abort();
+  }
+  ImageStack = static_cast<uint8_t *>(Stack) + kStackGuardSize;
   Mapped = true;
 }
 
@@ -75,6 +84,16 @@ const uint8_t *ArenaBase() {
 }
 size_t ArenaUsed() {
   return ArenaOffset;
+}
+
+uint8_t *ImageStackBase() {
+  MapPhysicalWindows();
+  return ImageStack;
+}
+
+bool OnImageStack(const void *Pointer) {
+  const uint8_t *P = static_cast<const uint8_t *>(Pointer);
+  return ImageStack != nullptr && P >= ImageStack && P < ImageStack + kImageStackSize;
 }
 
 } // namespace sim

@@ -33,4 +33,10 @@ bool InArena(const void *Pointer);
 const uint8_t *ArenaBase();
 size_t ArenaUsed();
 
+// The stack the images run on, below 4 GiB as the DXE core's stack is (a guard page below it
+// makes an overflow fault). Mapped once per process with the windows; memory searches cover it.
+inline constexpr size_t kImageStackSize = 1u << 20;
+uint8_t *ImageStackBase(); // lowest address; the stack grows down from base + size
+bool OnImageStack(const void *Pointer);
+
 } // namespace sim

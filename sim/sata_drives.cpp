@@ -138,16 +138,16 @@ std::vector<uint8_t> SataDevicePath(const SataDrive &Drive) {
 
 // ---- the drives --------------------------------------------------------------------------------
 SataDrives::SataDrives(Board &Owner) : Owner(Owner) {
-  VerifyInterface.VerifyPassword = VerifyMember;
+  VerifyInterface.VerifyPassword = OffImageStack<VerifyMember>;
 }
 
 void SataDrives::Prepare(SataDrive &Drive) {
-  Drive.Security.GetSecurityStatus = GetSecurityStatusMember;
+  Drive.Security.GetSecurityStatus = OffImageStack<GetSecurityStatusMember>;
   Drive.DiskInfo.Interface = EFI_DISK_INFO_IDE_INTERFACE_GUID;
-  Drive.DiskInfo.Inquiry = InquiryMember;
-  Drive.DiskInfo.Identify = IdentifyMember;
-  Drive.DiskInfo.SenseData = SenseDataMember;
-  Drive.DiskInfo.WhichIde = WhichIdeMember;
+  Drive.DiskInfo.Inquiry = OffImageStack<InquiryMember>;
+  Drive.DiskInfo.Identify = OffImageStack<IdentifyMember>;
+  Drive.DiskInfo.SenseData = OffImageStack<SenseDataMember>;
+  Drive.DiskInfo.WhichIde = OffImageStack<WhichIdeMember>;
 }
 
 bool SataDrives::Published(const SataDrive &Drive) const {

@@ -132,7 +132,8 @@ AuthRun SetupEngine::Authenticate(uint32_t AuthFlags, uint32_t ControlFlags) {
   Caller = this;
   Owner.Tpl = CallTpl;
   RunResult Result = Owner.RunGuardedCall("FingerprintAuthenticate", [&]() -> uint64_t {
-    return Protocol->FingerprintAuthenticate(&AuthWord, QueryCallback, &ControlWord);
+    // The callback runs off the image stack, as the board's services do.
+    return Protocol->FingerprintAuthenticate(&AuthWord, OffImageStack<QueryCallback>, &ControlWord);
   });
   Caller = nullptr;
   Current = nullptr;

@@ -35,7 +35,7 @@ UsbStack::UsbStack(Board &Owner) : Owner(Owner) {
       reinterpret_cast<VOID *>(reinterpret_cast<void (*)()>(OtherMember<1>));
   Interface.OtherMembers[2] =
       reinterpret_cast<VOID *>(reinterpret_cast<void (*)()>(OtherMember<2>));
-  Interface.Switch = SwitchMember;
+  Interface.Switch = OffImageStack<SwitchMember>;
 }
 
 void UsbStack::Install() {

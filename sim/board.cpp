@@ -51,6 +51,10 @@ EFI_TPL EFIAPI BsRaiseTpl(EFI_TPL NewTpl) {
 }
 
 VOID EFIAPI BsRestoreTpl(EFI_TPL OldTpl) {
+  // EDK II's core asserts here: RestoreTPL only goes down (or stays).
+  if (OldTpl > B().Tpl) {
+    B().Problem("RestoreTPL to a higher level");
+  }
   B().Tpl = OldTpl;
   B().TplChanges.push_back(OldTpl);
 }

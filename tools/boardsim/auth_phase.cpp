@@ -400,6 +400,7 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
 
     // Everything reported so far reaches the terminal before a dialog can take it over.
     Out.flush();
+    Engine.CallTpl = Spec.Tpl;
     sim::AuthRun Run = Engine.Authenticate(Spec.AuthFlags, Spec.ControlFlags);
 
     if (Terminal) {
@@ -479,6 +480,10 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
   J["control_flags_text"] = sim::ControlFlagsText(Run.ControlFlags);
   J["board_time_us"] = Run.Microseconds;
   J["keys_left_unread"] = Unread;
+  if (Spec.Tpl != TPL_APPLICATION) {
+    Out << "   called at task priority level " << Spec.Tpl << "\n";
+    J["tpl_called"] = Spec.Tpl;
+  }
   Out << "   AuthFlags    " << sim::AuthFlagsText(Run.AuthFlagsBefore) << "\n"
       << "             -> " << sim::AuthFlagsText(Run.AuthFlags) << "\n";
   Out << "   ControlFlags " << sim::ControlFlagsText(Run.ControlFlagsBefore) << "\n"

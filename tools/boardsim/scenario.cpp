@@ -376,7 +376,7 @@ AuthRunSpec ParseRun(const json &Value, const std::string &Path, size_t Index, s
   Object(Value, Path);
   CheckKeys(Value, Path,
             {"name", "boot", "checkpoint", "auth_flags", "control_flags", "keys", "caller",
-             "finger_accepted"});
+             "finger_accepted", "tpl"});
   AuthRunSpec R;
   R.Name = Value.contains("name") ? Text(Value["name"], Join(Path, "name"))
                                   : "run " + std::to_string(Index + 1);
@@ -408,6 +408,9 @@ AuthRunSpec ParseRun(const json &Value, const std::string &Path, size_t Index, s
     R.Caller = ParseCaller(Value["caller"], Join(Path, "caller"));
   if (Value.contains("finger_accepted")) {
     R.FingerAccepted = Flag(Value["finger_accepted"], Join(Path, "finger_accepted"));
+  }
+  if (Value.contains("tpl")) {
+    R.Tpl = (EFI_TPL)Number(Value["tpl"], Join(Path, "tpl"), TPL_HIGH_LEVEL);
   }
   return R;
 }

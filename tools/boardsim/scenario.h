@@ -75,6 +75,7 @@ struct AuthRunSpec {
   std::vector<KeySpec> Keys;
   std::optional<CallerSpec> Caller; // replaces the section's answers for this run
   std::optional<bool> FingerAccepted;
+  EFI_TPL Tpl = TPL_APPLICATION; // the task priority level the setup engine calls at
 };
 
 struct FingerprintSpec {

@@ -19,6 +19,8 @@ import subprocess
 import sys
 import tempfile
 
+from rejects import Judge
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKER = os.path.join(HERE, "check_firmware_files.py")
 PACKER = os.path.join(HERE, "..", "..", "tools", "ffs", "make_ffs.py")
@@ -151,7 +153,7 @@ def main(argv):
     ]
     if len(declared) >= 2:
         cases.append(Case(f"{driver}'s declared protocols ORed", driver, or_instead_of_and))
-    failures = []
+    judge = Judge()
     with tempfile.TemporaryDirectory() as work:
 
         def pack(folder, name, arguments, depends=None):
@@ -189,19 +191,12 @@ def main(argv):
                                   text=True, check=False)
 
         intact = lay_out(None)
-        if intact.returncode != 0:
-            failures.append("the intact files do not pass:\n" + intact.stdout + intact.stderr)
+        judge.sound("the intact files", intact.returncode, "\n" + intact.stdout + intact.stderr)
         for case in cases:
             result = lay_out(case)
-            reported = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
-            if result.returncode == 0 or not reported:
-                failures.append(f"not caught: {case.label}")
-            else:
-                print(f"caught: {case.label}: {reported[0][6:]}")
-    for failure in failures:
-        print("FAIL: " + failure)
-    print(f"{len(cases)} damaged sets, {len(failures)} problems")
-    return 1 if failures else 0
+            reported = [line[6:] for line in result.stdout.splitlines() if line.startswith("FAIL")]
+            judge.planted(case.label, result.returncode, reported)
+    return judge.verdict(f"{len(cases)} damaged sets")
 
 
 if __name__ == "__main__":

@@ -17,6 +17,8 @@ import subprocess
 import sys
 import tempfile
 
+from rejects import Judge, fail_lines
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKER = os.path.join(HERE, "check_firmware_volume.py")
 PACKER = os.path.join(HERE, "..", "..", "tools", "ffs", "make_fv.py")
@@ -182,7 +184,7 @@ def main(argv):
         Case("a byte of the free space written", free_space_written),
         Case(f"{drivers[-1]} left out", files=drivers[:-1]),
     ]
-    failures = []
+    judge = Judge()
     with tempfile.TemporaryDirectory() as work:
 
         def run(case):
@@ -211,25 +213,15 @@ def main(argv):
                     stream.write(data)
             result = subprocess.run([sys.executable, CHECKER, uefiextract, target, folder]
                                     + drivers, capture_output=True, text=True, check=False)
-            return result.returncode, [line[6:] for line in result.stdout.splitlines()
-                                       if line.startswith("FAIL: ")]
+            return result.returncode, fail_lines(result.stdout)
 
         for case in accepted:
             code, reported = run(case)
-            if code != 0:
-                failures.append(f"refused: {case.label}: " + "; ".join(reported))
-            else:
-                print(f"accepted: {case.label}")
+            judge.sound(case.label, code, "; ".join(reported))
         for case in refused:
             code, reported = run(case)
-            if code == 0 or not reported:
-                failures.append(f"not caught: {case.label}")
-            else:
-                print(f"caught: {case.label}: {reported[0]}")
-    for failure in failures:
-        print("FAIL: " + failure)
-    print(f"{len(accepted)} sound and {len(refused)} damaged volumes, {len(failures)} problems")
-    return 1 if failures else 0
+            judge.planted(case.label, code, reported)
+    return judge.verdict(f"{len(accepted)} sound and {len(refused)} damaged volumes")
 
 
 if __name__ == "__main__":

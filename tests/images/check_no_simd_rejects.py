@@ -17,6 +17,8 @@ import subprocess
 import sys
 import tempfile
 
+from rejects import Judge, fail_lines
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKER = os.path.join(HERE, "check_no_simd.py")
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
@@ -89,7 +91,7 @@ def main(argv):
     cases = [(f"{what} in .text", in_text(code)) for what, code in INSTRUCTIONS]
     cases += [(f"{what} in .rdata marked executable", in_executable_rdata(code))
               for what, code in INSTRUCTIONS[:1]]
-    failures = []
+    judge = Judge()
     with tempfile.TemporaryDirectory() as work:
         path = os.path.join(work, os.path.basename(image))
 
@@ -103,19 +105,12 @@ def main(argv):
         for label, data in (("the intact image", intact),
                             (".rdata of nop marked executable", in_executable_rdata(b""))):
             code, output = run(data)
-            if code != 0:
-                failures.append(f"{label} does not pass:\n" + output)
+            judge.sound(label, code, "\n" + output)
         for label, data in cases:
             code, output = run(data)
-            reported = [line for line in output.splitlines() if line.startswith("FAIL: ")]
-            if code == 0 or not reported:
-                failures.append(f"not caught: {label}")
-            else:
-                print(f"caught: {label}: {reported[0].split(': ', 2)[-1].strip()}")
-    for failure in failures:
-        print("FAIL: " + failure)
-    print(f"{len(cases)} planted instructions, {len(failures)} problems")
-    return 1 if failures else 0
+            judge.planted(label, code,
+                          [message.split(": ", 1)[-1].strip() for message in fail_lines(output)])
+    return judge.verdict(f"{len(cases)} planted instructions")
 
 
 if __name__ == "__main__":

@@ -70,10 +70,11 @@ function(uefi_driver_firmware_file name)
     list(APPEND section_depends ${provider} "$<TARGET_PROPERTY:${provider},FFS_SECTION_FILE>")
   endforeach()
   add_custom_command(OUTPUT ${ffs}
-    COMMAND ${FFS_PYTHON} ${packager} --name ${name} --image $<TARGET_FILE:${name}>
+    COMMAND ${FFS_PYTHON} -B ${packager} --name ${name} --image $<TARGET_FILE:${name}>
             --output ${ffs} --guid ${file_guid} --guids ${guids} ${depends_args} ${section_args}
     COMMAND ${CMAKE_COMMAND} -DFILE=${ffs} -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
-    DEPENDS ${name} ${packager} ${guids} ${section_depends}
+    DEPENDS ${name} ${packager} ${PROJECT_SOURCE_DIR}/tools/ffs/packing.py ${guids}
+            ${section_depends}
     COMMENT "Packing firmware file ${name}.ffs"
     VERBATIM)
   add_custom_target(${name}_ffs ALL DEPENDS ${ffs})
@@ -100,7 +101,7 @@ function(add_uefi_firmware_volume name)
   add_custom_command(OUTPUT ${volume}
     COMMAND ${FFS_PYTHON} -B ${packager} --output ${volume} ${files}
     COMMAND ${CMAKE_COMMAND} -DFILE=${volume} -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
-    DEPENDS ${files} ${file_targets} ${packager}
+    DEPENDS ${files} ${file_targets} ${packager} ${PROJECT_SOURCE_DIR}/tools/ffs/packing.py
     COMMENT "Packing firmware volume ${name}.fv"
     VERBATIM)
   add_custom_target(${name}_fv ALL DEPENDS ${volume})

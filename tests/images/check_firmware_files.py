@@ -27,37 +27,18 @@ images folder, must have a firmware file that
 import os
 import re
 import struct
-import subprocess
 import sys
 import tempfile
 import uuid
+
+from uefiextract import (SECTION_NAMES, Failures, dump_one_volume, guid_text, numbered_children,
+                         read_info)
 
 FINGERPRINT_MODULE_SECTION_GUID = "202C0685-C94D-4DB4-A8CE-682D7C37CD44"
 FFS2_FILE_SYSTEM_GUID = "8C8CE578-8A3D-4F1C-9935-896185C32DD3"
 
 PE32, DXE_DEPEX, USER_INTERFACE, FREEFORM = 0x10, 0x13, 0x15, 0x18
-UEFIEXTRACT_SUBTYPES = {
-    PE32: "PE32 image",
-    DXE_DEPEX: "DXE dependency",
-    USER_INTERFACE: "UI",
-    FREEFORM: "Freeform subtype GUID",
-}
-# A volume without a volume top file is normal for a DXE volume; UEFIExtract says so.
-HARMLESS_MESSAGES = ("not a single Volume Top File is found",)
-
-
-class Failures:
-    def __init__(self):
-        self.items = []
-
-    def check(self, condition, text):
-        if not condition:
-            self.items.append(text)
-        return condition
-
-
-def guid_text(raw):
-    return str(uuid.UUID(bytes_le=bytes(raw))).upper()
+UEFIEXTRACT_SUBTYPES = SECTION_NAMES
 
 
 def sections_of(data, fail, name):
@@ -256,30 +237,9 @@ def build_volume(files):
     return bytes(volume + b"\xff" * (total - len(volume)))
 
 
-def read_info(folder):
-    info = {}
-    with open(os.path.join(folder, "info.txt"), encoding="utf-8", errors="replace") as stream:
-        lines = stream.read().splitlines()
-    for line in lines:
-        key, sep, value = line.partition(":")
-        if sep and key not in info:
-            info[key.strip()] = value.strip()
-    info["_lines"] = lines
-    return info
-
-
 def read_bytes(path):
     with open(path, "rb") as stream:
         return stream.read()
-
-
-def numbered_children(folder):
-    children = []
-    for entry in os.listdir(folder):
-        number, _, _ = entry.partition(" ")
-        if number.isdigit() and os.path.isdir(os.path.join(folder, entry)):
-            children.append((int(number), os.path.join(folder, entry)))
-    return [path for _, path in sorted(children)]
 
 
 def check_with_uefiextract(uefiextract, files, module, owner, fail):
@@ -288,20 +248,11 @@ def check_with_uefiextract(uefiextract, files, module, owner, fail):
         volume_path = os.path.join(work, "drivers.fv")
         with open(volume_path, "wb") as stream:
             stream.write(build_volume([data for _, data, _, _ in files.values()]))
-        run = subprocess.run([uefiextract, volume_path, "all"], capture_output=True, text=True,
-                             cwd=work, check=False)
-        messages = [line for line in (run.stdout + run.stderr).splitlines() if line.strip()]
-        for message in messages:
-            fail.check(any(harmless in message for harmless in HARMLESS_MESSAGES),
-                       f"UEFIExtract: {message}")
-        dump = volume_path + ".dump"
-        if not fail.check(os.path.isdir(dump), f"UEFIExtract made no dump (exit {run.returncode})"):
-            return
-        volumes = numbered_children(dump)
-        if not fail.check(len(volumes) == 1, f"UEFIExtract found {len(volumes)} volumes"):
+        volume = dump_one_volume(uefiextract, volume_path, fail)
+        if volume is None:
             return
         found = {}
-        for folder in numbered_children(volumes[0]):
+        for folder in numbered_children(volume):
             info = read_info(folder)
             if info.get("Type") == "File":
                 found[info.get("File GUID")] = (folder, info)

@@ -23,10 +23,11 @@ The volume must
 
 import os
 import struct
-import subprocess
 import sys
 import tempfile
-import uuid
+
+from uefiextract import (SECTION_NAMES, Failures, dump_one_volume, guid_text, numbered_children,
+                         read_info)
 
 FFS2_FILE_SYSTEM_GUID = "8C8CE578-8A3D-4F1C-9935-896185C32DD3"
 VOLUME_NAME = "5C1C8F2E-7A3B-4E51-9D60-2B8E4173C60A"
@@ -37,24 +38,6 @@ ERASE_POLARITY = 0x800
 ALIGNMENTS = (1, 16, 128, 512, 1024, 4096, 32768, 65536)
 PAD = 0xF0
 FINISHED_STORED = 0xF8
-SECTION_NAMES = {0x10: "PE32 image", 0x13: "DXE dependency", 0x15: "UI",
-                 0x18: "Freeform subtype GUID"}
-# A DXE volume has no volume top file; UEFIExtract says so.
-HARMLESS_MESSAGES = ("not a single Volume Top File is found",)
-
-
-class Failures:
-    def __init__(self):
-        self.items = []
-
-    def check(self, condition, text):
-        if not condition:
-            self.items.append(text)
-        return condition
-
-
-def guid_text(raw):
-    return str(uuid.UUID(bytes_le=bytes(raw))).upper()
 
 
 def align(value, boundary):
@@ -173,44 +156,16 @@ def section_types(ffs):
     return types
 
 
-def read_info(folder):
-    info = {}
-    with open(os.path.join(folder, "info.txt"), encoding="utf-8", errors="replace") as stream:
-        for line in stream.read().splitlines():
-            key, sep, value = line.partition(":")
-            if sep and key.strip() not in info:
-                info[key.strip()] = value.strip()
-    return info
-
-
-def numbered_children(folder):
-    children = []
-    for entry in os.listdir(folder):
-        number, _, _ = entry.partition(" ")
-        if number.isdigit() and os.path.isdir(os.path.join(folder, entry)):
-            children.append((int(number), os.path.join(folder, entry)))
-    return [path for _, path in sorted(children)]
-
-
 def check_with_uefiextract(uefiextract, volume_path, drivers, fail):
     """drivers: {name: (GUID text, ffs bytes, image bytes)}."""
     with tempfile.TemporaryDirectory() as work:
         copy = os.path.join(work, "volume.fv")
         with open(volume_path, "rb") as source, open(copy, "wb") as target:
             target.write(source.read())
-        run = subprocess.run([uefiextract, copy, "all"], capture_output=True, text=True,
-                             cwd=work, check=False)
-        for message in (run.stdout + run.stderr).splitlines():
-            if message.strip():
-                fail.check(any(harmless in message for harmless in HARMLESS_MESSAGES),
-                           f"UEFIExtract: {message}")
-        dump = copy + ".dump"
-        if not fail.check(os.path.isdir(dump), f"UEFIExtract made no dump (exit {run.returncode})"):
+        volume = dump_one_volume(uefiextract, copy, fail)
+        if volume is None:
             return
-        volumes = numbered_children(dump)
-        if not fail.check(len(volumes) == 1, f"UEFIExtract found {len(volumes)} volumes"):
-            return
-        info = read_info(volumes[0])
+        info = read_info(volume)
         for field, expected in (("Subtype", "FFSv2"), ("Erase polarity", "1"),
                                 ("Volume GUID", VOLUME_NAME)):
             fail.check(info.get(field) == expected,
@@ -218,7 +173,7 @@ def check_with_uefiextract(uefiextract, volume_path, drivers, fail):
         fail.check(info.get("Checksum", "").endswith(", valid"),
                    f"UEFIExtract volume checksum: {info.get('Checksum')!r}")
         found = {}
-        for folder in numbered_children(volumes[0]):
+        for folder in numbered_children(volume):
             file_info = read_info(folder)
             if file_info.get("Type") == "File" and file_info.get("Subtype") != "Pad":
                 found[file_info.get("File GUID")] = (folder, file_info)

@@ -30,11 +30,11 @@ Standard library only; the output depends on nothing but the inputs.
 """
 
 import argparse
-import os
 import re
 import struct
 import sys
-import uuid
+
+from packing import PackError, guid_bytes, write_packed
 
 EFI_FV_FILETYPE_DRIVER = 0x07
 FFS_ATTRIB_CHECKSUM = 0x40
@@ -55,18 +55,6 @@ DEP_PUSH = 0x02
 DEP_AND = 0x03
 DEP_TRUE = 0x06
 DEP_END = 0x08
-
-
-class PackError(Exception):
-    pass
-
-
-def guid_bytes(text):
-    """EFI_GUID layout: UINT32, UINT16, UINT16 little-endian, then 8 bytes as written."""
-    try:
-        return uuid.UUID(text).bytes_le
-    except ValueError as error:
-        raise PackError(f"bad GUID {text!r}: {error}") from None
 
 
 # inline constexpr EFI_GUID NAME = {0x12345678, 0x1234, 0x1234, {0x12, ... 8 bytes}};
@@ -173,7 +161,8 @@ def main(argv):
     parser.add_argument("--section", action="append", default=[],
                         help="extra section, freeform:<subtype GUID>:<file>")
     args = parser.parse_args(argv)
-    try:
+
+    def pack():
         with open(args.image, "rb") as stream:
             image = stream.read()
         check_pe_image(image, args.image)
@@ -183,15 +172,9 @@ def main(argv):
             raise PackError(f"{args.guids} defines no {', '.join(unknown)}")
         protocols = [constants[name] for name in args.depends]
         extra = [parse_extra_section(spec) for spec in args.section]
-        data = build_firmware_file(args.name, args.guid, protocols, image, extra)
-    except (PackError, OSError) as error:
-        print(f"make_ffs: {error}", file=sys.stderr)
-        return 1
-    temporary = args.output + ".tmp"
-    with open(temporary, "wb") as stream:
-        stream.write(data)
-    os.replace(temporary, args.output)
-    return 0
+        return build_firmware_file(args.name, args.guid, protocols, image, extra)
+
+    return write_packed("make_ffs", args.output, pack)
 
 
 if __name__ == "__main__":

@@ -33,10 +33,10 @@ the inputs, byte for byte.
 """
 
 import argparse
-import os
 import struct
 import sys
-import uuid
+
+from packing import PackError, align, guid_bytes, write_packed
 
 FFS2_FILE_SYSTEM_GUID = "8C8CE578-8A3D-4F1C-9935-896185C32DD3"
 # The volume's own name (EFI_FIRMWARE_VOLUME_EXT_HEADER.FvName). The simulated board's volume
@@ -84,18 +84,6 @@ FFS_FIXED_CHECKSUM = 0xAA
 EFI_FILE_STATE_BUILT = 0x07  # HEADER_CONSTRUCTION | HEADER_VALID | DATA_VALID
 # FFS_ATTRIB_DATA_ALIGNMENT (bits 3..5): the boundary the file's data must start on.
 DATA_ALIGNMENTS = (1, 16, 128, 512, 1024, 4 * 1024, 32 * 1024, 64 * 1024)
-
-
-class PackError(Exception):
-    pass
-
-
-def guid_bytes(text):
-    return uuid.UUID(text).bytes_le
-
-
-def align(value, boundary):
-    return -(-value // boundary) * boundary
 
 
 def sum8(data):
@@ -208,20 +196,15 @@ def main(argv):
     parser.add_argument("--output", required=True, help="the firmware volume to write")
     parser.add_argument("files", nargs="+", help="firmware files (.ffs), in volume order")
     args = parser.parse_args(argv)
-    try:
+
+    def pack():
         files = []
         for path in args.files:
             with open(path, "rb") as stream:
                 files.append((path, stream.read()))
-        data = build_volume(files)
-    except (PackError, OSError) as error:
-        print(f"make_fv: {error}", file=sys.stderr)
-        return 1
-    temporary = args.output + ".tmp"
-    with open(temporary, "wb") as stream:
-        stream.write(data)
-    os.replace(temporary, args.output)
-    return 0
+        return build_volume(files)
+
+    return write_packed("make_fv", args.output, pack)
 
 
 if __name__ == "__main__":

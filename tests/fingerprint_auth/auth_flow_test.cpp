@@ -171,10 +171,6 @@ struct ClearedPasswordCase {
   bool Notice;
 };
 
-std::ostream &operator<<(std::ostream &Out, const ClearedPasswordCase &C) {
-  return Out << C.Name;
-}
-
 class PasswordsClearedBetweenRuns : public ::testing::TestWithParam<ClearedPasswordCase> {};
 
 TEST_P(PasswordsClearedBetweenRuns, AreForgotten) {

@@ -10,11 +10,35 @@
 #include "setup_engine.h"
 #include "status_names.h"
 
+#include <array>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace sim::test {
+
+namespace {
+// A row of a table of cases prints as its name in gtest's messages. The cases live in each test
+// file's unnamed namespace, where argument-dependent lookup finds this.
+template <typename Case>
+auto operator<<(std::ostream &Out, const Case &C) -> decltype(Out << C.Name) {
+  return Out << C.Name;
+}
+} // namespace
+
+// CRC-16/XMODEM of a drive's serial number (the key of its hard-disk map entry), written
+// independently of the driver's.
+inline uint16_t Crc16(const std::array<uint8_t, 20> &Data) {
+  uint16_t Crc = 0;
+  for (uint8_t Byte : Data) {
+    Crc ^= (uint16_t)(Byte << 8);
+    for (int Bit = 0; Bit < 8; Bit++) {
+      Crc = (Crc & 0x8000) ? (uint16_t)((Crc << 1) ^ 0x1021) : (uint16_t)(Crc << 1);
+    }
+  }
+  return Crc;
+}
 
 inline std::vector<uint8_t> Bytes(const PasswordForm &Form) {
   return std::vector<uint8_t>(Form.begin(), Form.end());

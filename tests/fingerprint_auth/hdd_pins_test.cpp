@@ -13,22 +13,6 @@ namespace {
 
 const PasswordForm Zeros{};
 
-template <typename Case>
-auto operator<<(std::ostream &Out, const Case &C) -> decltype(Out << C.Name) {
-  return Out << C.Name;
-}
-
-uint16_t Crc16(const std::array<uint8_t, 20> &Data) {
-  uint16_t Crc = 0;
-  for (uint8_t Byte : Data) {
-    Crc ^= (uint16_t)(Byte << 8);
-    for (int Bit = 0; Bit < 8; Bit++) {
-      Crc = (Crc & 0x8000) ? (uint16_t)((Crc << 1) ^ 0x1021) : (uint16_t)(Crc << 1);
-    }
-  }
-  return Crc;
-}
-
 // A valid 50-byte drive map remembering, for one drive, the entry bytes given (2 administrator,
 // 3 user, 4..6 hard-disk slots 1..3).
 std::vector<uint8_t> MapRemembering(int Drive, const SataDrive &D,

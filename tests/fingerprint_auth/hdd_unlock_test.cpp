@@ -9,18 +9,6 @@
 namespace sim::test {
 namespace {
 
-// CRC-16/XMODEM, written independently of the driver's.
-uint16_t Crc16(const std::array<uint8_t, 20> &Data) {
-  uint16_t Crc = 0;
-  for (uint8_t Byte : Data) {
-    Crc ^= (uint16_t)(Byte << 8);
-    for (int Bit = 0; Bit < 8; Bit++) {
-      Crc = (Crc & 0x8000) ? (uint16_t)((Crc << 1) ^ 0x1021) : (uint16_t)(Crc << 1);
-    }
-  }
-  return Crc;
-}
-
 // A 50-byte drive map: valid flag, dirty flag, six 8-byte entries.
 struct DriveMapImage {
   std::vector<uint8_t> Bytes = std::vector<uint8_t>(50, 0);

@@ -26,12 +26,6 @@ std::vector<std::string> PromptsShown(const Notebook &N) {
   return Prompts;
 }
 
-// Parameterised cases print as their names (in test listings and failure messages).
-template <typename Case>
-auto operator<<(std::ostream &Out, const Case &C) -> decltype(Out << C.Name) {
-  return Out << C.Name;
-}
-
 // ---- busy answers -------------------------------------------------------------------------
 // A system-password run whose user password the caller answers: request 0, one store (request
 // 1) and the closing request 4. The module answers busy a number of times to one code; the

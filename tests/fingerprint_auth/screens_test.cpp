@@ -191,10 +191,6 @@ struct ScreenCase {
   ExpectedScreen Screen;
 };
 
-std::ostream &operator<<(std::ostream &Out, const ScreenCase &C) {
-  return Out << C.Name;
-}
-
 // The screen as the user saw it when the driver read key K of the script: the last frame the
 // console took before that read.
 const ScreenImage *ScreenAtKey(const Notebook &N, const AuthRun &R, int K) {

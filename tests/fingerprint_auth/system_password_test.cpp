@@ -33,10 +33,6 @@ struct CheckCase {
   std::vector<std::string> PromptsShown; // "User", "Administrator"
 };
 
-std::ostream &operator<<(std::ostream &Out, const CheckCase &C) {
-  return Out << C.Name;
-}
-
 class SystemPasswords : public ::testing::TestWithParam<CheckCase> {};
 
 TEST_P(SystemPasswords, Verdict) {
@@ -325,10 +321,6 @@ struct StaleVerdictCase {
   uint32_t AuthOut;
 };
 
-std::ostream &operator<<(std::ostream &Out, const StaleVerdictCase &C) {
-  return Out << C.Name;
-}
-
 class StaleVerdictBits : public ::testing::TestWithParam<StaleVerdictCase> {};
 
 TEST_P(StaleVerdictBits, CountForNothing) {
@@ -404,10 +396,6 @@ struct FailingHashCase {
   bool AskedCaller;
   bool WrongEntryShown;
 };
-
-std::ostream &operator<<(std::ostream &Out, const FailingHashCase &C) {
-  return Out << C.Name;
-}
 
 class FailingHashEntry : public ::testing::TestWithParam<FailingHashCase> {};
 

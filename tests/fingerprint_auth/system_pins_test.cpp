@@ -26,10 +26,6 @@ struct StageCase {
   std::vector<uint16_t> Stores; // slot bits of the store requests, in order
 };
 
-std::ostream &operator<<(std::ostream &Out, const StageCase &C) {
-  return Out << C.Name;
-}
-
 class PasswordSources : public ::testing::TestWithParam<StageCase> {};
 
 TEST_P(PasswordSources, CountOnlyForPasswordsThatAreSet) {

@@ -12,7 +12,7 @@
 # which the firmware-file check takes what each file must say. FFS_SECTIONS names targets that
 # each provide one extra section of the firmware file: such a target carries the properties
 # FFS_SECTION (the packager's --section argument) and FFS_SECTION_FILE (the file it reads), see
-# sim/legacy_module/CMakeLists.txt.
+# sim/components/legacy_module/CMakeLists.txt.
 # Size: every function and data item in a section of its own (-Oz -ffunction-sections
 # -fdata-sections from the top-level CMakeLists.txt, one COMDAT per assembly routine in
 # platform/hardware_io_firmware.S), so that /opt:ref drops whatever the image does not reference.

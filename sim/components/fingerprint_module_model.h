@@ -15,7 +15,7 @@
 // later run's request 0 delivers it.
 #pragma once
 
-#include "../platform/legacy_bios.h" // the published protocol, not the board's sim/legacy_bios.h
+#include "../../platform/legacy_bios.h" // the published protocol, not the board's sim/components/legacy_bios.h
 #include "fingerprint_module.h"
 #include "password_hash.h"
 

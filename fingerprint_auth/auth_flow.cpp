@@ -64,7 +64,7 @@ VOID ReadDriveMap() {
 UINT16 RunFingerprintRequest(UINT32 *AuthFlags) {
   UsbStack->Switch(TRUE);
   EFI_HANDLE Display = nullptr;
-  bool HaveDisplay = !EFI_ERROR(FindDisplayController(&Display));
+  BOOLEAN HaveDisplay = !EFI_ERROR(FindDisplayController(&Display));
   if (HaveDisplay) {
     DriverBootServices->DisconnectController(Display, nullptr, nullptr);
   }
@@ -130,7 +130,7 @@ EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
   }
   if (UpekFlagValue == UPEK_NOTICE_SUPPRESSED) {
     // A password or a protected drive makes the notice's suppression obsolete.
-    bool Protected =
+    BOOLEAN Protected =
         (PasswordFlags & (PASSWORD_USER_SET | PASSWORD_ADMIN_SET)) != 0 || QueryLockedHardDisks();
     if (Protected) {
       WriteUpekFlag(EFI_VARIABLE_NV_BS_RT);
@@ -148,8 +148,8 @@ EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
     WriteUpekFlag(EFI_VARIABLE_BS_RT);
   }
 
-  bool SystemPasswordRun = (*AuthFlags & AUTH_SYSTEM_PASSWORD_RUN) != 0;
-  bool GoOn;
+  BOOLEAN SystemPasswordRun = (*AuthFlags & AUTH_SYSTEM_PASSWORD_RUN) != 0;
+  BOOLEAN GoOn;
   if (SystemPasswordRun) {
     GoOn = (PasswordFlags & (PASSWORD_USER_SET | PASSWORD_ADMIN_SET)) != 0;
   } else {

@@ -58,16 +58,16 @@ UINT8 DriveInvalidBit() {
   return (UINT8)(1u << (CurrentDrive + 2));
 }
 
-bool IsAllZero(const UINT8 *Bytes, UINTN Length) {
+BOOLEAN IsAllZero(const UINT8 *Bytes, UINTN Length) {
   for (UINTN Index = 0; Index < Length; Index++) {
     if (Bytes[Index] != 0) {
-      return false;
+      return FALSE;
     }
   }
-  return true;
+  return TRUE;
 }
 
-bool SamePassword(const UINT8 *A, const UINT8 *B) {
+BOOLEAN SamePassword(const UINT8 *A, const UINT8 *B) {
   return CompareBytes(A, B, PASSWORD_FORM_SIZE) == 0;
 }
 
@@ -147,14 +147,14 @@ EFI_STATUS VerifyOnce(const UINT8 *Password, UINT8 Type, HDD_SECURITY_PROTOCOL *
 }
 
 // Whether the map entry of a drive other than the current one remembers hard-disk slot Slot.
-bool RememberedForOtherDrive(UINTN Slot) {
+BOOLEAN RememberedForOtherDrive(UINTN Slot) {
   for (UINTN Drive = 0; Drive < MAX_SATA_DRIVES; Drive++) {
     UINT8 *Entry = MapEntry(Drive);
     if (Entry != CurrentMapEntry && Entry[EntryDisk1 + Slot - 1] != 0) {
-      return true;
+      return TRUE;
     }
   }
-  return false;
+  return FALSE;
 }
 
 // The first hard-disk slot (1 to 3) that no drive has claimed and no other drive's map entry
@@ -203,13 +203,13 @@ EFI_STATUS LearnOpeningPassword(const UINT8 *Password) {
   FP_REQUEST_BLOCK_LAYOUT *Block = RequestBlock();
   struct Known {
     UINT16 Slot;
-    bool Usable;
+    BOOLEAN Usable;
     const UINT8 *Held;
     UINTN EntryByte;
   };
   const Known Candidates[] = {
-      {FP_SLOT_ADMIN, true, Block->AdminPassword, EntryAdmin},
-      {FP_SLOT_USER, true, Block->UserPassword, EntryUser},
+      {FP_SLOT_ADMIN, TRUE, Block->AdminPassword, EntryAdmin},
+      {FP_SLOT_USER, TRUE, Block->UserPassword, EntryUser},
       {FP_SLOT_DISK1, SlotClaimed[0] == 1, Block->DiskPassword[0], EntryDisk1},
       {FP_SLOT_DISK2, SlotClaimed[1] == 1, Block->DiskPassword[1], EntryDisk1 + 1},
       {FP_SLOT_DISK3, SlotClaimed[2] == 1, Block->DiskPassword[2], EntryDisk1 + 2},
@@ -281,7 +281,7 @@ EFI_STATUS CollectSataDrives(HDD_SECURITY_PROTOCOL **Security, EFI_DISK_INFO_PRO
     }
     // The controller function is the function byte of the first PCI node of the drive's path.
     EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
-    bool HavePciNode = false;
+    BOOLEAN HavePciNode = FALSE;
     if (!EFI_ERROR(DriverBootServices->HandleProtocol(
             Handles[Index], &EFI_DEVICE_PATH_PROTOCOL_GUID, (VOID **)&Path)) &&
         Path != nullptr) {
@@ -292,7 +292,7 @@ EFI_STATUS CollectSataDrives(HDD_SECURITY_PROTOCOL **Security, EFI_DISK_INFO_PRO
         }
         if (Node[0] == HARDWARE_DEVICE_PATH && Node[1] == HW_PCI_DP) {
           ControllerFunction[Collected] = Node[4];
-          HavePciNode = true;
+          HavePciNode = TRUE;
           break;
         }
         UINT16 NodeLength = ReadUint16(Node + 2);

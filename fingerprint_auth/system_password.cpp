@@ -32,7 +32,7 @@ SystemPassword User() {
           CALLER_ANSWER_USER, RequestBlock()->UserPassword};
 }
 
-bool MatchesStored(const UINT8 *Form, const SystemPassword &Password) {
+BOOLEAN MatchesStored(const UINT8 *Form, const SystemPassword &Password) {
   return CompareBytes(Form, SetupPasswordCopy + Password.StoredOffset, PASSWORD_FORM_SIZE) == 0;
 }
 
@@ -44,19 +44,19 @@ VOID StoreInModule(const SystemPassword &Password, const UINT8 *Form) {
 }
 
 // The module delivered this password: right in stored form, or after hash entry 5.
-bool ModulePasswordIsRight(const SystemPassword &Password) {
+BOOLEAN ModulePasswordIsRight(const SystemPassword &Password) {
   if ((ModuleSlotMask & Password.Slot) == 0 || (PasswordFlags & Password.PasswordFlag) == 0) {
-    return false;
+    return FALSE;
   }
   if (MatchesStored(Password.BlockField, Password)) {
-    return true;
+    return TRUE;
   }
   // A failing entry is a mismatch, whatever it left in its output.
   UINT8 Hashed[PASSWORD_FORM_SIZE];
   FillBytes(Hashed, sizeof(Hashed), 0);
-  bool Right = !EFI_ERROR(PasswordHash->Entry[PASSWORD_HASH_MODULE_TO_SETUP_FORM](
-                   Password.BlockField, PASSWORD_FORM_SIZE, Hashed, sizeof(Hashed))) &&
-               MatchesStored(Hashed, Password);
+  BOOLEAN Right = !EFI_ERROR(PasswordHash->Entry[PASSWORD_HASH_MODULE_TO_SETUP_FORM](
+                      Password.BlockField, PASSWORD_FORM_SIZE, Hashed, sizeof(Hashed))) &&
+                  MatchesStored(Hashed, Password);
   FillBytes(Hashed, sizeof(Hashed), 0);
   return Right;
 }

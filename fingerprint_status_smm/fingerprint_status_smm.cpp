@@ -29,10 +29,6 @@ constexpr UINT32 SignatureAnswer = 0x5553000F;
 constexpr UINTN FpExistFlagSize = 8;
 constexpr UINT8 FpExistBit = 0x02;
 
-UINT16 ReadUint16(const UINT8 *Bytes) {
-  return (UINT16)(Bytes[0] | (Bytes[1] << 8));
-}
-
 } // namespace
 
 VOID EFIAPI StatusSmiHandler(EFI_HANDLE, EFI_SMM_SW_DISPATCH_CONTEXT *) {

@@ -12,3 +12,11 @@ VOID FillBytes(VOID *Buffer, UINTN Length, UINTN Value);
 VOID CopyBytes(VOID *Destination, const VOID *Source, UINTN Length);
 // Boot-services data pool memory, or null when the allocation failed.
 VOID *AllocateBootPool(UINTN Size);
+// A little-endian 16-bit field at any address.
+inline UINT16 ReadUint16(const UINT8 *Bytes) {
+  return (UINT16)(Bytes[0] | (Bytes[1] << 8));
+}
+inline VOID WriteUint16(UINT8 *Bytes, UINT16 Value) {
+  Bytes[0] = (UINT8)Value;
+  Bytes[1] = (UINT8)(Value >> 8);
+}

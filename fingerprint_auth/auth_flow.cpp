@@ -24,17 +24,28 @@ namespace {
 FINGERPRINT_AUTH_PROTOCOL AuthProtocol = {FingerprintAuthenticate};
 
 constexpr CHAR16 SysPwdInvalidErrorName[] = u"SysPwdInvalidError";
-constexpr CHAR16 UpekFlagName[] = u"UPEKFLAG";
 constexpr CHAR16 ReaderErrorName[] = u"Fp1820ErrorFlag";
-constexpr CHAR16 DriveMapName[] = u"FpHdp2HdpMapFlag";
-constexpr UINT8 NoPasswordField[VELTRA_PASSWORD_FIELD_SIZE] = {};
 
 static_assert(sizeof(SetupPasswordCopy) == VELTRA_SETUP_SIZE);
 
+// Sets or clears the Mask bits of the stored "SysPwdInvalidError" byte. A byte that cannot be
+// read counts as 0 when bits are set, and is left alone when bits are cleared.
+VOID UpdateSysPwdInvalidBits(UINT8 Mask, BOOLEAN Set) {
+  UINT8 Value = 0;
+  UINTN Size = sizeof(Value);
+  if (EFI_ERROR(GetGlobalVariable(SysPwdInvalidErrorName, &Size, &Value))) {
+    if (!Set) {
+      return;
+    }
+    Value = 0;
+  }
+  Value = Set ? (UINT8)(Value | Mask) : (UINT8)(Value & ~Mask);
+  SetGlobalVariable(SysPwdInvalidErrorName, EFI_VARIABLE_NV_BS_RT, sizeof(Value), &Value);
+}
+
 VOID WriteUpekFlag(UINT32 Attributes) {
   UpekFlagValue = 0;
-  DriverRuntimeServices->SetVariable(UpekFlagName, &EFI_GLOBAL_VARIABLE, Attributes,
-                                     sizeof(UpekFlagValue), &UpekFlagValue);
+  SetGlobalVariable(UPEK_FLAG_NAME, Attributes, sizeof(UpekFlagValue), &UpekFlagValue);
 }
 
 // The caller's passwords of this run must not outlive it in the driver's memory.
@@ -52,8 +63,7 @@ EFI_STATUS EndRun(EFI_STATUS Status) {
 
 VOID ReadDriveMap() {
   UINTN Size = DRIVE_MAP_SIZE;
-  EFI_STATUS Status = DriverRuntimeServices->GetVariable(DriveMapName, &EFI_GLOBAL_VARIABLE,
-                                                         nullptr, &Size, DriveMap);
+  EFI_STATUS Status = GetGlobalVariable(DRIVE_MAP_NAME, &Size, DriveMap);
   if (EFI_ERROR(Status) || Size != DRIVE_MAP_SIZE) {
     FillBytes(DriveMap, DRIVE_MAP_SIZE, 0);
   }
@@ -124,8 +134,7 @@ EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
   ReadSetupPasswordState();
   UINTN Size = sizeof(UpekFlagValue);
   UINT32 StoredUpek = 0;
-  if (!EFI_ERROR(DriverRuntimeServices->GetVariable(UpekFlagName, &EFI_GLOBAL_VARIABLE, nullptr,
-                                                    &Size, &StoredUpek))) {
+  if (!EFI_ERROR(GetGlobalVariable(UPEK_FLAG_NAME, &Size, &StoredUpek))) {
     UpekFlagValue = StoredUpek;
   }
   if (UpekFlagValue == UPEK_NOTICE_SUPPRESSED) {
@@ -193,27 +202,12 @@ EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
 }
 
 EFI_STATUS SetSysPwdInvalidBits(UINT8 Mask) {
-  UINT8 Value = 0;
-  UINTN Size = sizeof(Value);
-  EFI_STATUS Status = DriverRuntimeServices->GetVariable(
-      SysPwdInvalidErrorName, &EFI_GLOBAL_VARIABLE, nullptr, &Size, &Value);
-  Value = EFI_ERROR(Status) ? Mask : (UINT8)(Value | Mask);
-  DriverRuntimeServices->SetVariable(SysPwdInvalidErrorName, &EFI_GLOBAL_VARIABLE,
-                                     EFI_VARIABLE_NV_BS_RT, sizeof(Value), &Value);
+  UpdateSysPwdInvalidBits(Mask, TRUE);
   return EFI_SUCCESS;
 }
 
 EFI_STATUS ClearSysPwdInvalidBits(UINT8 Mask) {
-  UINT8 Value = 0;
-  UINTN Size = sizeof(Value);
-  EFI_STATUS Status = DriverRuntimeServices->GetVariable(
-      SysPwdInvalidErrorName, &EFI_GLOBAL_VARIABLE, nullptr, &Size, &Value);
-  if (EFI_ERROR(Status)) {
-    return EFI_SUCCESS;
-  }
-  Value = (UINT8)(Value & ~Mask);
-  DriverRuntimeServices->SetVariable(SysPwdInvalidErrorName, &EFI_GLOBAL_VARIABLE,
-                                     EFI_VARIABLE_NV_BS_RT, sizeof(Value), &Value);
+  UpdateSysPwdInvalidBits(Mask, FALSE);
   return EFI_SUCCESS;
 }
 
@@ -226,15 +220,30 @@ VOID ReadSetupPasswordState() {
   // Each read decides both bits afresh: a password cleared in setup since the last run is
   // no longer demanded.
   UINT8 Flags = (UINT8)(PasswordFlags & ~(PASSWORD_USER_SET | PASSWORD_ADMIN_SET));
-  if (CompareBytes(SetupPasswordCopy + VELTRA_USER_PASSWORD_OFFSET, NoPasswordField,
-                   VELTRA_PASSWORD_FIELD_SIZE) != 0) {
+  if (!IsAllZero(SetupPasswordCopy + VELTRA_USER_PASSWORD_OFFSET, VELTRA_PASSWORD_FIELD_SIZE)) {
     Flags |= PASSWORD_USER_SET;
   }
-  if (CompareBytes(SetupPasswordCopy + VELTRA_ADMIN_PASSWORD_OFFSET, NoPasswordField,
-                   VELTRA_PASSWORD_FIELD_SIZE) != 0) {
+  if (!IsAllZero(SetupPasswordCopy + VELTRA_ADMIN_PASSWORD_OFFSET, VELTRA_PASSWORD_FIELD_SIZE)) {
     Flags |= PASSWORD_ADMIN_SET;
   }
   PasswordFlags = Flags;
+}
+
+EFI_STATUS GetGlobalVariable(const CHAR16 *Name, UINTN *Size, VOID *Data) {
+  return DriverRuntimeServices->GetVariable(Name, &EFI_GLOBAL_VARIABLE, nullptr, Size, Data);
+}
+
+EFI_STATUS SetGlobalVariable(const CHAR16 *Name, UINT32 Attributes, UINTN Size, VOID *Data) {
+  return DriverRuntimeServices->SetVariable(Name, &EFI_GLOBAL_VARIABLE, Attributes, Size, Data);
+}
+
+BOOLEAN IsAllZero(const UINT8 *Bytes, UINTN Length) {
+  for (UINTN Index = 0; Index < Length; Index++) {
+    if (Bytes[Index] != 0) {
+      return FALSE;
+    }
+  }
+  return TRUE;
 }
 
 EFI_STATUS ResetHardDiskMapping(UINT32 *ControlFlags) {
@@ -242,8 +251,7 @@ EFI_STATUS ResetHardDiskMapping(UINT32 *ControlFlags) {
     return EFI_ABORTED;
   }
   FillBytes(DriveMap, DRIVE_MAP_SIZE, 0);
-  DriverRuntimeServices->SetVariable(DriveMapName, &EFI_GLOBAL_VARIABLE, EFI_VARIABLE_NV_BS_RT,
-                                     DRIVE_MAP_SIZE, DriveMap);
+  SetGlobalVariable(DRIVE_MAP_NAME, EFI_VARIABLE_NV_BS_RT, DRIVE_MAP_SIZE, DriveMap);
   if (SendModuleRequestWithRetries(FP_REQUEST_RESET_MAPPING, 5) != FP_ANSWER_SUCCESS) {
     return EFI_ABORTED;
   }
@@ -256,8 +264,7 @@ EFI_STATUS CheckMultipleReaders() {
     return EFI_SUCCESS;
   }
   UINT8 Flag = 1;
-  DriverRuntimeServices->SetVariable(ReaderErrorName, &EFI_GLOBAL_VARIABLE, EFI_VARIABLE_BS_RT,
-                                     sizeof(Flag), &Flag);
+  SetGlobalVariable(ReaderErrorName, EFI_VARIABLE_BS_RT, sizeof(Flag), &Flag);
   return EFI_ABORTED;
 }
 

@@ -27,37 +27,23 @@ constexpr UINTN PollStallMicroseconds = 10000;
 constexpr UINT16 ScanIgnored = SCAN_F4; // acted on by no branch of the key loop
 constexpr EFI_TPL NoticeEndTpl = 6;
 
-// Every row text is exactly 55 characters; they are copied as 110 bytes.
-constexpr CHAR16 TitleRow[] = u"              Fingerprint Authentication               ";
-constexpr CHAR16 Line1Row[] = u" Fingerprint reader has been set up to support         ";
-constexpr CHAR16 Line2Row[] = u" BIOS passwords but no BIOS passwords are set.         ";
-constexpr CHAR16 Line3Row[] = u" Press one of the following keys to continue:          ";
-constexpr CHAR16 BlankRow[] = u"                                                       ";
-constexpr CHAR16 F1Row[] = u"   F1 to enter BIOS Setup Utility to set passwords     ";
-constexpr CHAR16 F3Row[] = u"   F3 to not show this message again and continue      ";
-constexpr CHAR16 EscRow[] = u"   ESC to continue                                     ";
-constexpr CHAR16 RunningRow[] = u" Press ENTER to pause ...                              ";
-constexpr CHAR16 PausedRow[] = u" Press ENTER to continue ...                           ";
-
-static_assert(sizeof(TitleRow) == 56 * 2 && sizeof(Line1Row) == 56 * 2 &&
-              sizeof(Line2Row) == 56 * 2 && sizeof(Line3Row) == 56 * 2 &&
-              sizeof(BlankRow) == 56 * 2 && sizeof(F1Row) == 56 * 2 && sizeof(F3Row) == 56 * 2 &&
-              sizeof(EscRow) == 56 * 2 && sizeof(RunningRow) == 56 * 2 &&
-              sizeof(PausedRow) == 56 * 2);
+// The row texts; each is padded with blanks to the box's 55 characters.
+constexpr CHAR16 TitleRow[] = u"              Fingerprint Authentication";
+constexpr CHAR16 Line1Row[] = u" Fingerprint reader has been set up to support";
+constexpr CHAR16 Line2Row[] = u" BIOS passwords but no BIOS passwords are set.";
+constexpr CHAR16 Line3Row[] = u" Press one of the following keys to continue:";
+constexpr CHAR16 BlankRow[] = u"";
+constexpr CHAR16 F1Row[] = u"   F1 to enter BIOS Setup Utility to set passwords";
+constexpr CHAR16 F3Row[] = u"   F3 to not show this message again and continue";
+constexpr CHAR16 EscRow[] = u"   ESC to continue";
+constexpr CHAR16 RunningRow[] = u" Press ENTER to pause ...";
+constexpr CHAR16 PausedRow[] = u" Press ENTER to continue ...";
 
 UINTN DialogLeft() {
   return (ScreenColumns - DIALOG_TEXT_WIDTH) / 2;
 }
 UINTN DialogTop() {
   return (ScreenRows - DIALOG_ROWS) / 2;
-}
-
-VOID FormatRuleRow(CHAR16 Left, CHAR16 Right, CHAR16 *Row) {
-  Row[0] = Left;
-  for (UINTN Index = 1; Index <= DIALOG_TEXT_WIDTH; Index++) {
-    Row[Index] = BoxHorizontal;
-  }
-  Row[DIALOG_TEXT_WIDTH + 1] = Right;
 }
 
 } // namespace
@@ -95,7 +81,11 @@ VOID SelectDialogTextMode() {
 VOID FormatDialogRow(const CHAR16 *Text, CHAR16 Left, CHAR16 Right, CHAR16 *Row) {
   FillBytes(Row, DIALOG_ROW_ELEMENTS * sizeof(CHAR16), 0);
   Row[0] = Left;
-  CopyBytes(Row + 1, Text, DIALOG_TEXT_WIDTH * sizeof(CHAR16));
+  // A rule (no text) is a line of horizontals; a text is padded with blanks.
+  CHAR16 Fill = Text == nullptr ? BoxHorizontal : u' ';
+  for (UINTN Index = 1; Index <= DIALOG_TEXT_WIDTH; Index++) {
+    Row[Index] = (Text != nullptr && *Text != 0) ? *Text++ : Fill;
+  }
   Row[DIALOG_TEXT_WIDTH + 1] = Right;
 }
 
@@ -112,22 +102,31 @@ EFI_STATUS DrawNoPasswordNotice(BOOLEAN Running) {
   if (EFI_ERROR(Status) || Row == nullptr) {
     return EFI_ERROR(Status) ? Status : EFI_OUT_OF_RESOURCES;
   }
-  const CHAR16 *const Texts[DIALOG_ROWS] = {
-      nullptr,  TitleRow, nullptr, Line1Row, Line2Row, Line3Row,
-      BlankRow, F1Row,    F3Row,   EscRow,   BlankRow, Running ? RunningRow : PausedRow,
-      BlankRow, nullptr};
+  // Rows without text are rules; the one under the title ends in plain vertical lines, not in
+  // T-pieces.
+  struct NoticeRow {
+    const CHAR16 *Text;
+    CHAR16 Left;
+    CHAR16 Right;
+  };
+  const NoticeRow Rows[DIALOG_ROWS] = {
+      {nullptr, BoxTopLeft, BoxTopRight},
+      {TitleRow, BoxVertical, BoxVertical},
+      {nullptr, BoxVertical, BoxVertical},
+      {Line1Row, BoxVertical, BoxVertical},
+      {Line2Row, BoxVertical, BoxVertical},
+      {Line3Row, BoxVertical, BoxVertical},
+      {BlankRow, BoxVertical, BoxVertical},
+      {F1Row, BoxVertical, BoxVertical},
+      {F3Row, BoxVertical, BoxVertical},
+      {EscRow, BoxVertical, BoxVertical},
+      {BlankRow, BoxVertical, BoxVertical},
+      {Running ? RunningRow : PausedRow, BoxVertical, BoxVertical},
+      {BlankRow, BoxVertical, BoxVertical},
+      {nullptr, BoxBottomLeft, BoxBottomRight},
+  };
   for (UINT16 Index = 0; Index < DIALOG_ROWS; Index++) {
-    FillBytes(Row, DIALOG_ROW_ELEMENTS * sizeof(CHAR16), 0);
-    if (Index == 0) {
-      FormatRuleRow(BoxTopLeft, BoxTopRight, Row);
-    } else if (Index == 2) {
-      // The rule under the title ends in plain vertical lines, not in T-pieces.
-      FormatRuleRow(BoxVertical, BoxVertical, Row);
-    } else if (Index == DIALOG_ROWS - 1) {
-      FormatRuleRow(BoxBottomLeft, BoxBottomRight, Row);
-    } else {
-      FormatDialogRow(Texts[Index], BoxVertical, BoxVertical, Row);
-    }
+    FormatDialogRow(Rows[Index].Text, Rows[Index].Left, Rows[Index].Right, Row);
     PrintDialogRow(Index, Row);
   }
   DriverBootServices->FreePool(Row);
@@ -186,8 +185,8 @@ EFI_STATUS ShowNoPasswordNotice(UINT32 *ControlFlags) {
       }
       if (Key.ScanCode == SCAN_F3) {
         UpekFlagValue = UPEK_NOTICE_SUPPRESSED;
-        DriverRuntimeServices->SetVariable(u"UPEKFLAG", &EFI_GLOBAL_VARIABLE, EFI_VARIABLE_NV_BS_RT,
-                                           sizeof(UpekFlagValue), &UpekFlagValue);
+        SetGlobalVariable(UPEK_FLAG_NAME, EFI_VARIABLE_NV_BS_RT, sizeof(UpekFlagValue),
+                          &UpekFlagValue);
         RestoreTextScreen(NORMAL_ATTRIBUTE);
         return EFI_ABORTED;
       }
@@ -283,4 +282,16 @@ VOID OutputLines(const CHAR16 *const *Lines, UINTN Count) {
   for (UINTN Index = 0; Index < Count; Index++) {
     ConOut->OutputString(ConOut, Lines[Index]);
   }
+}
+
+VOID ClearConsoleToRow(UINTN Row) {
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut = DriverSystemTable->ConOut;
+  ConOut->ClearScreen(ConOut);
+  ConOut->SetCursorPosition(ConOut, 0, Row);
+}
+
+VOID ShowPasswordIncorrect() {
+  ClearConsoleToRow(2);
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut = DriverSystemTable->ConOut;
+  ConOut->OutputString(ConOut, u" Password Incorrect.  Try again.\n\r");
 }

@@ -28,6 +28,8 @@ inline constexpr UINT32 FINGERPRINT_REPLY_VALID = 0x10;
 inline constexpr UINT32 UPEK_NOTICE_SUPPRESSED = 0x55AA55AA;
 inline constexpr UINT8 SYS_PWD_INVALID_SYSTEM = 0x03;
 inline constexpr UINTN DRIVE_MAP_SIZE = 50;
+inline constexpr CHAR16 UPEK_FLAG_NAME[] = u"UPEKFLAG";
+inline constexpr CHAR16 DRIVE_MAP_NAME[] = u"FpHdp2HdpMapFlag";
 
 // Shared state of auth_flow.
 // PASSWORD_USER_SET and PASSWORD_ADMIN_SET, decided afresh by each good read of the password
@@ -62,6 +64,12 @@ EFI_STATUS SetSysPwdInvalidBits(UINT8 Mask);
 // Clears Mask in the stored "SysPwdInvalidError" byte; writes nothing when it cannot be read.
 // Always EFI_SUCCESS.
 EFI_STATUS ClearSysPwdInvalidBits(UINT8 Mask);
+// The driver's own variables live under EFI_GLOBAL_VARIABLE: GetVariable without attributes
+// and SetVariable, with their statuses.
+EFI_STATUS GetGlobalVariable(const CHAR16 *Name, UINTN *Size, VOID *Data);
+EFI_STATUS SetGlobalVariable(const CHAR16 *Name, UINT32 Attributes, UINTN Size, VOID *Data);
+// TRUE when all Length bytes are zero (an empty password field or candidate).
+BOOLEAN IsAllZero(const UINT8 *Bytes, UINTN Length);
 // Reads the password store into SetupPasswordCopy and, when the read succeeds, sets or clears
 // PASSWORD_USER_SET and PASSWORD_ADMIN_SET of PasswordFlags by whether each field is non-zero.
 VOID ReadSetupPasswordState();
@@ -148,7 +156,8 @@ inline constexpr UINTN PASSWORD_INPUT_ROW = 9;
 // The first mode of DialogConsoleOut with at least Columns x Rows; 0 when it reports no mode,
 // its MaxMode (a number SetMode refuses) when no mode is large enough.
 UINTN FindTextMode(UINTN Rows, UINTN Columns);
-// Row (DIALOG_ROW_ELEMENTS characters) = Left, the first 55 characters of Text, Right, zeros.
+// Row (DIALOG_ROW_ELEMENTS characters) = Left, Text cut or padded with blanks to 55
+// characters (a rule of horizontal lines for a NULL Text), Right, zeros.
 VOID FormatDialogRow(const CHAR16 *Text, CHAR16 Left, CHAR16 Right, CHAR16 *Row);
 // Prints Row as line Index of the dialog box, centred for ScreenColumns x ScreenRows.
 VOID PrintDialogRow(UINT16 Index, const CHAR16 *Row);
@@ -172,6 +181,11 @@ VOID FormatDriveNumber(CHAR16 *Buffer, UINT8 Value);
 VOID SelectDialogTextMode();
 // Outputs the Count strings on the system table's ConOut, in order.
 VOID OutputLines(const CHAR16 *const *Lines, UINTN Count);
+// Clears the system table's ConOut and puts its cursor at column 0 of Row.
+VOID ClearConsoleToRow(UINTN Row);
+// The answer to a wrong typed password: " Password Incorrect.  Try again." on row 2 of a cleared
+// ConOut.
+VOID ShowPasswordIncorrect();
 
 // ---- system_password ----------------------------------------------------------------------
 // Verifies the set system passwords from the module's slots, then the caller's answer (into

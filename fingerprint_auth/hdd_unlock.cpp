@@ -58,15 +58,6 @@ UINT8 DriveInvalidBit() {
   return (UINT8)(1u << (CurrentDrive + 2));
 }
 
-BOOLEAN IsAllZero(const UINT8 *Bytes, UINTN Length) {
-  for (UINTN Index = 0; Index < Length; Index++) {
-    if (Bytes[Index] != 0) {
-      return FALSE;
-    }
-  }
-  return TRUE;
-}
-
 BOOLEAN SamePassword(const UINT8 *A, const UINT8 *B) {
   return CompareBytes(A, B, PASSWORD_FORM_SIZE) == 0;
 }
@@ -127,7 +118,6 @@ EFI_STATUS VerifyOnce(const UINT8 *Password, UINT8 Type, HDD_SECURITY_PROTOCOL *
 // as after three wrong entries.
 [[noreturn]] VOID HaltOnExpiredAttempts() {
   ForgetRefusedPasswords();
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut = DriverSystemTable->ConOut;
   CHAR16 Number[3] = {0, 0, 0};
   FormatDriveNumber(Number, CurrentDrive);
   const CHAR16 *const Lines[] = {
@@ -138,8 +128,7 @@ EFI_STATUS VerifyOnce(const UINT8 *Password, UINT8 Type, HDD_SECURITY_PROTOCOL *
       u" is powered off.\n\r",
       u" Fatal Error... System Halted",
   };
-  ConOut->ClearScreen(ConOut);
-  ConOut->SetCursorPosition(ConOut, 0, 2);
+  ClearConsoleToRow(2);
   OutputLines(Lines, sizeof(Lines) / sizeof(Lines[0]));
   SetSysPwdInvalidBits(DriveInvalidBit());
   DriverBootServices->RaiseTPL(TPL_HIGH_LEVEL);
@@ -429,13 +418,11 @@ VOID UnlockWithRememberedMapping(HDD_SECURITY_PROTOCOL *Security, const UINT8 *S
 }
 
 EFI_STATUS PromptHardDiskPassword(HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber) {
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut = DriverSystemTable->ConOut;
   CHAR16 Typed[TYPED_LINE_LENGTH + 1];
   UINT8 ModuleForm[32];
   EFI_STATUS Status = EFI_SUCCESS;
 
-  ConOut->ClearScreen(ConOut);
-  ConOut->SetCursorPosition(ConOut, 0, 3);
+  ClearConsoleToRow(3);
   for (UINT16 Tries = 0;;) {
     CHAR16 Number[3] = {0, 0, 0};
     FormatDriveNumber(Number, CurrentDrive);
@@ -472,9 +459,7 @@ EFI_STATUS PromptHardDiskPassword(HDD_SECURITY_PROTOCOL *Security, const UINT8 *
       Status = LearnOpeningPassword(ModuleForm);
       break;
     }
-    ConOut->ClearScreen(ConOut);
-    ConOut->SetCursorPosition(ConOut, 0, 2);
-    ConOut->OutputString(ConOut, u" Password Incorrect.  Try again.\n\r");
+    ShowPasswordIncorrect();
     if (++Tries == 3) {
       FillBytes(ModuleForm, sizeof(ModuleForm), 0);
       ForgetRefusedPasswords();
@@ -572,8 +557,7 @@ EFI_STATUS UnlockHardDisks() {
   if (MapDirty() == 1) {
     MapValid() = 1;
     MapDirty() = 0;
-    DriverRuntimeServices->SetVariable(u"FpHdp2HdpMapFlag", &EFI_GLOBAL_VARIABLE,
-                                       EFI_VARIABLE_NV_BS_RT, DRIVE_MAP_SIZE, DriveMap);
+    SetGlobalVariable(DRIVE_MAP_NAME, EFI_VARIABLE_NV_BS_RT, DRIVE_MAP_SIZE, DriveMap);
   }
   if (Identify != nullptr) {
     DriverBootServices->FreePool(Identify);

@@ -66,14 +66,12 @@ enum class PromptResult { Verified, Skipped, ThreeWrong };
 // One password prompt with three tries. A right password is stored in the module.
 PromptResult PromptSystemPassword(const SystemPassword &Password, const CHAR16 *const *Lines,
                                   UINTN LineCount, UINT32 *AuthFlags) {
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut = DriverSystemTable->ConOut;
   CHAR16 Typed[TYPED_LINE_LENGTH + 1];
   UINT8 SetupForm[PASSWORD_FORM_SIZE];
   UINT8 ModuleForm[32];
   PromptResult Result = PromptResult::ThreeWrong;
 
-  ConOut->ClearScreen(ConOut);
-  ConOut->SetCursorPosition(ConOut, 0, 3);
+  ClearConsoleToRow(3);
   for (UINT16 Tries = 0; Tries < 3;) {
     OutputLines(Lines, LineCount);
     FillBytes(Typed, sizeof(Typed), 0);
@@ -96,9 +94,7 @@ PromptResult PromptSystemPassword(const SystemPassword &Password, const CHAR16 *
       Result = PromptResult::Verified;
       break;
     }
-    ConOut->ClearScreen(ConOut);
-    ConOut->SetCursorPosition(ConOut, 0, 2);
-    ConOut->OutputString(ConOut, u" Password Incorrect.  Try again.\n\r");
+    ShowPasswordIncorrect();
     Tries++;
   }
   FillBytes(Typed, sizeof(Typed), 0);
@@ -126,11 +122,9 @@ const CHAR16 *const AdministratorPromptLines[] = {
 } // namespace
 
 VOID HaltAfterWrongPasswords(UINT8 InvalidBits, BOOLEAN SystemPasswordRun) {
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut = DriverSystemTable->ConOut;
-  ConOut->ClearScreen(ConOut);
-  ConOut->SetCursorPosition(ConOut, 0, 2);
-  ConOut->OutputString(ConOut, u" Password check failed\n\r");
-  ConOut->OutputString(ConOut, u" Fatal Error... System Halted");
+  ClearConsoleToRow(2);
+  const CHAR16 *const Lines[] = {u" Password check failed\n\r", u" Fatal Error... System Halted"};
+  OutputLines(Lines, sizeof(Lines) / sizeof(Lines[0]));
   SetSysPwdInvalidBits(InvalidBits);
   DriverBootServices->RaiseTPL(TPL_HIGH_LEVEL);
   if (SystemPasswordRun) {

@@ -5,7 +5,7 @@
 #
 #   scripts/run-ovmf.sh [--gdb] [scenario]
 #
-# scenario: a FirmwareHarness scenario word (dispatch, smm-drivers, pci-bridge-probe,
+# scenario: a FirmwareHarness scenario word (dispatch, pci-bridge-probe,
 # setup-hw-sync-first-boot, fingerprint-first-boot, ...) run by startup.nsh; without one the
 # shell waits at its prompt (type "fs0:" then "FirmwareHarness.efi dispatch").
 # --gdb: QEMU waits for a debugger on its gdb stub, localhost:1234, before the first instruction.

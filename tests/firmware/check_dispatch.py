@@ -12,8 +12,14 @@ device and the firmware-file node as its path:
   (variable services); the other three stay pending;
 - round 2, the Framework boot-script protocol installed: PciBridgeProbeDxe;
 - round 3, the SMM base and software-SMI dispatch stand-ins installed: both SMM drivers, whose
-  first run registers its own file; the stand-in resolves the joined device path to the volume
-  file through LocateDevicePath and the PI volume protocol and starts a copy inside SMM;
+  first run finds itself outside SMM and registers its own file; the stand-in resolves the joined
+  device path to the volume file through LocateDevicePath and the PI volume protocol, loads the
+  PE32 section with the firmware's LoadImage and starts that copy inside SMM, where it takes the
+  SMM system table and registers its handlers (FanControlSmm one SMI callback, not last, without
+  floating-point save; FingerprintStatusSmm its three software SMIs in order); then two SMIs
+  that are no software SMIs, and the status service's software SMIs over two sets of variables
+  in the firmware's store, answered in the caller's saved EAX (processor 1, named by the
+  processor-index table) with the executing processor's record left alone;
 - round 4, nothing new: the core finds nothing to start.
 
 What each driver did is read from the firmware and the drivers: the images the core loaded (as
@@ -26,9 +32,8 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_smm_drivers import QUESTIONS, ROUNDS, UNTOUCHED, check_status_store
-from ovmf_machine import (Judge, Machine, SetupError, check_dispatched_image, file_guid,
-                          standard_arguments)
+from ovmf_machine import (Judge, Machine, SetupError, check_dispatched_image,
+                          check_loaded_as_driver, file_guid, standard_arguments)
 
 EFI_NOT_FOUND = 0x800000000000000E
 # What each round's Dispatch must start, given what each driver's file says it waits for.
@@ -40,6 +45,50 @@ ROUND_STARTS = {
 }
 OPTION_STRAP_LATCH, COM2_STRAP_LATCH = 0x28D, 0x28E
 PROBED_VENDOR_ID, BRIDGE_CONTROL = 0xE0928000, 0xE00A4042
+SMM_DRIVERS = ["FanControlSmm", "FingerprintStatusSmm"]
+UNTOUCHED = 0x5A5A5A5A  # what the harness leaves in the executing processor's saved EAX
+
+# The status service's questions (value, caller's EAX) and the answers each round must give.
+QUESTIONS = [(0x534D1020, 0x6E0C10F3), (0x534D8420, 0x000084A5), (0x534D8920, 0xFFFF8920),
+             (0x534D1020, 0x12348900), (0x534D1020, 0x00002020)]
+ROUNDS = {
+    # User password field starts with 0 (empty), administrator set, finger enrolled
+    # ("FPExistFlag" bit 1), reader option (Setup byte 0x218) on.
+    "status 1": ([0x000E0000, 0x7, 0x5553000F, 0x5553000F, 0x2020],
+                [["VELTRASetup"], ["FPExistFlag", "Setup"], [], [], []]),
+    # User set, administrator empty, no "FPExistFlag": "Setup" is then not read.
+    "status 2": ([0x000A0001, 0x0, 0x5553000F, 0x5553000F, 0x2020],
+                [["VELTRASetup"], ["FPExistFlag"], [], [], []]),
+}
+
+
+# What each round stored for the service, read back at the setup engine's own offsets: the
+# user password field at 0 and the administrator's at 128 of the 257-byte "VELTRASetup" (empty
+# when the first UINT16 is 0), "FPExistFlag" (one byte, bit 1: a finger enrolled) and the reader
+# option at byte 0x218 of "Setup".
+STORED = {"status 1": (True, False, True), "status 2": (False, True, False)}
+READER_OPTION = 0x218
+
+
+def check_status_store(judge, boot, tag, round_name):
+    user_empty, admin_empty, enrolled = STORED[round_name]
+    _, passwords = boot.variable(tag, "VELTRASetup")
+    flag_record, flag = boot.variable(tag, "FPExistFlag")
+    _, setup = boot.variable(tag, "Setup")
+    stored = (passwords is not None and len(passwords) == 257 and len(setup or b"") == 662
+              and (passwords[0:2] == bytes(2)) == user_empty
+              and (passwords[128:130] == bytes(2)) == admin_empty
+              and setup[READER_OPTION] == 1
+              and ((flag == b"\x02") if enrolled
+                   else flag_record is not None and flag_record.number("status") != 0))
+    judge.premise(stored, "status service, %s: stored user password %s, administrator %s, "
+                  "finger %s, reader option on" % (
+                      round_name, "empty" if user_empty else "set",
+                      "empty" if admin_empty else "set", "enrolled" if enrolled else "none"),
+                  "VELTRASetup %s, FPExistFlag %s, Setup[0x218] %s" % (
+                      passwords[:2].hex() + ".." + passwords[128:130].hex() if passwords
+                      else None, flag.hex() if flag else flag_record,
+                      setup[READER_OPTION] if setup else None))
 
 
 def volume_alignment(path):
@@ -78,25 +127,87 @@ def check_dispatched(judge, boot, images):
     return dispatched
 
 
+def driver_run(boot, driver):
+    """The records of one dispatched driver's start: from the line of its loaded image (the core
+    installs it just before it calls the entry point) up to the next image the core loads or the
+    end of the round, whichever comes first."""
+    records = boot.records
+    start = next((i for i, r in enumerate(records)
+                  if r.kind == "dispatched" and r.get("name") == driver), None)
+    if start is None:
+        return []
+    end = next((i for i in range(start + 1, len(records))
+                if records[i].kind in ("dispatched", "dispatch")), len(records))
+    return records[start:end]
+
+
 def check_smm_start(judge, boot, images, driver):
-    """First run (started by the core) registers its own volume file; the copy the stand-in
-    read through the volume protocol starts inside SMM."""
-    registers = [r for r in boot.of_kind("smm", op="register")
-                 if r["file"] == "fvfile:" + file_guid(os.path.join(images, driver + ".ffs"))]
+    """First run (started by the core) finds itself outside SMM and registers its own volume file;
+    the copy the stand-in read through the volume protocol is loaded and relocated by the
+    firmware and starts inside SMM, where it takes the SMM system table."""
+    run = driver_run(boot, driver)
+    guid = file_guid(os.path.join(images, driver + ".ffs"))
+    registers = [r for r in run if r.kind == "smm" and r["op"] == "register"]
     image_size = os.path.getsize(os.path.join(images, driver + ".efi"))
-    judge.check(len(registers) == 1 and registers[0]["source"] == "null"
+    judge.check(len(registers) == 1 and registers[0]["file"] == "fvfile:" + guid
+                and registers[0]["source"] == "null" and registers[0]["legacy"] == "0"
                 and registers[0]["resolved"] == "volume"
                 and registers[0].number("pe32") == image_size,
-                "%s: registers its own file by the device path the core gave it; resolved "
-                "through LocateDevicePath to the volume, whose PE32 section is the image"
-                % driver, repr(registers))
-    copies = boot.of_kind("load", image=driver + ".smm")
-    starts = boot.of_kind("start", image=driver + ".smm")
-    judge.check(len(copies) == 1 and copies[0].number("status") == 0
-                and copies[0]["from"] == "buffer" and len(starts) == 1
-                and starts[0].number("status") == 0,
-                "%s: the SMM copy loads from the section and its in-SMM run succeeds" % driver,
-                repr(copies + starts))
+                "%s: registers its own file (native, no buffer) by the device path the core gave "
+                "it; resolved through LocateDevicePath to the volume, whose PE32 section is the "
+                "image" % driver, repr(registers))
+    answers = [r["answer"] for r in run if r.kind == "smm" and r["op"] == "insmm"]
+    judge.equal(answers, ["0", "1"], "%s: asks InSmm once per run (outside, then inside)"
+                % driver)
+    copies = [r for r in run if r.kind == "load" and r["image"] == driver + ".smm"]
+    starts = [r for r in run if r.kind == "start" and r["image"] == driver + ".smm"]
+    judge.premise(len(copies) == 1 and copies[0]["from"] == "buffer",
+                  "%s: the stand-in loaded one SMM copy from the section" % driver, repr(copies))
+    check_loaded_as_driver(judge, copies, os.path.join(images, driver + ".efi"))
+    smst = [r for r in run if r.kind == "smm" and r["op"] == "getsmst"]
+    judge.check(len(smst) == 1 and smst[0]["insmm"] == "1" and smst[0].number("status") == 0,
+                "%s: second run takes the SMM system table inside SMM" % driver, repr(smst))
+    judge.check(len(starts) == 1 and starts[0].number("status") == 0,
+                "%s: second run (in-SMM entry) succeeds" % driver, repr(starts))
+    return run
+
+
+def check_status_answers(judge, boot):
+    """Both rounds of the status service's questions: each answer in the caller's saved EAX
+    (processor 1, named by the processor-index table), the executing processor's record left
+    alone, the variables read through the SMM variable services in order."""
+    notes = [i for i, r in enumerate(boot.records) if r.kind == "note"]
+    for number, (name, (answers, reads)) in enumerate(ROUNDS.items(), 1):
+        check_status_store(judge, boot, "status%d" % number, name)
+        start = next((i for i in notes if boot.records[i].text.startswith("@fw note " + name)),
+                     None)
+        if not judge.premise(start is not None, "status service: the harness asked %s" % name):
+            continue
+        smis, pending = [], []
+        for record in boot.records[start + 1:]:
+            if record.kind == "note":
+                break
+            if record.kind == "smm" and record["op"] == "getvariable":
+                pending.append(record)
+            elif record.kind == "smi" and record["kind"] == "software":
+                smis.append((record, pending))
+                pending = []
+        if not judge.premise(len(smis) == len(QUESTIONS),
+                             "status service: the harness raised five SMIs in %s" % name):
+            continue
+        for (value, eax), expected, expected_reads, (smi, got_reads) in zip(
+                QUESTIONS, answers, reads, smis):
+            what = "status service: %s, SMI %#x with EAX %#010x" % (name, value, eax)
+            judge.premise(smi.number("value") == value and smi.number("eax") == eax,
+                          what + ": raised", repr(smi))
+            judge.equal(smi.number("handlers"), 1, what + ": one handler of the driver runs")
+            judge.equal(smi.number("answer"), expected, what + ": answer in the caller's EAX")
+            judge.equal(smi.number("executing"), UNTOUCHED,
+                        what + ": executing processor's saved EAX untouched")
+            judge.equal([r["name"] for r in got_reads], expected_reads,
+                        what + ": variables read, in order")
+            judge.check(all(r["attributes"] == "null" for r in got_reads),
+                        what + ": reads pass no attributes pointer")
 
 
 def main():
@@ -156,29 +267,36 @@ def main():
                 repr(entries))
 
     # The SMM drivers.
-    for driver in ("FanControlSmm", "FingerprintStatusSmm"):
-        if driver in dispatched:
-            check_smm_start(judge, boot, args.images, driver)
-    callbacks = boot.of_kind("smm", op="callback")
-    judge.check(len(callbacks) == 1 and callbacks[0]["function"] == "smm-copy"
-                and callbacks[0]["insmm"] == "1",
-                "FanControlSmm: one SMI callback of its SMM copy", repr(callbacks))
+    runs = {driver: check_smm_start(judge, boot, args.images, driver)
+            for driver in SMM_DRIVERS if driver in dispatched}
+    callbacks = [r for r in runs.get("FanControlSmm", []) if r.kind == "smm"
+                 and r["op"] == "callback"]
+    judge.check(len(callbacks) == 1 and callbacks[0]["image"] == "smm-copy"
+                and callbacks[0]["function"] == "smm-copy"
+                and callbacks[0]["makelast"] == "0" and callbacks[0]["fpsave"] == "0"
+                and callbacks[0]["insmm"] == "1" and callbacks[0].number("status") == 0,
+                "FanControlSmm: one SMI callback of the SMM copy, registered inside SMM, not last, "
+                "without floating-point save", repr(callbacks))
+    registrations = [r for r in runs.get("FingerprintStatusSmm", []) if r.kind == "smm"
+                     and r["op"] == "swregister"]
+    judge.equal([(r.number("value"), r["function"], r["insmm"]) for r in registrations],
+                [(0x534D8420, "smm-copy", "1"), (0x534D8920, "smm-copy", "1"),
+                 (0x534D1020, "smm-copy", "1")],
+                "FingerprintStatusSmm: three software SMIs of the SMM copy, in order")
+
+    # The timer callback on this machine: the SMI registers at 0xFED80291/0xFED80297 read as
+    # 0 (nothing backs the FCH block), so no SMI is the timer's and the callback must return
+    # EFI_HANDLER_SUCCESS after its two status reads, each time.
+    timer_status = answers[0xFED80297] & answers[0xFED80291] & 0x80
+    print("      machine answers: SMI register 0x97 %#04x, 0x91 %#04x; PM1 control %s"
+          % (answers[0xFED80297], answers[0xFED80291],
+             boot.of_kind("io", tag="answer")[0]["value"]))
+    judge.premise(timer_status == 0, "the timer status reads clear on this machine")
     periodic = boot.of_kind("smi", kind="periodic")
-    judge.equal([r.number("status", "skipped") for r in periodic], [0],
-                "FanControlSmm: its callback answers an SMI with EFI_HANDLER_SUCCESS")
-    registrations = boot.of_kind("smm", op="swregister")
-    judge.equal([(r.number("value"), r["function"]) for r in registrations],
-                [(0x534D8420, "smm-copy"), (0x534D8920, "smm-copy"), (0x534D1020, "smm-copy")],
-                "FingerprintStatusSmm: three software SMIs of its SMM copy, in order")
-    check_status_store(judge, boot, "status1", "round 1")
-    smis = boot.of_kind("smi", kind="software")
-    answers_expected = ROUNDS["round 1"][0]
-    judge.equal([(r.number("value"), r.number("eax"), r.number("answer"), r.number("executing"))
-                 for r in smis],
-                [(value, eax, answer, UNTOUCHED)
-                 for (value, eax), answer in zip(QUESTIONS, answers_expected)],
-                "FingerprintStatusSmm: the five SMIs answered from the firmware's store in the "
-                "caller's EAX")
+    judge.equal([(r["index"], r.number("status", "skipped")) for r in periodic],
+                [("0", 0), ("0", 0)],
+                "FanControlSmm: two SMIs, its callback answers each with EFI_HANDLER_SUCCESS")
+    check_status_answers(judge, boot)
     return judge.finish(machine)
 
 

@@ -9,8 +9,6 @@
 
 namespace {
 
-EFI_SYSTEM_TABLE *DriverTableOverride = nullptr;
-
 // Bytes of a device path before its end node.
 UINTN PathBodyLength(const EFI_DEVICE_PATH_PROTOCOL *Path) {
   const UINT8 *Start = (const UINT8 *)Path;
@@ -187,12 +185,6 @@ EFI_STATUS LoadDriverFile(const char *Name, EFI_HANDLE *Image) {
 }
 
 EFI_STATUS StartDriver(const char *Name, EFI_HANDLE Image) {
-  // The firmware's StartImage calls the entry point with the system table of the image's
-  // loaded-image record; the harness puts its own there when the driver needs it.
-  EFI_LOADED_IMAGE_PROTOCOL *Loaded = LoadedImageOf(Image);
-  if (Loaded != nullptr && DriverTableOverride != nullptr) {
-    Loaded->SystemTable = DriverTableOverride;
-  }
   UINTN ExitDataSize = 0;
   CHAR16 *ExitData = nullptr;
   EFI_STATUS Status = DriverBootServices->StartImage(Image, &ExitDataSize, &ExitData);
@@ -200,8 +192,6 @@ EFI_STATUS StartDriver(const char *Name, EFI_HANDLE Image) {
       .Key("image")
       .Text(Name)
       .Status(Status)
-      .Key("systemtable")
-      .Text(DriverTableOverride != nullptr ? "harness" : "firmware")
       .Key("exitdata")
       .Dec(ExitDataSize)
       .Emit();
@@ -218,10 +208,6 @@ EFI_STATUS RunDriverFile(const char *Name) {
     return Status;
   }
   return StartDriver(Name, Image);
-}
-
-VOID UseSystemTable(EFI_SYSTEM_TABLE *Table) {
-  DriverTableOverride = Table;
 }
 
 bool ImageContains(EFI_HANDLE Image, const VOID *Address) {

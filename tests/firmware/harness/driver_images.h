@@ -15,15 +15,11 @@ EFI_STATUS LoadImageReport(const char *Name, const EFI_DEVICE_PATH_PROTOCOL *Pat
 // node), so that the firmware reads, relocates and registers the image itself.
 EFI_STATUS LoadDriverFile(const char *Name, EFI_HANDLE *Image);
 
-// Calls StartImage and reports "@fw start image=<Name> status=..". When a system table was
-// given with UseSystemTable, the image's entry point gets that one instead of the firmware's.
+// Calls StartImage and reports "@fw start image=<Name> status=.. exitdata=..".
 EFI_STATUS StartDriver(const char *Name, EFI_HANDLE Image);
 
 // LoadDriverFile then StartDriver; the status of whichever failed, else the entry point's.
 EFI_STATUS RunDriverFile(const char *Name);
-
-// The system table that images started from now on get (null: the firmware's own).
-VOID UseSystemTable(EFI_SYSTEM_TABLE *Table);
 
 // Whether Address lies inside the loaded image of Image.
 bool ImageContains(EFI_HANDLE Image, const VOID *Address);

@@ -25,7 +25,6 @@ constexpr Scenario Scenarios[] = {
     {"pci-bridge-probe", PciBridgeProbeScenario},
     {"setup-hw-sync-first-boot", SetupHwSyncFirstBoot},
     {"setup-hw-sync-second-boot", SetupHwSyncSecondBoot},
-    {"smm-drivers", SmmDriversScenario},
     {"fingerprint-first-boot", FingerprintAuthFirstBoot},
     {"fingerprint-second-boot", FingerprintAuthSecondBoot},
     {"dispatch", DispatchScenario},

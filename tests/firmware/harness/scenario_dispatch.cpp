@@ -31,9 +31,10 @@ VOID ReportFingerprintProtocol() {
 }
 
 EFI_STATUS DispatchScenario() {
-  // What the fan driver's timer callback will read on this machine.
+  // What the fan driver's timer callback and its PM clearing will read on this machine.
   ReportMmio("answer", FCH_SMI_REGISTER_BASE + 0x97, 1);
   ReportMmio("answer", FCH_SMI_REGISTER_BASE + 0x91, 1);
+  ReportIo("answer", 0x804, 2);
   // What the bridge probe will read: the vendor ID behind the bridge and its control byte.
   ReportMmio("answer", PcieConfigAddress(9, 5, 0, 0), 2);
   ReportMmio("answer", PcieConfigAddress(0, 0x14, 4, 0x42), 1);
@@ -72,7 +73,11 @@ EFI_STATUS DispatchScenario() {
   InstallSmmStandIn();
   DispatchNotebookVolume();
   RaisePeriodicSmi();
-  AskStatusService("status round: user password empty, administrator set, finger enrolled");
+  RaisePeriodicSmi();
+  AskStatusService("status 1: user password empty, administrator set, finger enrolled, reader on");
+  StoreStatusVariables(/*UserEmpty=*/false, /*AdminEmpty=*/true, /*FingerprintEnrolled=*/false,
+                       /*ReaderOption=*/1);
+  AskStatusService("status 2: user set, administrator empty, no FPExistFlag");
 
   Note("round 4: nothing new installed");
   DispatchNotebookVolume();

@@ -1,13 +1,14 @@
 #include "board_addresses.h"
 #include "driver_globals.h"
-#include "driver_images.h"
 #include "guids.h"
 #include "hardware_answers.h"
+#include "notebook_variables.h"
 #include "pci.h"
 #include "result_lines.h"
 #include "scenarios.h"
 #include "setup_variables.h"
 #include "variable_report.h"
+#include "volume_dispatch.h"
 
 namespace {
 
@@ -24,6 +25,19 @@ VOID ReportBoardAnswers() {
   for (UINTN Index = 0; Index < 4; Index++) {
     ReportMmio("answer", TPM_DID_VID + Index, 1);
   }
+}
+
+// The driver as a platform starts it: the DXE core dispatches NotebookDrivers.fv, whose first
+// round (the firmware's own protocols) starts SetupHwSyncDxe (and FingerprintAuthDxe, which
+// touches none of these variables at its start); the settings are read back after that round.
+EFI_STATUS DispatchAndReport() {
+  EFI_STATUS Status = OpenNotebookVolume(u"\\NotebookDrivers.fv", NotebookSystemTable());
+  if (!EFI_ERROR(Status)) {
+    Status = DispatchNotebookVolume();
+  }
+  ReportSettingVariables("after");
+  CloseNotebookVolume();
+  return Status;
 }
 
 EFI_STATUS WriteSetting(const CHAR16 *Name, const EFI_GUID &Guid, UINTN Size, const VOID *Data) {
@@ -68,9 +82,7 @@ EFI_STATUS SetupHwSyncFirstBoot() {
   WriteSetting(u"SetupCom2DetectData", SETUP_COM2_DETECT_GUID, sizeof(Com2Detect), Com2Detect);
 
   ReportSettingVariables("before");
-  EFI_STATUS Status = RunDriverFile("SetupHwSyncDxe");
-  ReportSettingVariables("after");
-  return Status;
+  return DispatchAndReport();
 }
 
 EFI_STATUS SetupHwSyncSecondBoot() {
@@ -93,7 +105,5 @@ EFI_STATUS SetupHwSyncSecondBoot() {
   WriteSetting(u"Setup", SETUP_GUID, sizeof(Setup), Setup);
 
   ReportSettingVariables("before");
-  Status = RunDriverFile("SetupHwSyncDxe");
-  ReportSettingVariables("after");
-  return Status;
+  return DispatchAndReport();
 }

@@ -14,9 +14,6 @@ EFI_STATUS SetupHwSyncFirstBoot();
 // would in setup, runs the driver again.
 EFI_STATUS SetupHwSyncSecondBoot();
 
-// FanControlSmm and FingerprintStatusSmm started through the harness's SMM stand-in, then
-// periodic and software SMIs raised, the status service asked twice over changed variables.
-EFI_STATUS SmmDriversScenario();
 // The variables the status service reads ("VELTRASetup", "FPExistFlag", "Setup" with the reader
 // option), and one round of its five software SMIs, introduced by a note naming Round.
 VOID StoreStatusVariables(bool UserEmpty, bool AdminEmpty, bool FingerprintEnrolled,
@@ -24,7 +21,8 @@ VOID StoreStatusVariables(bool UserEmpty, bool AdminEmpty, bool FingerprintEnrol
 VOID AskStatusService(const char *Round);
 
 // All five drivers started by the firmware's DXE core from NotebookDrivers.fv, in rounds of
-// Dispatch as the harness installs what they wait for.
+// Dispatch as the harness installs what they wait for; once the SMM drivers run, two SMIs that
+// are no software SMIs and the status service asked twice over changed variables.
 EFI_STATUS DispatchScenario();
 // "@fw protocol name=fingerprint-auth status=.. function=in-dispatched-image|elsewhere": whether
 // FINGERPRINT_AUTH_PROTOCOL is installed with its function in the image the core dispatched.

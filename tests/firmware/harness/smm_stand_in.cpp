@@ -70,31 +70,6 @@ const char *WhoseHandle(EFI_HANDLE Image) {
   return "unknown";
 }
 
-// "\FanControlSmm.efi" -> "FanControlSmm.smm" (the label of the SMM copy's load and start).
-VOID SmmCopyLabel(const EFI_DEVICE_PATH_PROTOCOL *FilePath, char *Label, UINTN LabelSize) {
-  const char Fallback[] = "image.smm";
-  UINTN Used = 0;
-  const EFI_DEVICE_PATH_PROTOCOL *Node = FilePath != nullptr ? LastPathNode(FilePath) : nullptr;
-  if (Node != nullptr && Node->Type == MEDIA_DEVICE_PATH && Node->SubType == MEDIA_FILEPATH_DP) {
-    const UINT8 *Chars = (const UINT8 *)(Node + 1);
-    UINTN Count = (DevicePathNodeLength(Node) - 4) / 2;
-    for (UINTN Index = 0; Index < Count && Used + 5 < LabelSize; Index++) {
-      char C = (char)Chars[2 * Index];
-      if (C == 0 || C == '.') {
-        break;
-      }
-      if (C != '\\') {
-        Label[Used++] = C;
-      }
-    }
-  }
-  if (Used == 0) {
-    CopyBytes(Label, Fallback, sizeof(Fallback));
-    return;
-  }
-  CopyBytes(Label + Used, ".smm", 5);
-}
-
 VOID DropRegistrationsOf(EFI_HANDLE Copy) {
   UINTN Dropped = 0;
   for (UINTN Index = 0; Index < CallbackCount; Index++) {
@@ -124,36 +99,38 @@ EFI_STATUS EFIAPI SmmRegister(EFI_SMM_BASE_PROTOCOL *, EFI_DEVICE_PATH_PROTOCOL 
     Line.Status(EFI_INVALID_PARAMETER).Emit();
     return EFI_INVALID_PARAMETER;
   }
-  // A path into a firmware volume is resolved the way the SMM core resolves it: the handle
-  // of the PI volume protocol found by LocateDevicePath, the PE32 section of the file node read
-  // through that protocol. Any other path (a file on the harness's drive) goes to LoadImage as
-  // it is.
+  // The path is resolved the way the SMM core resolves a driver's path into a firmware volume:
+  // the handle of the PI volume protocol found by LocateDevicePath, the PE32 section of the
+  // file node read through that protocol.
   char Label[48];
   VOID *VolumeImage = nullptr;
   UINTN VolumeImageSize = 0;
   char VolumeName[40];
-  if (SourceBuffer == nullptr && FilePath != nullptr &&
-      !EFI_ERROR(ReadVolumeImage(FilePath, &VolumeImage, &VolumeImageSize, VolumeName,
-                                 sizeof(VolumeName)))) {
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (SourceBuffer == nullptr) {
+    Status = FilePath != nullptr ? ReadVolumeImage(FilePath, &VolumeImage, &VolumeImageSize,
+                                                   VolumeName, sizeof(VolumeName))
+                                 : EFI_INVALID_PARAMETER;
     SourceBuffer = VolumeImage;
     SourceSize = VolumeImageSize;
   }
-  Line.Key("resolved").Text(VolumeImage != nullptr ? "volume" : "drive");
+  Line.Key("resolved").Text(VolumeImage != nullptr ? "volume" : "none");
   Line.Key("pe32").Dec(VolumeImageSize);
-  Line.Status(EFI_SUCCESS).Emit();
-
-  if (VolumeImage != nullptr && VolumeName[0] != 0) {
-    UINTN Used = 0;
-    while (VolumeName[Used] != 0 && Used + 5 < sizeof(Label)) {
-      Label[Used] = VolumeName[Used];
-      Used++;
-    }
-    CopyBytes(Label + Used, ".smm", 5);
-  } else {
-    SmmCopyLabel(FilePath, Label, sizeof(Label));
+  Line.Status(Status).Emit();
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
+
+  const char Fallback[] = "image";
+  const char *Base = VolumeImage != nullptr && VolumeName[0] != 0 ? VolumeName : Fallback;
+  UINTN Used = 0;
+  while (Base[Used] != 0 && Used + 5 < sizeof(Label)) {
+    Label[Used] = Base[Used];
+    Used++;
+  }
+  CopyBytes(Label + Used, ".smm", 5);
   EFI_HANDLE Copy = nullptr;
-  EFI_STATUS Status = LoadImageReport(Label, FilePath, SourceBuffer, SourceSize, &Copy);
+  Status = LoadImageReport(Label, FilePath, SourceBuffer, SourceSize, &Copy);
   if (VolumeImage != nullptr) {
     DriverBootServices->FreePool(VolumeImage); // LoadImage copied what it needs
   }

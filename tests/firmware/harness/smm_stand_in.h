@@ -3,12 +3,14 @@
 // SMM system table with its configuration table and CPU save states, and
 // EFI_SMM_SW_DISPATCH_PROTOCOL.
 //
-// Register loads the image file it is given again, with the firmware's LoadImage, and starts the
-// new copy (a file of a firmware volume: its PE32 section, read through the PI volume protocol of
-// the handle that LocateDevicePath finds for the path) while InSmm answers TRUE, as the SMM core
-// starts a driver's copy in SMRAM. SMIs are raised by the harness: a software SMI puts the caller's
-// EAX into the saved state of the calling processor, runs the handlers registered for its value and
-// reads EAX back; a periodic SMI runs every callback registered with RegisterCallback.
+// Register resolves the device path it is given to a file of a firmware volume (its PE32
+// section, read through the PI volume protocol of the handle that LocateDevicePath finds for the
+// path), loads that image again with the firmware's LoadImage from the section and starts the new
+// copy while InSmm answers TRUE, as the SMM core starts a driver's copy in SMRAM; a path that
+// names no volume file is refused with what the resolution returned. SMIs are raised by the
+// harness: a software SMI puts the caller's EAX into the saved state of the calling processor, runs
+// the handlers registered for its value and reads EAX back; a periodic SMI runs every callback
+// registered with RegisterCallback.
 //
 // The SMM configuration table holds, in this order: the SMM runtime-services table (the
 // firmware's runtime services), the processor-index table naming processor 1 as the caller
@@ -16,7 +18,7 @@
 // read function (at byte 28) reads the firmware's store through the notebook's namespace.
 //
 // Reported:
-//   @fw smm op=register file=.. source=.. legacy=.. status=..
+//   @fw smm op=register file=.. source=.. legacy=.. resolved=volume|none pe32=.. status=..
 //   @fw smm op=insmm answer=..
 //   @fw smm op=getsmst insmm=.. status=..
 //   @fw smm op=callback image=.. function=.. makelast=.. fpsave=.. status=..

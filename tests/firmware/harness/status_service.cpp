@@ -1,5 +1,6 @@
+// The fingerprint status service's questions: the variables it reads, stored in the firmware's
+// store, and one round of its software SMIs raised through the SMM stand-in.
 #include "board_addresses.h"
-#include "driver_images.h"
 #include "guids.h"
 #include "hardware_answers.h"
 #include "memory.h"
@@ -67,31 +68,4 @@ VOID AskStatusService(const char *Round) {
   RaiseSoftwareSmi(PasswordStateSmi, 0x12348900);
   // A function code the service does not know leaves EAX as it was.
   RaiseSoftwareSmi(PasswordStateSmi, 0x00002020);
-}
-
-EFI_STATUS SmmDriversScenario() {
-  // What the timer callback's first reads and the PM clearing will find on this machine.
-  ReportMmio("answer", FCH_SMI_REGISTER_BASE + 0x97, 1);
-  ReportMmio("answer", FCH_SMI_REGISTER_BASE + 0x91, 1);
-  ReportIo("answer", 0x804, 2);
-
-  InstallSmmStandIn();
-  UseSystemTable(NotebookSystemTable());
-  StoreStatusVariables(/*UserEmpty=*/true, /*AdminEmpty=*/false, /*FingerprintEnrolled=*/true,
-                       /*ReaderOption=*/1);
-
-  RunDriverFile("FanControlSmm");
-  RunDriverFile("FingerprintStatusSmm");
-
-  RaisePeriodicSmi();
-  RaisePeriodicSmi();
-  AskStatusService("round 1: user password empty, administrator set, finger enrolled, reader on");
-
-  StoreStatusVariables(/*UserEmpty=*/false, /*AdminEmpty=*/true, /*FingerprintEnrolled=*/false,
-                       /*ReaderOption=*/1);
-  AskStatusService("round 2: user set, administrator empty, no FPExistFlag");
-
-  UseSystemTable(nullptr);
-  UninstallSmmStandIn();
-  return EFI_SUCCESS;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 
 #ifndef BOARD_DEFAULT_IMAGE_DIR
 #define BOARD_DEFAULT_IMAGE_DIR "build/uefi/images"
@@ -848,6 +849,14 @@ void Board::UnloadFailedImage(LoadedImageRecord &Record) {
     }
   }
   UnregisterImage(Image);
+  // The core frees the image's pages, and the next allocation may take them (the next image
+  // loaded can sit at the same address). Their bytes stay for the memory search, but they are
+  // no longer code: a call through anything the driver left behind ends as a crash outside
+  // every image instead of running the unloaded driver.
+  size_t Pages = (Image->Size + 4095) & ~size_t{4095};
+  if (mprotect(Image->Base, Pages, PROT_READ | PROT_WRITE) != 0) {
+    Problem("cannot take the unloaded image " + Image->Name + " out of code memory");
+  }
   Record.Unloaded = true;
 }
 

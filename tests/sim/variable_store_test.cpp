@@ -93,5 +93,25 @@ TEST(BoardImages, ADriverThatReturnsAnErrorIsUnloaded) {
   EXPECT_TRUE(B.Problems.empty());
 }
 
+// As in a DXE core, the unloaded image's pages are free memory afterwards: code that calls into
+// them (a function pointer the driver handed out before it failed) does not run the driver again
+// but ends as a crash.
+TEST(BoardImages, CodeOfAnUnloadedDriverNoLongerRuns) {
+  Board B;
+  std::string Error;
+  EFI_HANDLE Image = B.LoadImage(Board::ImagePath("PciBridgeProbeDxe"), Error);
+  ASSERT_NE(Image, nullptr) << Error;
+  auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(B.ImageRecord(Image)->Image->Entry());
+  RunResult First = B.StartImage(Image); // no "Setup": EFI_NOT_FOUND, unloaded
+  ASSERT_TRUE(First.Returned());
+  ASSERT_EQ(First.Status, EFI_NOT_FOUND);
+  ASSERT_TRUE(B.ImageRecord(Image)->Unloaded);
+
+  RunResult Stale = B.RunGuardedCall("stale call", [&] { return Entry(Image, &B.SystemTable); });
+  EXPECT_EQ(Stale.How, Outcome::Crashed);
+  EXPECT_NE(Stale.Message.find("outside every image"), std::string::npos) << Stale.Message;
+  EXPECT_TRUE(B.Problems.empty());
+}
+
 } // namespace
 } // namespace sim::test

@@ -40,23 +40,19 @@ VOID FillBytes(VOID *Buffer, UINTN Length, UINTN Value) {
   volatile UINT8 *P = (volatile UINT8 *)Buffer;
   UINT8 Byte = (UINT8)Value;
 
-  if (Length < 4) {
-    while (Length-- != 0) {
-      *P++ = Byte;
-    }
-    return;
-  }
-  if (((UINTN)P & 3) != 0) {
-    for (UINTN Head = 4 - ((UINTN)P & 3); Head != 0; Head--, Length--) {
-      *P++ = Byte;
-    }
+  // Single bytes for a short fill, else up to the next 4-byte boundary; then words and the tail.
+  UINTN Head = Length < 4 ? Length : (4 - ((UINTN)P & 3)) & 3;
+  UINTN Words = (Length - Head) / 4;
+  UINTN Tail = (Length - Head) % 4;
+  for (; Head != 0; Head--) {
+    *P++ = Byte;
   }
   UINT32 Pattern = (UINT32)Byte * 0x01010101u;
-  for (UINTN Words = Length / 4; Words != 0; Words--) {
+  for (; Words != 0; Words--) {
     *(volatile UnalignedDword *)P = Pattern;
     P += 4;
   }
-  for (UINTN Tail = Length % 4; Tail != 0; Tail--) {
+  for (; Tail != 0; Tail--) {
     *P++ = Byte;
   }
 }
@@ -68,28 +64,33 @@ VOID CopyBytes(VOID *Destination, const VOID *Source, UINTN Length) {
   UINTN DestinationAddress = (UINTN)Destination;
 
   // Forward when the source lies at or above the destination, or wholly below it.
-  bool Forward = SourceAddress >= DestinationAddress || SourceAddress + Length < DestinationAddress;
+  BOOLEAN Forward =
+      SourceAddress >= DestinationAddress || SourceAddress + Length < DestinationAddress;
   UINTN Distance = SourceAddress >= DestinationAddress ? SourceAddress - DestinationAddress
                                                        : DestinationAddress - SourceAddress;
 
+  // The bytes copied singly before the words: all of them when the copy is short or the ranges
+  // lie closer than a word; when both ranges sit at the same offset in an 8-byte unit, those
+  // that bring the copy to a unit boundary (at the start forward, at the end backward).
+  UINTN Head = 0;
+  if (Length < 8 || Distance < 8) {
+    Head = Length;
+  } else if ((SourceAddress & 7) == (DestinationAddress & 7)) {
+    Head = Forward ? (8 - (SourceAddress & 7)) & 7 : (SourceAddress + Length) & 7;
+  }
+  UINTN Words = (Length - Head) / 8;
+  UINTN Tail = (Length - Head) % 8;
+
   if (Forward) {
-    if (Length < 8 || Distance < 8) {
-      while (Length-- != 0) {
-        *D++ = *S++;
-      }
-      return;
+    for (; Head != 0; Head--) {
+      *D++ = *S++;
     }
-    if ((SourceAddress & 7) == (DestinationAddress & 7) && (SourceAddress & 7) != 0) {
-      for (UINTN Head = 8 - (SourceAddress & 7); Head != 0; Head--, Length--) {
-        *D++ = *S++;
-      }
-    }
-    for (UINTN Words = Length / 8; Words != 0; Words--) {
+    for (; Words != 0; Words--) {
       *(volatile UnalignedWord *)D = *(const volatile UnalignedWord *)S;
       D += 8;
       S += 8;
     }
-    for (UINTN Tail = Length % 8; Tail != 0; Tail--) {
+    for (; Tail != 0; Tail--) {
       *D++ = *S++;
     }
     return;
@@ -98,23 +99,15 @@ VOID CopyBytes(VOID *Destination, const VOID *Source, UINTN Length) {
   // Backward: from the last byte down to the first.
   D += Length;
   S += Length;
-  if (Length < 8 || Distance < 8) {
-    while (Length-- != 0) {
-      *--D = *--S;
-    }
-    return;
+  for (; Head != 0; Head--) {
+    *--D = *--S;
   }
-  if ((SourceAddress & 7) == (DestinationAddress & 7) && ((SourceAddress + Length) & 7) != 0) {
-    for (UINTN Head = (SourceAddress + Length) & 7; Head != 0; Head--, Length--) {
-      *--D = *--S;
-    }
-  }
-  for (UINTN Words = Length / 8; Words != 0; Words--) {
+  for (; Words != 0; Words--) {
     D -= 8;
     S -= 8;
     *(volatile UnalignedWord *)D = *(const volatile UnalignedWord *)S;
   }
-  for (UINTN Tail = Length % 8; Tail != 0; Tail--) {
+  for (; Tail != 0; Tail--) {
     *--D = *--S;
   }
 }

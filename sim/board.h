@@ -4,6 +4,7 @@
 #pragma once
 
 #include "boot_script_save.h"
+#include "boot_services.h"
 #include "console.h"
 #include "efi_system_table.h"
 #include "fault_handler.h"
@@ -12,10 +13,10 @@
 #include "hardware.h"
 #include "io_devices.h"
 #include "legacy_bios.h"
-#include "loaded_image.h"
 #include "password_hash.h"
 #include "pci_devices.h"
 #include "pe_image.h"
+#include "runtime_services.h"
 #include "sata_drives.h"
 #include "smm_core.h"
 #include "usb_stack.h"
@@ -30,20 +31,6 @@
 
 namespace sim {
 
-struct PoolBlock {
-  size_t Size = 0;
-  EFI_MEMORY_TYPE Type = EfiBootServicesData;
-  bool Freed = false;
-  bool BelowFourGiB = true;
-};
-
-struct PageBlock {
-  uint64_t Pages = 0;
-  bool Freed = false;
-  EFI_ALLOCATE_TYPE Type = AllocateAnyPages;
-  uint64_t Limit = 0; // AllocateMaxAddress: the highest address asked for
-};
-
 struct BootScriptEntry {
   uint16_t Table = 0;
   uint16_t OpCode = 0;
@@ -54,56 +41,10 @@ struct BootScriptEntry {
   size_t AfterAccesses = 0; // hardware accesses in the trace when the entry was recorded
 };
 
-struct ProtocolEntry {
-  EFI_GUID Guid;
-  void *Interface;
-};
-
-// One OpenProtocol that is not closed yet (TEST_PROTOCOL opens are not recorded).
-struct OpenRecord {
-  EFI_GUID Guid;
-  EFI_HANDLE Agent;
-  EFI_HANDLE Controller;
-  UINT32 Attributes;
-};
-
-struct HandleRecord {
-  std::string Label;
-  std::vector<ProtocolEntry> Protocols;
-  std::vector<OpenRecord> Opens;
-};
-
-struct EventRecord {
-  bool Signaled = false;
-  EFI_TPL NotifyTpl = 0;
-  // Called when a wait finds the event unsignaled; returns whether it is signaled now.
-  std::function<bool()> Poll;
-  // Called by WaitForEvent when no listed event is signaled: may let the board's time pass
-  // until the event is signaled (a key the script presses later); false when it never will be.
-  std::function<bool()> Block;
-};
-
-// One image loaded by the board: the PE copy and what the firmware publishes for it.
-struct LoadedImageRecord {
-  std::unique_ptr<PeImage> Image;
-  EFI_LOADED_IMAGE_PROTOCOL Protocol{};
-  std::vector<uint8_t> FilePath;
-  EFI_HANDLE Handle = nullptr;
-  bool Unloaded = false; // its entry point returned an error
-};
-
 // Where a memory search found its bytes.
 struct MemoryHit {
   uint64_t Address = 0;
   std::string Where; // "low memory ...", "freed pool block ...", "image ...", ...
-};
-
-struct RunResult {
-  std::string Name;
-  Outcome How = Outcome::Returned;
-  EFI_STATUS Status = 0;
-  std::string Message;
-  bool Returned() const { return How == Outcome::Returned; }
 };
 
 class Board {
@@ -128,8 +69,19 @@ public:
   // ---- firmware ----
   VariableStore Variables;
   EFI_SYSTEM_TABLE SystemTable{};
-  EFI_BOOT_SERVICES BootServices{};
-  EFI_RUNTIME_SERVICES RuntimeServices{};
+  // Things a driver did that real firmware would refuse or that leak: double or foreign frees,
+  // calls of services the board does not offer, waits that can never end.
+  std::vector<std::string> Problems;
+  void Problem(const std::string &Text);
+  // One ordered log of the outside events a run causes: connect and disconnect calls, the USB
+  // stack's switch, module requests, drive password verifies. Note returns the entry's index.
+  std::vector<std::string> Timeline;
+  size_t Note(const std::string &Event) { return Boot.Note(Event); }
+  sim::BootServices Boot{Problems, Timeline, SystemTable};
+  sim::RuntimeServices Runtime{Variables, Problems};
+  // The two tables as the images see them.
+  EFI_BOOT_SERVICES &BootServices = Boot.Table;
+  EFI_RUNTIME_SERVICES &RuntimeServices = Runtime.Table;
   // Text console (ConIn, ConOut, StdErr, console control): screen, frames, scripted keys.
   sim::Console Console;
   SmmCore Smm{*this}; // the Framework SMM core and SMRAM
@@ -138,7 +90,6 @@ public:
   // recorded as a problem and fails) and the system table's boot-services pointer is cleared.
   // SMI handlers and runtime services keep working.
   void EndBootServices();
-  bool BootServicesEnded = false;
 
   // ---- outside components of the fingerprint authentication ----
   UsbStack Usb{*this};                             // USB_STACK_PROTOCOL and its data area
@@ -149,15 +100,19 @@ public:
   SataDrives Sata{*this};                          // drives, HDD security, password verify
   PasswordHash Hash{*this};                        // PASSWORD_HASH_PROTOCOL
 
-  // ---- images ----
-  EFI_HANDLE LoadImage(const std::string &Path, std::string &Error);
-  RunResult StartImage(EFI_HANDLE ImageHandle);
+  // ---- images (the boot services' records, under the board's names) ----
+  EFI_HANDLE LoadImage(const std::string &Path, std::string &Error) {
+    return Boot.LoadImage(Path, Error);
+  }
+  RunResult StartImage(EFI_HANDLE ImageHandle) { return Boot.StartImage(ImageHandle); }
   // Loads <ImageDirectory>/<Name>.efi and runs its entry point.
   RunResult RunDriver(const std::string &Name);
-  LoadedImageRecord *ImageRecord(EFI_HANDLE ImageHandle);
+  LoadedImageRecord *ImageRecord(EFI_HANDLE ImageHandle) { return Boot.ImageRecord(ImageHandle); }
   // Publishes an image loaded elsewhere with the device handle and file path its loader gives.
   EFI_HANDLE AddLoadedImage(std::unique_ptr<PeImage> Image, EFI_HANDLE DeviceHandle,
-                            std::vector<uint8_t> FilePath);
+                            std::vector<uint8_t> FilePath) {
+    return Boot.AddLoadedImage(std::move(Image), DeviceHandle, std::move(FilePath));
+  }
   // Loads <ImageDirectory>/<Name>.ffs as the DXE dispatcher does: the file goes into the
   // board's firmware volume (after Edits), the image comes from its PE32 section, DeviceHandle
   // is the volume and FilePath the firmware-file node. LoadDriver... also runs the entry point.
@@ -165,56 +120,52 @@ public:
                                        const FirmwareFileEdits &Edits = {});
   RunResult LoadDriverFromFirmwareFile(const std::string &Name,
                                        const FirmwareFileEdits &Edits = {});
-  void UnloadFailedImage(LoadedImageRecord &Record);
+  void UnloadFailedImage(LoadedImageRecord &Record) { Boot.UnloadFailedImage(Record); }
   // Runs Body as image code would run: halts and crashes of images end it.
-  RunResult RunGuardedCall(const std::string &Name, const std::function<uint64_t()> &Body);
+  RunResult RunGuardedCall(const std::string &Name, const std::function<uint64_t()> &Body) {
+    return Boot.RunGuardedCall(Name, Body);
+  }
 
   // ---- handle database ----
-  EFI_HANDLE NewHandle(const std::string &Label);
-  EFI_STATUS Install(EFI_HANDLE *Handle, const EFI_GUID &Guid, void *Interface);
-  EFI_STATUS Uninstall(EFI_HANDLE Handle, const EFI_GUID &Guid);
-  void UninstallEverywhere(const EFI_GUID &Guid);
-  void *Protocol(EFI_HANDLE Handle, const EFI_GUID &Guid) const;
-  std::vector<EFI_HANDLE> HandlesWith(const EFI_GUID &Guid) const;
-  bool IsHandle(EFI_HANDLE Handle) const;
-  const HandleRecord *Record(EFI_HANDLE Handle) const;
+  EFI_HANDLE NewHandle(const std::string &Label) { return Boot.NewHandle(Label); }
+  EFI_STATUS Install(EFI_HANDLE *Handle, const EFI_GUID &Guid, void *Interface) {
+    return Boot.Install(Handle, Guid, Interface);
+  }
+  EFI_STATUS Uninstall(EFI_HANDLE Handle, const EFI_GUID &Guid) {
+    return Boot.Uninstall(Handle, Guid);
+  }
+  void UninstallEverywhere(const EFI_GUID &Guid) { Boot.UninstallEverywhere(Guid); }
+  void *Protocol(EFI_HANDLE Handle, const EFI_GUID &Guid) const {
+    return Boot.Protocol(Handle, Guid);
+  }
+  std::vector<EFI_HANDLE> HandlesWith(const EFI_GUID &Guid) const { return Boot.HandlesWith(Guid); }
+  bool IsHandle(EFI_HANDLE Handle) const { return Boot.IsHandle(Handle); }
+  const HandleRecord *Record(EFI_HANDLE Handle) const { return Boot.Record(Handle); }
 
   // ---- pool and pages ----
-  void *AllocatePool(size_t Size, EFI_MEMORY_TYPE Type);
-  EFI_STATUS FreePool(void *Buffer);
-  const std::map<const void *, PoolBlock> &PoolBlocks() const { return Pool; }
-  size_t LivePoolBlocks() const;
+  void *AllocatePool(size_t Size, EFI_MEMORY_TYPE Type) { return Boot.AllocatePool(Size, Type); }
+  EFI_STATUS FreePool(void *Buffer) { return Boot.FreePool(Buffer); }
+  const std::map<const void *, PoolBlock> &PoolBlocks() const { return Boot.PoolBlocks(); }
+  size_t LivePoolBlocks() const { return Boot.LivePoolBlocks(); }
   // Fails the next N pool allocations (the driver's out-of-resources paths).
-  void FailPoolAllocations(int Count) { PoolFailures = Count; }
+  void FailPoolAllocations(int Count) { Boot.PoolFailures = Count; }
   // Fails the next N AllocatePages calls with EFI_OUT_OF_RESOURCES.
-  void FailPageAllocations(int Count) { PageFailures = Count; }
-  int PageFailures = 0;
-  std::map<uint64_t, PageBlock> Pages;
+  void FailPageAllocations(int Count) { Boot.PageFailures = Count; }
+  int &PageFailures = Boot.PageFailures;
+  std::map<uint64_t, PageBlock> &Pages = Boot.Pages;
 
   // ---- boot script (EFI_BOOT_SCRIPT_SAVE_PROTOCOL) ----
   std::vector<BootScriptEntry> BootScript;
   // When an error, every Write fails with it and records nothing.
   EFI_STATUS BootScriptWriteStatus = EFI_SUCCESS;
 
-  // ---- events, TPL, clock, controllers ----
-  EFI_EVENT NewEvent(std::function<bool()> Poll);
-  EventRecord *Event(EFI_EVENT Handle);
-  EFI_TPL Tpl = TPL_APPLICATION;
-  std::vector<EFI_TPL> TplChanges;
-  uint64_t ClockMicroseconds = 0;
-  std::vector<std::string> ControllerCalls;
-  // One ordered log of the outside events a run causes: connect and disconnect calls, the USB
-  // stack's switch, module requests, drive password verifies. Note returns the entry's index.
-  std::vector<std::string> Timeline;
-  size_t Note(const std::string &Event) {
-    Timeline.push_back(Event);
-    return Timeline.size() - 1;
-  }
-
-  // Things a driver did that real firmware would refuse or that leak: double or foreign frees,
-  // calls of services the board does not offer, waits that can never end.
-  std::vector<std::string> Problems;
-  void Problem(const std::string &Text);
+  // ---- events, TPL, clock, controllers (kept by the boot services) ----
+  EFI_EVENT NewEvent(std::function<bool()> Poll) { return Boot.NewEvent(std::move(Poll)); }
+  EventRecord *Event(EFI_EVENT Handle) { return Boot.Event(Handle); }
+  EFI_TPL &Tpl = Boot.Tpl;
+  std::vector<EFI_TPL> &TplChanges = Boot.TplChanges;
+  uint64_t &ClockMicroseconds = Boot.ClockMicroseconds;
+  std::vector<std::string> &ControllerCalls = Boot.ControllerCalls;
 
   // ---- memory search ----
   // Every place of Bytes in the low-memory window, in the used below-4-GiB arena (live and
@@ -237,19 +188,7 @@ private:
   void InstallPlatformProtocols();
   void PowerOnHardware();
 
-  std::vector<std::unique_ptr<HandleRecord>> Handles;
-  std::vector<std::unique_ptr<LoadedImageRecord>> Images;
-  std::vector<std::unique_ptr<EventRecord>> Events;
-  std::map<const void *, PoolBlock> Pool;
-  int PoolFailures = 0;
   EFI_BOOT_SCRIPT_SAVE_PROTOCOL BootScriptProtocol{};
-  EFI_HANDLE BootVolume = nullptr;
-  EFI_HANDLE Dispatcher = nullptr;
-  std::vector<uint8_t> BootVolumePath;
 };
-
-// Pieces of boot-service behaviour shared with the other firmware models of the board.
-std::vector<uint8_t> FilePathNode(const std::string &FileName);
-std::vector<uint8_t> EndNode();
 
 } // namespace sim

@@ -174,7 +174,7 @@ void Board::InstallPlatformProtocols() {
   EFI_HANDLE ScriptHandle = NewHandle("boot script save");
   Install(&ScriptHandle, EFI_BOOT_SCRIPT_SAVE_PROTOCOL_GUID, &BootScriptProtocol);
 
-  Console.Install(*this);
+  Console.Install(Boot, SystemTable);
 
   // Outside components of the fingerprint authentication (their configuration stays).
   Usb.Install();

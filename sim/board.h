@@ -92,13 +92,13 @@ public:
   void EndBootServices();
 
   // ---- outside components of the fingerprint authentication ----
-  UsbStack Usb{*this};                             // USB_STACK_PROTOCOL and its data area
-  FingerprintModuleModel FingerprintModule{*this}; // what FarCall86 at 4000:0003 runs
-  LegacyBios Csm{*this, FingerprintModule};        // EFI_LEGACY_BIOS_PROTOCOL (FarCall86)
-  FirmwareVolume Volume{*this};                    // the volume driver files are loaded from
-  PciDevices Pci{*this};                           // EFI_PCI_IO_PROTOCOL handles
-  SataDrives Sata{*this};                          // drives, HDD security, password verify
-  PasswordHash Hash{*this};                        // PASSWORD_HASH_PROTOCOL
+  UsbStack Usb{Boot};                                  // USB_STACK_PROTOCOL and its data area
+  FingerprintModuleModel FingerprintModule{Boot, Usb}; // what FarCall86 at 4000:0003 runs
+  LegacyBios Csm{Boot, FingerprintModule};             // EFI_LEGACY_BIOS_PROTOCOL (FarCall86)
+  FirmwareVolume Volume{*this};                        // the volume driver files are loaded from
+  PciDevices Pci{Boot};                                // EFI_PCI_IO_PROTOCOL handles
+  SataDrives Sata{Boot};                               // drives, HDD security, password verify
+  PasswordHash Hash{Boot};                             // PASSWORD_HASH_PROTOCOL
 
   // ---- images (the boot services' records, under the board's names) ----
   EFI_HANDLE LoadImage(const std::string &Path, std::string &Error) {

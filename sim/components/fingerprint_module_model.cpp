@@ -1,7 +1,8 @@
 #include "fingerprint_module_model.h"
 
-#include "board.h"
+#include "boot_services.h"
 #include "physical_memory.h"
+#include "usb_stack.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +49,8 @@ uint8_t *SlotField(FP_REQUEST_BLOCK_LAYOUT &Block, int Index) {
 
 } // namespace
 
-FingerprintModuleModel::FingerprintModuleModel(Board &Owner) : Owner(Owner) {}
+FingerprintModuleModel::FingerprintModuleModel(BootServices &Owner, UsbStack &Usb)
+    : Owner(Owner), Usb(Usb) {}
 
 void FingerprintModuleModel::Install() {
   RequestLog.clear();
@@ -232,7 +234,6 @@ void FingerprintModuleModel::CheckWindow() {
 }
 
 void FingerprintModuleModel::CheckUsbCopy() {
-  UsbStack &Usb = Owner.Usb;
   const uint8_t *Live = Usb.Data();
   // The reader the host had to find: the last match of entries 1 to 38.
   size_t Reader = 0;

@@ -31,7 +31,8 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
+class UsbStack;
 
 using RequestBlockBytes = std::array<uint8_t, sizeof(FP_REQUEST_BLOCK_LAYOUT)>;
 
@@ -57,7 +58,8 @@ public:
   static constexpr uint16_t kNoMatch = 0x0001;        // request 0 without an accepted finger
   static constexpr uint16_t kUnknownRequest = 0x0002; // a code the module does not know
 
-  explicit FingerprintModuleModel(Board &Owner);
+  // Usb: the stack whose data area the module reads the reader's state from.
+  FingerprintModuleModel(BootServices &Owner, UsbStack &Usb);
   FingerprintModuleModel(const FingerprintModuleModel &) = delete;
   FingerprintModuleModel &operator=(const FingerprintModuleModel &) = delete;
 
@@ -129,7 +131,8 @@ private:
   void Store(FP_REQUEST_BLOCK_LAYOUT &Block, uint16_t Answer);
   static int SlotIndex(uint16_t SlotBit);
 
-  Board &Owner;
+  BootServices &Owner;
+  UsbStack &Usb;
   std::array<std::optional<PasswordForm>, 5> Slots;
   std::map<uint8_t, std::deque<uint16_t>> Queued;
   std::map<uint8_t, uint16_t> Fixed;

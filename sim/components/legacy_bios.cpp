@@ -1,20 +1,23 @@
 #include "legacy_bios.h"
 
-#include "board.h"
+#include "boot_services.h"
 #include "fingerprint_module_model.h"
 #include "guids.h"
 
 namespace sim {
 namespace {
 
+// The board's one LegacyBios, for the members of the interface it publishes.
+LegacyBios *Active = nullptr;
+
 BOOLEAN EFIAPI FarCall86Member(EFI_LEGACY_BIOS_PROTOCOL *This, UINT16 Segment, UINT16 Offset,
                                EFI_IA32_REGISTER_SET *Regs, VOID *Stack, UINTN StackSize) {
-  return Board::Current().Csm.FarCall86(This, Segment, Offset, Regs, Stack, StackSize);
+  return Active->FarCall86(This, Segment, Offset, Regs, Stack, StackSize);
 }
 
 BOOLEAN EFIAPI Int86Member(EFI_LEGACY_BIOS_PROTOCOL *, UINT8 BiosInt, EFI_IA32_REGISTER_SET *) {
-  Board::Current().Problem("Legacy BIOS Int86(" + std::to_string(BiosInt) +
-                           ") called: only FarCall86 is offered");
+  BootServices::Current().Problem("Legacy BIOS Int86(" + std::to_string(BiosInt) +
+                                  ") called: only FarCall86 is offered");
   return TRUE;
 }
 
@@ -23,15 +26,16 @@ template <int Member> EFI_STATUS EFIAPI UnusedMember() {
       "CheckPciRom",      "InstallPciRom",           "LegacyBoot",       "UpdateKeyboardLedStatus",
       "GetBbsInfo",       "ShadowAllLegacyOproms",   "PrepareToBootEfi", "GetLegacyRegion",
       "CopyLegacyRegion", "BootUnconventionalDevice"};
-  Board::Current().Problem(std::string("Legacy BIOS ") + Names[Member] +
-                           " called: only FarCall86 is offered");
+  BootServices::Current().Problem(std::string("Legacy BIOS ") + Names[Member] +
+                                  " called: only FarCall86 is offered");
   return EFI_UNSUPPORTED;
 }
 
 } // namespace
 
-LegacyBios::LegacyBios(Board &Owner, FingerprintModuleModel &Module)
+LegacyBios::LegacyBios(BootServices &Owner, FingerprintModuleModel &Module)
     : Owner(Owner), Module(Module) {
+  Active = this;
   Interface.Int86 = Int86Member;
   Interface.FarCall86 = OffImageStack<FarCall86Member>;
   Interface.CheckPciRom = UnusedMember<0>;
@@ -62,6 +66,10 @@ BOOLEAN LegacyBios::FarCall86(EFI_LEGACY_BIOS_PROTOCOL *This, UINT16 Segment, UI
   Calls.push_back({Segment, Offset, Stack != nullptr, StackSize});
   Module.FarCall(Segment, Offset, Regs, Stack, StackSize);
   return FALSE; // the module returns with the carry flag clear
+}
+
+LegacyBios::~LegacyBios() {
+  Active = nullptr;
 }
 
 } // namespace sim

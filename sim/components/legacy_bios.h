@@ -13,7 +13,7 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
 class FingerprintModuleModel;
 
 struct FarCallRecord {
@@ -25,7 +25,8 @@ struct FarCallRecord {
 
 class LegacyBios {
 public:
-  LegacyBios(Board &Owner, FingerprintModuleModel &Module);
+  LegacyBios(BootServices &Owner, FingerprintModuleModel &Module);
+  ~LegacyBios();
   LegacyBios(const LegacyBios &) = delete;
   LegacyBios &operator=(const LegacyBios &) = delete;
 
@@ -41,7 +42,7 @@ public:
                     EFI_IA32_REGISTER_SET *Regs, VOID *Stack, UINTN StackSize);
 
 private:
-  Board &Owner;
+  BootServices &Owner;
   FingerprintModuleModel &Module;
   EFI_LEGACY_BIOS_PROTOCOL Interface{};
   OptionalProtocol Published{Owner, "Legacy BIOS", EFI_LEGACY_BIOS_PROTOCOL_GUID, &Interface};

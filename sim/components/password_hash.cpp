@@ -1,11 +1,14 @@
 #include "password_hash.h"
 
-#include "board.h"
+#include "boot_services.h"
 
 #include <cstring>
 
 namespace sim {
 namespace {
+
+// The board's one PasswordHash, for the members of the interface it publishes.
+PasswordHash *Active = nullptr;
 
 constexpr UINTN kModuleEncodingSize = 32;
 
@@ -18,14 +21,14 @@ uint64_t Mix(uint64_t Value) {
 
 // Entries 0, 3 and 4: not offered on this board.
 template <size_t Entry> EFI_STATUS EFIAPI Absent(const VOID *, UINTN, VOID *, UINTN) {
-  Board::Current().Problem("password hash entry " + std::to_string(Entry) +
-                           " called: the board offers only entries 1, 2 and 5");
+  BootServices::Current().Problem("password hash entry " + std::to_string(Entry) +
+                                  " called: the board offers only entries 1, 2 and 5");
   return EFI_UNSUPPORTED;
 }
 
 template <size_t Entry>
 EFI_STATUS EFIAPI Offered(const VOID *Input, UINTN InputLength, VOID *Output, UINTN OutputLength) {
-  return Board::Current().Hash.Call(Entry, Input, InputLength, Output, OutputLength);
+  return Active->Call(Entry, Input, InputLength, Output, OutputLength);
 }
 
 } // namespace
@@ -115,7 +118,8 @@ std::vector<uint8_t> SetupPasswordStore(const std::string &User, const std::stri
 }
 
 // ---- the service -------------------------------------------------------------------------------
-PasswordHash::PasswordHash(Board &Owner) : Owner(Owner) {
+PasswordHash::PasswordHash(BootServices &Owner) : Owner(Owner) {
+  Active = this;
   Table.Entry[0] = Absent<0>;
   Table.Entry[1] = OffImageStack<Offered<1>>;
   Table.Entry[2] = OffImageStack<Offered<2>>;
@@ -217,6 +221,10 @@ void PasswordHash::FailEntry(size_t Entry, EFI_STATUS Status, bool WritesOutput)
   } else {
     Failures[Entry] = {Status, WritesOutput};
   }
+}
+
+PasswordHash::~PasswordHash() {
+  Active = nullptr;
 }
 
 } // namespace sim

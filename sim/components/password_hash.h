@@ -24,7 +24,7 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
 
 using PasswordForm = std::array<uint8_t, PASSWORD_FORM_SIZE>;
 using TypedLineBuffer = std::array<CHAR16, TYPED_LINE_LENGTH + 1>;
@@ -53,7 +53,8 @@ struct HashCall {
 
 class PasswordHash {
 public:
-  explicit PasswordHash(Board &Owner);
+  explicit PasswordHash(BootServices &Owner);
+  ~PasswordHash();
   PasswordHash(const PasswordHash &) = delete;
   PasswordHash &operator=(const PasswordHash &) = delete;
 
@@ -79,7 +80,7 @@ public:
                   UINTN OutputLength);
 
 private:
-  Board &Owner;
+  BootServices &Owner;
   PASSWORD_HASH_PROTOCOL Table{};
   OptionalProtocol Published{Owner, "password hash", PASSWORD_HASH_PROTOCOL_GUID, &Table};
   std::vector<HashCall> CallLog;

@@ -1,6 +1,6 @@
 #include "sata_drives.h"
 
-#include "board.h"
+#include "boot_services.h"
 #include "device_path_nodes.h"
 #include "guids.h"
 
@@ -10,20 +10,23 @@
 namespace sim {
 namespace {
 
+// The board's one SataDrives, for the members of the interface it publishes.
+SataDrives *Active = nullptr;
+
 constexpr size_t kIdentifySize = 512;
 constexpr size_t kSerialOffset = 20;
 
 EFI_STATUS EFIAPI GetSecurityStatusMember(HDD_SECURITY_PROTOCOL *This, UINT16 *SecurityStatus) {
-  return Board::Current().Sata.GetSecurityStatus(This, SecurityStatus);
+  return Active->GetSecurityStatus(This, SecurityStatus);
 }
 
 EFI_STATUS EFIAPI IdentifyMember(EFI_DISK_INFO_PROTOCOL *This, VOID *Data, UINT32 *DataSize) {
-  return Board::Current().Sata.Identify(This, Data, DataSize);
+  return Active->Identify(This, Data, DataSize);
 }
 
 EFI_STATUS EFIAPI WhichIdeMember(EFI_DISK_INFO_PROTOCOL *This, UINT32 *IdeChannel,
                                  UINT32 *IdeDevice) {
-  return Board::Current().Sata.WhichIde(This, IdeChannel, IdeDevice);
+  return Active->WhichIde(This, IdeChannel, IdeDevice);
 }
 
 // An ATA drive behind an AHCI or IDE controller has no inquiry or sense data.
@@ -37,8 +40,7 @@ EFI_STATUS EFIAPI SenseDataMember(EFI_DISK_INFO_PROTOCOL *, VOID *, UINT32 *, UI
 EFI_STATUS EFIAPI VerifyMember(HDD_SECURITY_PROTOCOL *Drive, UINT8 PasswordType,
                                const UINT8 *SerialNumber, UINT8 DriveNumber,
                                const UINT8 *Password) {
-  return Board::Current().Sata.VerifyPassword(Drive, PasswordType, SerialNumber, DriveNumber,
-                                              Password);
+  return Active->VerifyPassword(Drive, PasswordType, SerialNumber, DriveNumber, Password);
 }
 
 void Put16(std::array<uint8_t, kIdentifySize> &Data, size_t Word, uint16_t Value) {
@@ -137,7 +139,8 @@ std::vector<uint8_t> SataDevicePath(const SataDrive &Drive) {
 }
 
 // ---- the drives --------------------------------------------------------------------------------
-SataDrives::SataDrives(Board &Owner) : Owner(Owner) {
+SataDrives::SataDrives(BootServices &Owner) : Owner(Owner) {
+  Active = this;
   VerifyInterface.VerifyPassword = OffImageStack<VerifyMember>;
 }
 
@@ -413,6 +416,10 @@ EFI_STATUS SataDrives::VerifyPassword(HDD_SECURITY_PROTOCOL *Interface, UINT8 Pa
   }
   Drive->Locked = false;
   return Done(EFI_SUCCESS);
+}
+
+SataDrives::~SataDrives() {
+  Active = nullptr;
 }
 
 } // namespace sim

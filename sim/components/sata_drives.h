@@ -29,7 +29,7 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
 
 struct SataDrive {
   // The interfaces come first: their addresses find the drive.
@@ -91,7 +91,8 @@ struct VerifyAttempt {
 
 class SataDrives {
 public:
-  explicit SataDrives(Board &Owner);
+  explicit SataDrives(BootServices &Owner);
+  ~SataDrives();
   SataDrives(const SataDrives &) = delete;
   SataDrives &operator=(const SataDrives &) = delete;
 
@@ -133,7 +134,7 @@ private:
   void PublishVerify();
   static void Prepare(SataDrive &Drive);
 
-  Board &Owner;
+  BootServices &Owner;
   std::vector<std::unique_ptr<SataDrive>> List;
   HDD_PASSWORD_VERIFY_PROTOCOL VerifyInterface{};
   EFI_HANDLE VerifyHandle = nullptr;

@@ -1,6 +1,6 @@
 #include "usb_stack.h"
 
-#include "board.h"
+#include "boot_services.h"
 #include "physical_memory.h"
 
 #include <cstdio>
@@ -10,14 +10,17 @@
 namespace sim {
 namespace {
 
+// The board's one UsbStack, for the members of the interface it publishes.
+UsbStack *Active = nullptr;
+
 EFI_STATUS EFIAPI SwitchMember(BOOLEAN Enable) {
-  return Board::Current().Usb.Switch(Enable);
+  return Active->Switch(Enable);
 }
 
 // The stack's own services: nothing of the fingerprint authentication calls them.
 template <int Member> EFI_STATUS EFIAPI OtherMember() {
-  Board::Current().Problem("USB stack member " + std::to_string(Member + 1) +
-                           " called: only the data pointer and the switch member are used");
+  BootServices::Current().Problem("USB stack member " + std::to_string(Member + 1) +
+                                  " called: only the data pointer and the switch member are used");
   return EFI_UNSUPPORTED;
 }
 
@@ -28,7 +31,8 @@ template <int Member> EFI_STATUS EFIAPI OtherMember() {
 
 } // namespace
 
-UsbStack::UsbStack(Board &Owner) : Owner(Owner) {
+UsbStack::UsbStack(BootServices &Owner) : Owner(Owner) {
+  Active = this;
   Interface.OtherMembers[0] =
       reinterpret_cast<VOID *>(reinterpret_cast<void (*)()>(OtherMember<0>));
   Interface.OtherMembers[1] =
@@ -157,6 +161,10 @@ EFI_STATUS UsbStack::Switch(BOOLEAN Enable) {
   Call.Timeline = Owner.Note(Enable ? "usb switch TRUE" : "usb switch FALSE");
   Switches.push_back(Call);
   return SwitchStatus;
+}
+
+UsbStack::~UsbStack() {
+  Active = nullptr;
 }
 
 } // namespace sim

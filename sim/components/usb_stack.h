@@ -19,7 +19,7 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
 
 struct UsbSwitchCall {
   bool Enable = false;
@@ -36,7 +36,8 @@ public:
       (USB_DEVICE_TABLE - USB_CONTROLLER_TABLE) / USB_CONTROLLER_RECORD_SIZE;
   static constexpr uint16_t kPowerOnPollSetting = 1000;
 
-  explicit UsbStack(Board &Owner);
+  explicit UsbStack(BootServices &Owner);
+  ~UsbStack();
   UsbStack(const UsbStack &) = delete;
   UsbStack &operator=(const UsbStack &) = delete;
 
@@ -82,7 +83,7 @@ public:
 private:
   void Put(size_t Offset, uint8_t Value);
 
-  Board &Owner;
+  BootServices &Owner;
   uint8_t *Area = nullptr;
   std::vector<uint8_t> Expected;
   USB_STACK_PROTOCOL Interface{};

@@ -508,6 +508,10 @@ BootServices::BootServices(std::vector<std::string> &Problems, std::vector<std::
   Active = this;
 }
 
+BootServices &BootServices::Current() {
+  return S();
+}
+
 BootServices::~BootServices() {
   for (auto &Record : Images) {
     UnregisterImage(Record->Image.get());

@@ -85,6 +85,8 @@ public:
   BootServices(std::vector<std::string> &Problems, std::vector<std::string> &Timeline,
                EFI_SYSTEM_TABLE &System);
   ~BootServices();
+  // The board's boot services, for the members of the tables the board's parts publish.
+  static BootServices &Current();
   BootServices(const BootServices &) = delete;
   BootServices &operator=(const BootServices &) = delete;
 

@@ -1,8 +1,9 @@
 #include "console.h"
 
-#include "board.h"
+#include "boot_services.h"
 #include "guids.h"
 #include "status_names.h"
+#include "variable_store.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,9 +16,8 @@ namespace {
 constexpr EFI_STATUS EFI_WARN_UNKNOWN_GLYPH = 1;
 constexpr uint8_t DefaultAttribute = 0x07; // EFI_LIGHTGRAY on EFI_BLACK
 
-Board &B() {
-  return Board::Current();
-}
+// The console installed last: the one whose protocols the images call.
+Console *Active = nullptr;
 
 bool HasGlyph(char16_t C) {
   return C >= 0x20 && (C < 0xD800 || C > 0xDFFF) && C < 0xFFFE;
@@ -110,13 +110,14 @@ constexpr KeyNameEntry KeyNames[] = {
 
 // ---- protocol functions: reach the board's console --------------------------------------------
 Console &Out(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, const char *Service) {
-  Console &C = B().Console;
+  Console &C = *Active;
   if (This != C.Output()) {
-    B().Problem(std::string("console output ") + Service +
-                " called with a This pointer that is not the console's");
+    BootServices::Current().Problem(std::string("console output ") + Service +
+                                    " called with a This pointer that is not the console's");
   }
-  if (B().Tpl > TPL_NOTIFY) {
-    B().Problem(std::string("console output ") + Service + " called above TPL_NOTIFY");
+  if (BootServices::Current().Tpl > TPL_NOTIFY) {
+    BootServices::Current().Problem(std::string("console output ") + Service +
+                                    " called above TPL_NOTIFY");
   }
   return C;
 }
@@ -152,13 +153,14 @@ EFI_STATUS EFIAPI OutEnableCursor(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, BOOLEAN
 }
 
 Console &In(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, const char *Service) {
-  Console &C = B().Console;
+  Console &C = *Active;
   if (This != C.Input()) {
-    B().Problem(std::string("console input ") + Service +
-                " called with a This pointer that is not the console's");
+    BootServices::Current().Problem(std::string("console input ") + Service +
+                                    " called with a This pointer that is not the console's");
   }
-  if (B().Tpl > TPL_NOTIFY) {
-    B().Problem(std::string("console input ") + Service + " called above TPL_NOTIFY");
+  if (BootServices::Current().Tpl > TPL_NOTIFY) {
+    BootServices::Current().Problem(std::string("console input ") + Service +
+                                    " called above TPL_NOTIFY");
   }
   return C;
 }
@@ -168,22 +170,22 @@ EFI_STATUS EFIAPI InReset(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, BOOLEAN Extended
 }
 EFI_STATUS EFIAPI InReadKeyStroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key) {
   EFI_STATUS Status = In(This, "ReadKeyStroke").ReadKeyStroke(Key);
-  if (B().Console.PolledPastTheLastKey()) {
+  if (Active->PolledPastTheLastKey()) {
     // Nothing with a destructor is alive in this frame: the halt long-jumps out of it.
     char Text[160];
     std::snprintf(Text, sizeof Text,
                   "ReadKeyStroke, still polled %llu s of board time after the last key (stuck)",
-                  (unsigned long long)(B().Console.IdlePollLimitMicroseconds / 1000000));
+                  (unsigned long long)(Active->IdlePollLimitMicroseconds / 1000000));
     HaltGuarded(Text);
   }
   return Status;
 }
 
 Console &Control(EFI_CONSOLE_CONTROL_PROTOCOL *This, const char *Service) {
-  Console &C = B().Console;
+  Console &C = *Active;
   if (!C.ConsoleControlPresent()) {
-    B().Problem(std::string("console control ") + Service +
-                " called although the protocol was taken off the board");
+    BootServices::Current().Problem(std::string("console control ") + Service +
+                                    " called although the protocol was taken off the board");
   }
   (void)This;
   return C;
@@ -381,14 +383,19 @@ Console::Console() {
   Resize(ModeList[0]);
 }
 
-Console::~Console() = default;
+Console::~Console() {
+  if (Active == this) {
+    Active = nullptr;
+  }
+}
 
-void Console::Install(Board &Target) {
+void Console::Install(BootServices &Target, EFI_SYSTEM_TABLE &System) {
   Idle = false;
   if (Owner != nullptr) {
     TakeFrame("reboot", false);
   }
   Owner = &Target;
+  Active = this;
   Mode.MaxMode = (int32_t)ModeList.size();
   Mode.Mode = 0;
   Mode.Attribute = DefaultAttribute;
@@ -410,7 +417,7 @@ void Console::Install(Board &Target) {
     Target.Install(&ControlHandle, EFI_CONSOLE_CONTROL_PROTOCOL_GUID, &ControlProtocol);
   }
 
-  EFI_SYSTEM_TABLE &St = Target.SystemTable;
+  EFI_SYSTEM_TABLE &St = System;
   St.ConsoleInHandle = InputHandle;
   St.ConIn = &InputProtocol;
   St.ConsoleOutHandle = OutputHandle;

@@ -15,7 +15,7 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
 
 struct ConsoleCell {
   char16_t Char = u' ';
@@ -119,9 +119,10 @@ public:
   Console(const Console &) = delete;
   Console &operator=(const Console &) = delete;
 
-  // Puts the console on new handles of the board and into the system table. Called by the
-  // board at construction and at every reboot (which also brings the screen back to mode 0).
-  void Install(Board &B);
+  // Puts the console on new handles of the board's boot services and into the system table.
+  // Called by the board at construction and at every reboot (which also brings the screen back
+  // to mode 0). The console installed last answers the protocols' members.
+  void Install(BootServices &Services, EFI_SYSTEM_TABLE &System);
 
   // ---- output configuration and state ----
   // The console's modes; mode 0 must exist. Takes effect at once: the console goes to mode 0
@@ -205,7 +206,7 @@ private:
   bool TakeFrame(const std::string &Reason, bool Force);
   bool FetchFromSource(bool Block);
 
-  Board *Owner = nullptr;
+  BootServices *Owner = nullptr;
   std::vector<TextMode> ModeList;
   SIMPLE_TEXT_OUTPUT_MODE Mode{};
   ScreenImage Live;

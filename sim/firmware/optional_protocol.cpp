@@ -1,6 +1,6 @@
 #include "optional_protocol.h"
 
-#include "board.h"
+#include "boot_services.h"
 
 namespace sim {
 

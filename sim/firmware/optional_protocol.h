@@ -8,11 +8,11 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
 
 class OptionalProtocol {
 public:
-  OptionalProtocol(Board &Owner, std::string Label, const EFI_GUID &Guid, void *Interface)
+  OptionalProtocol(BootServices &Owner, std::string Label, const EFI_GUID &Guid, void *Interface)
       : Owner(Owner), Label(std::move(Label)), Guid(Guid), Interface(Interface) {}
 
   // The protocol is on the board in this boot already.
@@ -25,7 +25,7 @@ public:
 private:
   void Put();
 
-  Board &Owner;
+  BootServices &Owner;
   std::string Label;
   EFI_GUID Guid;
   void *Interface;

@@ -1,6 +1,6 @@
 #include "pci_devices.h"
 
-#include "board.h"
+#include "boot_services.h"
 #include "guids.h"
 
 #include <cstring>
@@ -8,9 +8,12 @@
 namespace sim {
 namespace {
 
+// The board's one PciDevices, for the members of the interface it publishes.
+PciDevices *Active = nullptr;
+
 EFI_STATUS EFIAPI ConfigReadMember(EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_PROTOCOL_WIDTH Width,
                                    UINT32 Offset, UINTN Count, VOID *Buffer) {
-  return Board::Current().Pci.ConfigRead(This, Width, Offset, Count, Buffer);
+  return Active->ConfigRead(This, Width, Offset, Count, Buffer);
 }
 
 // Everything but configuration reads: the drivers of this board do not use it.
@@ -20,8 +23,9 @@ template <int Member> EFI_STATUS EFIAPI UnusedMember() {
       "Io.Write",         "Pci.Write",       "CopyMem",  "Map",         "Unmap",
       "AllocateBuffer",   "FreeBuffer",      "Flush",    "GetLocation", "Attributes",
       "GetBarAttributes", "SetBarAttributes"};
-  Board::Current().Problem(std::string("PCI I/O ") + Names[Member] +
-                           " called: the board's PCI devices serve configuration reads only");
+  BootServices::Current().Problem(
+      std::string("PCI I/O ") + Names[Member] +
+      " called: the board's PCI devices serve configuration reads only");
   return EFI_UNSUPPORTED;
 }
 
@@ -37,7 +41,9 @@ uint32_t PciDevice::ClassRegister() const {
   return Value;
 }
 
-PciDevices::PciDevices(Board &Owner) : Owner(Owner) {}
+PciDevices::PciDevices(BootServices &Owner) : Owner(Owner) {
+  Active = this;
+}
 
 void PciDevices::Install() {
   Installed = true;
@@ -147,6 +153,10 @@ EFI_STATUS PciDevices::ConfigRead(EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_PROTOCOL
   }
   std::memcpy(Buffer, Device->Config.data() + Offset, Bytes);
   return Done(EFI_SUCCESS);
+}
+
+PciDevices::~PciDevices() {
+  Active = nullptr;
 }
 
 } // namespace sim

@@ -14,7 +14,7 @@
 
 namespace sim {
 
-class Board;
+class BootServices;
 
 struct PciConfigRead {
   EFI_PCI_IO_PROTOCOL_WIDTH Width = EfiPciIoWidthUint8;
@@ -39,7 +39,8 @@ class PciDevices {
 public:
   static constexpr uint8_t kDisplayClass = 0x03;
 
-  explicit PciDevices(Board &Owner);
+  explicit PciDevices(BootServices &Owner);
+  ~PciDevices();
   PciDevices(const PciDevices &) = delete;
   PciDevices &operator=(const PciDevices &) = delete;
 
@@ -65,7 +66,7 @@ public:
 private:
   void Publish(PciDevice &Device);
 
-  Board &Owner;
+  BootServices &Owner;
   std::vector<std::unique_ptr<PciDevice>> List;
   bool Installed = false;
 };

@@ -149,6 +149,12 @@ public:
   size_t LivePoolBlocks() const { return Boot.LivePoolBlocks(); }
   // Fails the next N pool allocations (the driver's out-of-resources paths).
   void FailPoolAllocations(int Count) { Boot.PoolFailures = Count; }
+  // Fails one pool allocation of exactly Size bytes, once Skip earlier ones of that size have
+  // been served.
+  void FailPoolAllocationOfSize(size_t Size, int Skip) {
+    Boot.PoolFailureSize = Size;
+    Boot.PoolFailureSkip = Skip;
+  }
   // Fails the next N AllocatePages calls with EFI_OUT_OF_RESOURCES.
   void FailPageAllocations(int Count) { Boot.PageFailures = Count; }
   int &PageFailures = Boot.PageFailures;

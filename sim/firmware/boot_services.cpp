@@ -793,6 +793,13 @@ void *BootServices::AllocatePool(size_t Size, EFI_MEMORY_TYPE Type) {
     PoolFailures--;
     return nullptr;
   }
+  if (PoolFailureSize && Size == *PoolFailureSize) {
+    if (PoolFailureSkip == 0) {
+      PoolFailureSize.reset();
+      return nullptr;
+    }
+    PoolFailureSkip--;
+  }
   // Guard bytes behind the block: a read past its end sees garbage rather than zeros, and a
   // write past its end is caught when the block is freed.
   uint8_t *Block = ArenaAllocate((Size == 0 ? 1 : Size) + kPoolGuardBytes, 16);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,9 @@ public:
   const std::map<const void *, PoolBlock> &PoolBlocks() const { return Pool; }
   size_t LivePoolBlocks() const;
   int PoolFailures = 0; // the next N pool allocations fail
+  // One allocation of this size fails, after PoolFailureSkip of that size were served.
+  std::optional<size_t> PoolFailureSize;
+  int PoolFailureSkip = 0;
   int PageFailures = 0; // the next N AllocatePages calls fail with EFI_OUT_OF_RESOURCES
   std::map<uint64_t, PageBlock> Pages;
 

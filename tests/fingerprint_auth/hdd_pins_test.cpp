@@ -238,6 +238,43 @@ INSTANTIATE_TEST_SUITE_P(
                   EFI_SUCCESS, 0, 0}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
+// Each probed drive gets a fresh 512-byte IDENTIFY buffer. When it cannot be allocated the drive
+// is skipped as after a failing probe, and the allocation's status is that probe's.
+struct IdentifyBufferCase {
+  const char *Name;
+  bool FailFirst; // the buffer for "one" cannot be allocated; else the one for "other"
+  EFI_STATUS Status;
+};
+
+class IdentifyBuffer : public ::testing::TestWithParam<IdentifyBufferCase> {};
+
+TEST_P(IdentifyBuffer, ThatCannotBeAllocatedSkipsItsDrive) {
+  const IdentifyBufferCase &Case = GetParam();
+  Notebook N;
+  SataDrive &One = N.B.Sata.AddLockedDrive("one", 0, 0, 0, ModuleForm("one"));
+  SataDrive &Other = N.B.Sata.AddLockedDrive("other", 1, 0, 0, ModuleForm("other"));
+  N.B.Sata.Install();
+  SataDrive &Skipped = Case.FailFirst ? One : Other;
+  SataDrive &Typed = Case.FailFirst ? Other : One;
+  N.B.FailPoolAllocationOfSize(512, Case.FailFirst ? 0 : 1);
+  N.B.Console.QueueText(Case.FailFirst ? u"other\r" : u"one\r");
+  AuthRun R = N.Run(0);
+  N.ExpectCleanReturn(R);
+  EXPECT_EQ(StatusName(R.Status), StatusName(Case.Status));
+  EXPECT_FALSE(Typed.Locked);
+  EXPECT_TRUE(Skipped.Locked);
+  EXPECT_EQ(Skipped.VerifyCalls, 0u);
+  EXPECT_EQ(Skipped.IdentifyCalls, 0u);
+  EXPECT_EQ(Typed.IdentifyCalls, 1u);
+  EXPECT_TRUE(N.B.Console.PendingKeys().empty()) << "keys left unread";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Probes, IdentifyBuffer,
+    ::testing::Values(IdentifyBufferCase{"ForTheLastDrive", false, EFI_OUT_OF_RESOURCES},
+                      IdentifyBufferCase{"ForAnEarlierDrive", true, EFI_SUCCESS}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
 TEST(DriveProbes, ARefusedVerifyIsNotTheResult) {
   Notebook N;
   SataDrive &D = N.B.Sata.AddLockedDrive("disk", 0, 0, 0, ModuleForm("disk"));

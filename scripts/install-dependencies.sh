@@ -2,7 +2,7 @@
 # Installs the Debian packages the builds, the simulated board and the tests need, when any is
 # missing. Safe to run again: it does nothing when everything is there.
 set -e
-packages="cmake ninja-build g++ clang clang-format lld llvm googletest libgtest-dev nlohmann-json3-dev
+packages="cmake ninja-build g++ clang clang-format libclang-rt-dev lld llvm googletest libgtest-dev nlohmann-json3-dev
 python3 python3-pefile python3-unicorn uefitool-cli ovmf qemu-system-x86"
 missing=""
 for package in $packages; do

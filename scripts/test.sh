@@ -1,9 +1,29 @@
 #!/bin/sh
-# All tests: installs what is missing, builds both presets, then runs the firmware build's
-# checks (images, firmware files, the real-firmware boot) and the host tests.
+# All tests: installs what is missing, builds the presets, then runs the firmware build's checks
+# (images, firmware files, the real-firmware boot), the host tests, the host tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer (host-asan; any sanitizer report fails the run).
 set -e
 cd "$(dirname "$0")/.."
 scripts/install-dependencies.sh
 scripts/build.sh
+cmake --preset host-asan
+cmake --build --preset host-asan
 ctest --preset uefi
 ctest --preset host
+
+# The sanitizers write their reports into this folder (ASAN_OPTIONS and UBSAN_OPTIONS of the
+# host-asan test preset): a report fails the run even where a test does not look at exit codes.
+reports=build/host-asan/sanitizer-reports
+mkdir -p "$reports"
+rm -f "$reports"/*
+status=0
+ctest --preset host-asan || status=1
+if [ -n "$(ls -A "$reports")" ]; then
+  echo "sanitizer reports:"
+  for report in "$reports"/*; do
+    echo "== $report"
+    cat "$report"
+  done
+  status=1
+fi
+[ $status -eq 0 ] || exit 1

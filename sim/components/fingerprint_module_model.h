@@ -38,9 +38,11 @@ using RequestBlockBytes = std::array<uint8_t, sizeof(FP_REQUEST_BLOCK_LAYOUT)>;
 
 struct ModuleRequestRecord {
   uint8_t Code = 0;
-  RequestBlockBytes Sent{};  // the block as the host handed it over
-  RequestBlockBytes Reply{}; // the block when the module returned
-  uint16_t Answer = 0;       // AX
+  // The block as the host handed it over and when the module returned, aligned as the block is
+  // in memory so that FP_REQUEST_BLOCK_LAYOUT can be laid over the bytes.
+  alignas(8) RequestBlockBytes Sent{};
+  alignas(8) RequestBlockBytes Reply{};
+  uint16_t Answer = 0; // AX
   uint32_t WorkBuffer = 0;
   size_t Timeline = 0; // index of the request in the board's timeline
 };

@@ -17,6 +17,11 @@ namespace sim {
 namespace {
 
 Bus *TargetBus = nullptr;
+// What handled each signal before the board (the C library's default, or a sanitizer's or a
+// fuzzer's handler): a fault that is not the images' goes there.
+constexpr int kSignals[] = {SIGSEGV, SIGILL, SIGFPE, SIGBUS, SIGTRAP};
+struct sigaction Previous[NSIG];
+bool Installed = false;
 std::vector<const PeImage *> Images;
 std::vector<sigjmp_buf *> Guards;
 std::string PendingMessage;
@@ -88,8 +93,9 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
     Unwind(2);
   }
   if (Image == nullptr || Guards.empty()) {
-    // Not image code: a fault of the board itself. Let it take the default action.
-    signal(Signal, SIG_DFL);
+    // Not image code: a fault of the board itself. The handler before the board's takes it (a
+    // sanitizer reports it, libFuzzer keeps the input); returning runs the instruction again.
+    sigaction(Signal, &Previous[Signal], nullptr);
     return;
   }
 
@@ -348,9 +354,14 @@ void InstallFaultHandler(Bus *Target) {
   Action.sa_sigaction = Handler;
   Action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&Action.sa_mask);
-  for (int Signal : {SIGSEGV, SIGILL, SIGFPE, SIGBUS, SIGTRAP}) {
-    sigaction(Signal, &Action, nullptr);
+  for (int Signal : kSignals) {
+    if (Installed) {
+      sigaction(Signal, &Action, nullptr);
+    } else {
+      sigaction(Signal, &Action, &Previous[Signal]);
+    }
   }
+  Installed = true;
 }
 
 void RegisterImage(const PeImage *Image) {

@@ -17,10 +17,42 @@ uint8_t *ImageStack = nullptr;
 size_t ArenaOffset = 0;
 bool Mapped = false;
 
+// Whether every page of [Base, Base + Size) is already mapped without any access. A sanitizer
+// runtime keeps such a reservation of its own over the 4 GiB below its shadow memory (ASan's
+// shadow gap covers 0x8fff7000 up), and a device window there behaves exactly as one the board
+// maps: every touch faults and the fault handler hands it to the device model.
+bool ReservedWithoutAccess(uint64_t Base, uint64_t Size) {
+  FILE *Maps = std::fopen("/proc/self/maps", "r");
+  if (Maps == nullptr) {
+    return false;
+  }
+  uint64_t Covered = Base; // the mappings come in address order
+  char Line[512];
+  while (Covered < Base + Size && std::fgets(Line, sizeof Line, Maps) != nullptr) {
+    unsigned long long Start = 0, End = 0;
+    char Permissions[5] = {};
+    if (std::sscanf(Line, "%llx-%llx %4s", &Start, &End, Permissions) != 3) {
+      continue;
+    }
+    if (Start <= Covered && End > Covered) {
+      if (std::strncmp(Permissions, "---", 3) != 0) {
+        break; // readable, writable or executable: not a device window
+      }
+      Covered = End;
+    }
+  }
+  std::fclose(Maps);
+  return Covered >= Base + Size;
+}
+
 void MapFixed(uint64_t Base, uint64_t Size, int Protection) {
   void *Want = reinterpret_cast<void *>(Base);
   void *Got = mmap(Want, Size, Protection,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE | MAP_NORESERVE, -1, 0);
+  if (Got == MAP_FAILED && errno == EEXIST && Protection == PROT_NONE &&
+      ReservedWithoutAccess(Base, Size)) {
+    return;
+  }
   if (Got != Want) {
     std::fprintf(stderr, "board: cannot map physical 0x%llx (+0x%llx): %s\n",
                  (unsigned long long)Base, (unsigned long long)Size, std::strerror(errno));
@@ -82,6 +114,21 @@ bool InArena(const void *Pointer) {
 const uint8_t *ArenaBase() {
   return Arena;
 }
+
+void ReleasePhysicalMemory() {
+  if (!Mapped) {
+    return;
+  }
+  // Private anonymous pages given back read as zero again.
+  size_t Used = (ArenaOffset + 4095) & ~size_t{4095};
+  if (Used != 0) {
+    madvise(Arena, Used, MADV_DONTNEED);
+  }
+  madvise(reinterpret_cast<void *>(kLowWindowBase), kLowWindowSize, MADV_DONTNEED);
+  madvise(ImageStack, kImageStackSize, MADV_DONTNEED); // what the last images left on it
+  ArenaOffset = 0;
+}
+
 size_t ArenaUsed() {
   return ArenaOffset;
 }

@@ -39,4 +39,9 @@ inline constexpr size_t kImageStackSize = 1u << 20;
 uint8_t *ImageStackBase(); // lowest address; the stack grows down from base + size
 bool OnImageStack(const void *Pointer);
 
+// Forgets every arena allocation and zeroes the arena's used part, the low-memory window and the
+// image stack, as a new process finds them. Only with no board alive: for a process that runs board
+// after board (the fuzz targets), so that each starts from the same memory.
+void ReleasePhysicalMemory();
+
 } // namespace sim

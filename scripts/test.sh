@@ -1,7 +1,9 @@
 #!/bin/sh
 # All tests: installs what is missing, builds the presets, then runs the firmware build's checks
 # (images, firmware files, the real-firmware boot), the host tests, the host tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer (host-asan; any sanitizer report fails the run).
+# AddressSanitizer and UndefinedBehaviorSanitizer (host-asan, with every fuzz target over its kept
+# inputs; any sanitizer report fails the run), and every fuzz target for a bounded time
+# (FUZZ_SECONDS each, default 15; scripts/fuzz.sh).
 set -e
 cd "$(dirname "$0")/.."
 scripts/install-dependencies.sh
@@ -27,3 +29,5 @@ if [ -n "$(ls -A "$reports")" ]; then
   status=1
 fi
 [ $status -eq 0 ] || exit 1
+
+scripts/fuzz.sh "${FUZZ_SECONDS:-15}"

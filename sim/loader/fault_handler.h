@@ -45,8 +45,10 @@ void RunOffImageStack(const std::function<void()> &Work);
 // switches to the service stack before anything but the return address is written (and, while
 // the dead stack is watched, searches it first).
 extern "C" void BoardServiceThunk();
+// Enter is declared with the Microsoft convention of the services it stands for (it is naked, so
+// the convention changes no instruction), so that clang sees no cast between conventions.
 template <auto Function> struct ServiceEntry {
-  __attribute__((naked)) static void Enter() {
+  __attribute__((naked, ms_abi)) static void Enter() {
     asm volatile("leaq %c0(%%rip), %%r11\n\tjmp BoardServiceThunk" ::"i"(Function));
   }
 };

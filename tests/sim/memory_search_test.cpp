@@ -81,7 +81,8 @@ __attribute__((noinline)) uintptr_t LeaveSecretInFrame() {
   for (size_t I = 0; I < kSecret.size(); I++) {
     Frame[8 + I] = kSecret[I];
   }
-  return reinterpret_cast<uintptr_t>(&Frame[8]);
+  uintptr_t Address = reinterpret_cast<uintptr_t>(&Frame[8]); // an address, never dereferenced
+  return Address;
 }
 
 __attribute__((noinline)) void ScribbleDeep() {

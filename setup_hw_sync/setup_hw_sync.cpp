@@ -55,7 +55,7 @@ VOID ReadPortRecord(const CHAR16 *Name, PortNvRecord *Record) {
 }
 
 // Reads a 2-byte detect record; returns whether there is a record to carry through.
-bool ReadDetectRecord(const CHAR16 *Name, const EFI_GUID *Guid, UINT8 (&Record)[2]) {
+BOOLEAN ReadDetectRecord(const CHAR16 *Name, const EFI_GUID *Guid, UINT8 (&Record)[2]) {
   UINTN Size = sizeof(Record);
   EFI_STATUS Status = DriverRuntimeServices->GetVariable(Name, Guid, nullptr, &Size, Record);
   return !EFI_ERROR(Status) && Size == sizeof(Record);
@@ -78,13 +78,13 @@ UINT8 ProbeNvidiaDevice() {
 
 // Compares the TPM identity bytes with Expected, reading one byte at a time and stopping at
 // the first byte that differs.
-bool TpmIdentityIs(const UINT8 (&Expected)[4]) {
+BOOLEAN TpmIdentityIs(const UINT8 (&Expected)[4]) {
   for (UINTN Index = 0; Index < 4; Index++) {
     if (MmioRead8(TPM_DID_VID + Index) != Expected[Index]) {
-      return false;
+      return FALSE;
     }
   }
-  return true;
+  return TRUE;
 }
 
 UINT8 ProbeTpm() {
@@ -112,7 +112,7 @@ extern "C" EFI_STATUS EFIAPI SetupHwSyncEntryPoint(EFI_HANDLE ImageHandle,
   UINT8 Com2Detect[2];
   ReadPortRecord(LptNvName, &LptRecord);
   ReadPortRecord(Com1NvName, &Com1Record);
-  bool HaveCom1Detect = ReadDetectRecord(Com1DetectName, &SETUP_COM1_DETECT_GUID, Com1Detect);
+  BOOLEAN HaveCom1Detect = ReadDetectRecord(Com1DetectName, &SETUP_COM1_DETECT_GUID, Com1Detect);
 
   // Without a 662-byte Setup image there is nothing to work on, and writing 662 bytes would
   // read past a smaller buffer or truncate a larger store: change no variable at all.
@@ -192,7 +192,7 @@ extern "C" EFI_STATUS EFIAPI SetupHwSyncEntryPoint(EFI_HANDLE ImageHandle,
   }
 
   ReadPortRecord(Com2NvName, &Com2Record);
-  bool HaveCom2Detect = ReadDetectRecord(Com2DetectName, &SETUP_COM2_DETECT_GUID, Com2Detect);
+  BOOLEAN HaveCom2Detect = ReadDetectRecord(Com2DetectName, &SETUP_COM2_DETECT_GUID, Com2Detect);
 
   if (Com2Selection == 0) {
     Com2Record.Enable = 0;

@@ -9,7 +9,7 @@ constexpr UINTN EndNodeLength = 4;
 // The path made of one end node: 7F FF 04 00.
 constexpr EFI_DEVICE_PATH_PROTOCOL EndOnlyPath = {0x7F, 0xFF, {0x04, 0x00}};
 
-bool IsEndNode(const EFI_DEVICE_PATH_PROTOCOL *Node) {
+BOOLEAN IsEndNode(const EFI_DEVICE_PATH_PROTOCOL *Node) {
   return (Node->Type == 0x7F || Node->Type == 0xFF) && Node->SubType == 0xFF;
 }
 
@@ -19,18 +19,18 @@ UINTN NodeLength(const EFI_DEVICE_PATH_PROTOCOL *Node) {
 
 // Walks the nodes from Path (not NULL) and reports through EndedOnEndNode whether the walk
 // stopped at an end node (counted as 4 bytes) or at a Type 0 or Length 0 node (not counted).
-UINTN WalkDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path, bool *EndedOnEndNode) {
+UINTN WalkDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path, BOOLEAN *EndedOnEndNode) {
   UINTN Total = 0;
   const UINT8 *Node = (const UINT8 *)Path;
   for (;;) {
     const EFI_DEVICE_PATH_PROTOCOL *Header = (const EFI_DEVICE_PATH_PROTOCOL *)Node;
     if (IsEndNode(Header)) {
-      *EndedOnEndNode = true;
+      *EndedOnEndNode = TRUE;
       return Total + EndNodeLength;
     }
     UINTN Length = NodeLength(Header);
     if (Header->Type == 0 || Length == 0) {
-      *EndedOnEndNode = false;
+      *EndedOnEndNode = FALSE;
       return Total;
     }
     Total += Length;
@@ -44,7 +44,7 @@ UINTN GetDevicePathLength(const EFI_DEVICE_PATH_PROTOCOL *Path) {
   if (Path == nullptr) {
     return 0;
   }
-  bool EndedOnEndNode = false;
+  BOOLEAN EndedOnEndNode = FALSE;
   return WalkDevicePath(Path, &EndedOnEndNode);
 }
 
@@ -72,7 +72,7 @@ EFI_DEVICE_PATH_PROTOCOL *JoinDevicePaths(const EFI_DEVICE_PATH_PROTOCOL *First,
   // First without its end node. A first path whose walk stopped at a Type 0 or Length 0 node
   // has no end node to drop: all of its counted nodes are kept, and Second's end node ends the
   // joined path.
-  bool FirstEndedOnEndNode = false;
+  BOOLEAN FirstEndedOnEndNode = FALSE;
   UINTN FirstLength = WalkDevicePath(First, &FirstEndedOnEndNode);
   UINTN SecondLength = GetDevicePathLength(Second);
   UINTN Prefix = FirstEndedOnEndNode ? FirstLength - EndNodeLength : FirstLength;

@@ -20,14 +20,18 @@ mkdir -p "$reports"
 rm -f "$reports"/*
 status=0
 ctest --preset host-asan || status=1
-if [ -n "$(ls -A "$reports")" ]; then
-  echo "sanitizer reports:"
-  for report in "$reports"/*; do
-    echo "== $report"
+# ASan warns (and writes a report file) when a no-return call such as the board's long jump out
+# of a driver leaves a stack it does not know: the images' own stack and the board's service
+# stack. That three-line warning is no finding; every other line in a report is.
+known='WARNING: ASan is ignoring requested __asan_handle_no_return|^False positive error reports may follow|^For details see https://github.com/google/sanitizers/issues/189'
+for report in "$reports"/*; do
+  [ -e "$report" ] || continue
+  if grep -Evq "$known" "$report"; then
+    echo "== sanitizer report $report"
     cat "$report"
-  done
-  status=1
-fi
+    status=1
+  fi
+done
 [ $status -eq 0 ] || exit 1
 
 scripts/fuzz.sh "${FUZZ_SECONDS:-15}"

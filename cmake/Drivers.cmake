@@ -1,3 +1,5 @@
+include(${CMAKE_CURRENT_LIST_DIR}/LegacyFingerprintModule.cmake)
+
 # add_uefi_driver(<Name> ENTRY <EntryPoint> SOURCES <files...> FILE_GUID <GUID>
 #                 [DEPENDS_ON <protocol GUID names...>] [FFS_SECTIONS <targets...>])
 #
@@ -35,7 +37,8 @@ function(add_uefi_driver name)
     set_target_properties(${name} PROPERTIES SUFFIX .efi
       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/images)
     set_target_properties(${name} PROPERTIES
-      UEFI_FILE_GUID ${DRV_FILE_GUID} UEFI_DEPENDS_ON "${DRV_DEPENDS_ON}")
+      UEFI_FILE_GUID ${DRV_FILE_GUID} UEFI_DEPENDS_ON "${DRV_DEPENDS_ON}"
+      UEFI_FFS_SECTIONS "${DRV_FFS_SECTIONS}")
     set_property(GLOBAL APPEND PROPERTY UEFI_DRIVER_IMAGES ${name})
     add_custom_command(TARGET ${name} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -DFILE=${CMAKE_BINARY_DIR}/images/${name}.map
@@ -110,19 +113,30 @@ endfunction()
 
 # add_uefi_size_table(DRIVERS <drivers...>)
 #
-# Firmware build: images/sizes.md, the README's size table (each driver's .efi and .ffs, then
-# the firmware volume) written from this build's own files.
+# Firmware build: images/sizes.md, the README's size table (each driver's .efi and .ffs, the
+# legacy fingerprint module a firmware file carries, then the firmware volume) written from this
+# build's own files.
 function(add_uefi_size_table)
   cmake_parse_arguments(SIZES "" "" "DRIVERS" ${ARGN})
   get_property(volume GLOBAL PROPERTY UEFI_FIRMWARE_VOLUME)
   set(table ${CMAKE_BINARY_DIR}/images/sizes.md)
   set(inputs ${volume})
+  set(module_args)
   foreach(driver IN LISTS SIZES_DRIVERS)
     list(APPEND inputs $<TARGET_FILE:${driver}> ${CMAKE_BINARY_DIR}/images/${driver}.ffs)
+    get_target_property(providers ${driver} UEFI_FFS_SECTIONS)
+    foreach(provider IN LISTS providers)
+      get_target_property(origin ${provider} LEGACY_MODULE_ORIGIN)
+      if(origin)
+        get_target_property(module ${provider} FFS_SECTION_FILE)
+        list(APPEND module_args "-DMODULE_${driver}=${origin}" "-DMODULE_FILE_${driver}=${module}")
+        list(APPEND inputs ${module})
+      endif()
+    endforeach()
   endforeach()
   add_custom_command(OUTPUT ${table}
     COMMAND ${CMAKE_COMMAND} -DOUTPUT=${table} -DDIR=${CMAKE_BINARY_DIR}/images
-            "-DNAMES=${SIZES_DRIVERS}" -DVOLUME=${volume}
+            "-DNAMES=${SIZES_DRIVERS}" -DVOLUME=${volume} ${module_args}
             -P ${PROJECT_SOURCE_DIR}/cmake/SizeTable.cmake
     COMMAND ${CMAKE_COMMAND} -E cat ${table}
     DEPENDS ${inputs} ${PROJECT_SOURCE_DIR}/cmake/SizeTable.cmake NotebookDrivers_fv

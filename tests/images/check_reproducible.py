@@ -2,10 +2,11 @@
 """Proves that the firmware build is reproducible: the same sources and toolchain give the same
 bytes, wherever the build folder is.
 
-    check_reproducible.py <cmake> <source dir> <build dir>
+    check_reproducible.py <cmake> <source dir> <build dir> [-D<option>=<value>]...
 
 Configures the uefi preset a second time into a fresh temporary folder (compiler cache off, so
-that every object is compiled again), builds it, and compares every file the second build wrote
+that every object is compiled again; the options given, such as the legacy module the first
+build packs), builds it, and compares every file the second build wrote
 into images/ (.efi, .ffs, .map, the volume, the module) byte for byte with the same file of
 <build dir>. No output of either build may hold the source folder's or a build folder's path.
 Files that only <build dir> has (left from an older build) are named, not compared.
@@ -33,17 +34,18 @@ def read(path):
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) < 3 or not all(arg.startswith("-D") for arg in argv[3:]):
         print(__doc__, file=sys.stderr)
         return 2
     cmake, source, first = (os.path.realpath(arg) if index else arg
-                            for index, arg in enumerate(argv))
+                            for index, arg in enumerate(argv[:3]))
+    options = argv[3:]
     problems = []
     second = tempfile.mkdtemp(prefix="uefi-second-build-")
     try:
         environment = dict(os.environ, CCACHE_DISABLE="1")
         for step in ([cmake, "--preset", "uefi", "-B", second, "-DCMAKE_C_COMPILER_LAUNCHER=",
-                      "-DCMAKE_CXX_COMPILER_LAUNCHER="],
+                      "-DCMAKE_CXX_COMPILER_LAUNCHER="] + options,
                      [cmake, "--build", second, "-j2"]):
             run = subprocess.run(step, cwd=source, env=environment, capture_output=True,
                                  text=True, check=False)

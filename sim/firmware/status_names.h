@@ -6,5 +6,10 @@
 #include <string>
 
 namespace sim {
+// "EFI_NOT_FOUND (0x800000000000000E)": the name with the value, for reports.
 std::string StatusName(EFI_STATUS Status);
+// "EFI_NOT_FOUND": the name alone ("error 0x..." / "warning 0x..." for a value without one).
+std::string StatusSymbol(EFI_STATUS Status);
+// The value of a status name; false for a name that is not one.
+bool StatusFromName(const std::string &Name, EFI_STATUS &Status);
 } // namespace sim

@@ -79,7 +79,13 @@ cat > "$dir/halt.json" <<'EOF'
    "runs": [{"name": "wrong thrice", "keys": ["one\r", "two\r", "three\r"]},
             {"name": "never"}]}}
 EOF
-out=$("$boardsim" --scenario "$dir/halt.json" 2>&1) || fail "halt: exit status $?"
+# A halt the scenario does not expect fails the run; one it expects passes.
+out=$("$boardsim" --scenario "$dir/halt.json" 2>&1) && fail "unexpected halt: exit status 0"
+expect "unexpected halt" "$out" 'NOT EXPECTED: run "wrong thrice" halted in boot 1' \
+  "Verdict: FAILED"
+sed 's/}}$/}, "expect": {"runs": {"wrong thrice": {"halted": true}}}}/' \
+  "$dir/halt.json" > "$dir/halt_expected.json"
+out=$("$boardsim" --scenario "$dir/halt_expected.json" 2>&1) || fail "halt: exit status $?"
 expect "halt" "$out" "the machine halted" "Fatal Error\.\.\. System Halted" \
   "value: \(none\) -> 0x08 \(drive 1\)" "remaining 1 run\(s\) of this boot do not happen"
 refuse "halt" "$out" "checkpoint 2: never"
@@ -88,7 +94,8 @@ refuse "halt" "$out" "checkpoint 2: never"
 cat > "$dir/stuck.json" <<'EOF'
 {"drivers": [],
  "fingerprint": {"drives": [{"user_password": "right"}],
-   "runs": [{"name": "no keys"}]}}
+   "runs": [{"name": "no keys"}]},
+ "expect": {"runs": {"no keys": {"status": "stuck"}}}}
 EOF
 out=$("$boardsim" --scenario "$dir/stuck.json" 2>&1) || fail "stuck: exit status $?"
 expect "stuck" "$out" "stuck: .*stuck" \

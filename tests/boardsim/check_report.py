@@ -13,36 +13,12 @@ import subprocess
 import sys
 import time
 
-BOARDSIM, WORK, KEPT = sys.argv[1], sys.argv[2], sys.argv[3]
-os.makedirs(WORK, exist_ok=True)
-failures = []
-passed = 0
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from boardsim_checks import Checks  # noqa: E402
 
-
-def check(condition, what):
-    global passed
-    print(("ok: " if condition else "FAIL: ") + what)
-    if condition:
-        passed += 1
-    else:
-        failures.append(what)
-
-
-def run(*args, stdin=None):
-    return subprocess.run([BOARDSIM, *args], capture_output=True, text=True, input=stdin,
-                          timeout=120)
-
-
-def write(name, document):
-    path = os.path.join(WORK, name)
-    with open(path, "w") as f:
-        json.dump(document, f)
-    return path
-
-
-def load(name):
-    with open(os.path.join(KEPT, name)) as f:
-        return json.load(f)
+checks = Checks(sys.argv[1], sys.argv[2], sys.argv[3])
+BOARDSIM, WORK, KEPT = checks.boardsim, checks.work, checks.kept
+check, run, write, load = checks.check, checks.run, checks.write, checks.load
 
 
 # ---- the same scenario gives the same report, byte for byte --------------------------------
@@ -125,13 +101,84 @@ setup = [v for d in drivers for v in d["variables"] if v["name"] == "Setup"]
 check(setup and any(f.startswith("Com2Selection") for f in setup[0]["fields"]) and
       len(bytes.fromhex(setup[0]["after"])) == setup[0]["size"],
       "JSON variable change with its fields and bytes")
-check(report["summary"] == {"problems": 0, "halts": 0, "crashes": 0, "drives_locked": []} and
-      report["exit_code"] == 0, "JSON run summary")
+check(report["summary"] == {"drivers": 10, "load_errors": 0, "problems": 0, "halts": 0,
+                            "stuck": 0, "crashes": 0, "drives_locked": []} and
+      report["exit_code"] == 0 and report["unexpected"] == [], "JSON run summary")
 
 # ---- closing summaries name halts and drives left locked -------------------------------------
 halt = run("--scenario", os.path.join(KEPT, "wrong_password_halts.json"))
-check("Boot 1 summary: 0 problem(s), 1 halt(s), 0 crash(es), drives left locked: data drive"
-      in halt.stdout, "boot summary names the halt and the locked drive")
+check("Boot 1 summary: 5 driver(s) dispatched, 0 load error(s), 0 problem(s), 1 halt(s), "
+      "0 stuck wait(s), 0 crash(es), drives left locked: data drive" in halt.stdout,
+      "boot summary names the halt and the locked drive")
+
+# ---- exit codes: whatever went wrong fails the run, unless the scenario expects exactly that --
+empty = os.path.join(WORK, "no_images")
+os.makedirs(empty, exist_ok=True)
+halting = checks.planted("halting", "PciBridgeProbeDxe", [(("entry", 0), b"\xfa\xf4")])
+crashing = checks.planted("crashing", "PciBridgeProbeDxe",
+                          [(("entry", 0), b"\x31\xc0\x89\x00")])  # a write to address 0
+# One of SetupHwSyncDxe's FreePool calls (call *72(%rax)) made a no-op: a pool block leaks.
+with_setup = write("with_setup.json", {"variables": [{"name": "Setup"}]})
+leaking, place = None, 0
+while leaking is None:
+    copy_folder = checks.planted("leaking", "SetupHwSyncDxe",
+                                 [((b"\xff\x50\x48", place), b"\x0f\x1f\x00")])
+    if copy_folder is None:
+        break
+    if "pool blocks not freed" in run("--scenario", with_setup, "--images", copy_folder).stdout:
+        leaking = copy_folder
+    place += 1
+check(leaking is not None, "a FreePool call planted away leaks a pool block")
+unloadable = checks.planted("unloadable", "PciBridgeProbeDxe", [(("file", 0x3C), b"\xff\xff\xff\x7f")])
+outcomes = [  # (what, scenario expect section or None, arguments, environment, exit, named)
+    # Without "Setup" SetupHwSyncDxe's entry point returns EFI_NOT_FOUND.
+    ("an error status expected by its name", {"drivers": {"SetupHwSyncDxe": "EFI_NOT_FOUND"}},
+     [], None, 0, None),
+    ("an error status expected by its value",
+     {"drivers": {"SetupHwSyncDxe": "0x800000000000000E"}}, [], None, 0, None),
+    ("another status than the one expected", {"drivers": {"SetupHwSyncDxe": "EFI_SUCCESS"}},
+     [], None, 1, "expected EFI_SUCCESS, got EFI_NOT_FOUND"),
+    ("an empty image folder", None, ["--images", empty], None, 1, "no driver was dispatched"),
+    ("an image folder that does not exist", None, [],
+     {"BOARD_IMAGE_DIR": os.path.join(WORK, "no such folder")}, 1, "no driver was dispatched"),
+    ("no driver, as the scenario expects", {"counts": {"drivers": 0}}, ["--images", empty],
+     None, 0, None),
+    ("a driver that halts", None, ["--images", halting], None, 1,
+     "NOT EXPECTED: PciBridgeProbeDxe halted in boot 1"),
+    ("an expected halt", {"drivers": {"PciBridgeProbeDxe": "halted"}}, ["--images", halting],
+     None, 0, None),
+    ("a driver that crashes", None, ["--images", crashing], None, 1,
+     "NOT EXPECTED: PciBridgeProbeDxe crashed in boot 1"),
+    ("an expected crash", {"counts": {"crashes": 1}}, ["--images", crashing], None, 0, None),
+    ("an image that cannot be loaded", None, ["--images", unloadable], None, 1,
+     "NOT EXPECTED: PciBridgeProbeDxe not loaded in boot 1"),
+    ("an expected load error", {"drivers": {"PciBridgeProbeDxe": "not loaded"}},
+     ["--images", unloadable], None, 0, None),
+    ("a pool block not freed in the DXE phase", None, ["--images", leaking], None, 1,
+     "NOT EXPECTED: problem in boot 1, SetupHwSyncDxe: 1 pool blocks not freed"),
+    ("problems counted by the scenario", {"counts": {"problems": 1}}, ["--images", leaking],
+     None, 0, None),
+    ("problems counted wrong", {"counts": {"problems": 2}}, ["--images", leaking], None, 1,
+     "expect.counts.problems: expected 2, got 1"),
+]
+for index, (what, expect, args, env, code, named) in enumerate(outcomes):
+    document = {"variables": [{"name": "Setup"}]} if "pool" in what or "problems" in what else {}
+    if expect is not None:
+        document["expect"] = expect
+    scenario = write("outcome%d.json" % index, document)
+    result = run("--scenario", scenario, "--json", os.path.join(WORK, "outcome.json"), *args,
+                 env=env)
+    with open(os.path.join(WORK, "outcome.json")) as f:
+        document = json.load(f)
+    check(result.returncode == code and document["exit_code"] == code and
+          (named is None or named in result.stderr) and
+          result.stdout.rstrip().endswith("Verdict: " + ("passed" if code == 0 else "FAILED")),
+          "%s: exit %d (got %d: %s)" % (what, code, result.returncode, result.stderr.strip()))
+status = run("--scenario", write("status.json", {}), "--json", os.path.join(WORK, "status.json"))
+with open(os.path.join(WORK, "status.json")) as f:
+    setup = json.load(f)["boots"][0]["drivers"][0]
+check(setup["status"] == "EFI_NOT_FOUND" and setup["status_code"] == "0x800000000000000E",
+      "the JSON gives the status name and its value apart")
 
 # ---- expectations: each one that does not hold is named, exit 1 --------------------------------
 base = load("fingerprint_two_boots.json")
@@ -211,5 +258,4 @@ process.stdin.close()
 rest = process.stdout.read()
 check(process.wait(timeout=60) == 0 and b"Run summary" in rest, "the run ends after the keys")
 
-print("%d passed, %d failed" % (passed, len(failures)))
-sys.exit(1 if failures else 0)
+checks.finish()

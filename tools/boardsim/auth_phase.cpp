@@ -449,7 +449,7 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
   case sim::AuthOutcome::Returned:
     Out << "   returned " << sim::StatusName(Run.Status) << "\n";
     J["outcome"] = "returned";
-    J["status"] = sim::StatusName(Run.Status);
+    PutStatus(J, "status", Run.Status);
     break;
   case sim::AuthOutcome::Halted:
     Out << "   the machine halted: " << Run.Message << "\n";

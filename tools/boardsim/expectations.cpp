@@ -1,8 +1,11 @@
 #include "expectations.h"
 
 #include "access_names.h"
+#include "status_names.h"
+
 #include "report.h"
 #include "variable_layouts.h"
+#include <algorithm>
 
 namespace boardsim {
 
@@ -32,6 +35,28 @@ std::string Quoted(const std::string &Name) {
   return "\"" + Name + "\"";
 }
 
+// A status expectation: a status name (EFI_NOT_FOUND), its value as a number, or an outcome.
+std::string StatusText(const json &Value, const std::string &Path,
+                       std::initializer_list<const char *> Outcomes) {
+  if (Value.is_number() || (Value.is_string() && !Value.get<std::string>().empty() &&
+                            std::isdigit((unsigned char)Value.get<std::string>()[0]))) {
+    return sim::StatusSymbol(Number(Value, Path, ~0ull));
+  }
+  std::string Name = Text(Value, Path);
+  EFI_STATUS Status;
+  if (sim::StatusFromName(Name, Status)) {
+    return Name;
+  }
+  std::string Allowed;
+  for (const char *Outcome : Outcomes) {
+    if (Name == Outcome) {
+      return Name;
+    }
+    Allowed += std::string(", \"") + Outcome + "\"";
+  }
+  Fail(Path, "expected a status name (EFI_SUCCESS, EFI_NOT_FOUND, ...), its value" + Allowed);
+}
+
 const char *const DriveStates[] = {"locked", "unlocked", "security not enabled"};
 
 RunExpectation ParseRun(const std::string &Name, const json &Value, const std::string &Path) {
@@ -40,7 +65,7 @@ RunExpectation ParseRun(const std::string &Name, const json &Value, const std::s
   RunExpectation R;
   R.Name = Name;
   if (Value.contains("status")) {
-    R.Status = Text(Value["status"], Path + ".status");
+    R.Status = StatusText(Value["status"], Path + ".status", {"halted", "stuck", "crashed"});
   }
   if (Value.contains("auth_flags")) {
     R.AuthFlags = (uint32_t)Number(Value["auth_flags"], Path + ".auth_flags", 0xFFFFFFFF);
@@ -155,13 +180,32 @@ std::string FlagsText(uint32_t Value) {
 
 } // namespace
 
+const char *const CountNames[7] = {"drivers", "load_errors", "problems",     "halts",
+                                   "stuck",   "crashes",     "drives_locked"};
+
+bool Expectations::CoversDriver(const std::string &Name) const {
+  return std::any_of(Drivers.begin(), Drivers.end(),
+                     [&](const auto &Driver) { return Driver.first == Name; });
+}
+
+bool Expectations::CoversRun(const std::string &Name) const {
+  return std::any_of(Runs.begin(), Runs.end(), [&](const RunExpectation &Run) {
+    return Run.Name == Name && (Run.Status || Run.Halted);
+  });
+}
+
+bool Expectations::CoversCount(const std::string &Kind) const {
+  return std::any_of(Counts.begin(), Counts.end(),
+                     [&](const auto &Count) { return Count.first == Kind; });
+}
+
 Expectations ParseExpectations(const json &Document) {
   Expectations E;
   if (!Document.contains("expect")) {
     return E;
   }
   const json &Expect = ObjectAt(Document["expect"], "expect");
-  CheckKeys(Expect, "expect", {"drivers", "runs", "variables"});
+  CheckKeys(Expect, "expect", {"drivers", "runs", "variables", "counts"});
   for (const char *Kind : {"drivers", "runs", "variables"}) {
     if (Expect.contains(Kind) && Expect[Kind].size() > kMaxExpectations) {
       Fail(std::string("expect.") + Kind,
@@ -171,13 +215,25 @@ Expectations ParseExpectations(const json &Document) {
   if (Expect.contains("drivers")) {
     const json &Drivers = ObjectAt(Expect["drivers"], "expect.drivers");
     for (auto It = Drivers.begin(); It != Drivers.end(); ++It) {
-      E.Drivers.push_back({It.key(), Text(It.value(), "expect.drivers." + It.key())});
+      E.Drivers.push_back({It.key(), StatusText(It.value(), "expect.drivers." + It.key(),
+                                                {"halted", "crashed", "not loaded"})});
     }
   }
   if (Expect.contains("runs")) {
     const json &Runs = ObjectAt(Expect["runs"], "expect.runs");
     for (auto It = Runs.begin(); It != Runs.end(); ++It) {
       E.Runs.push_back(ParseRun(It.key(), It.value(), "expect.runs." + It.key()));
+    }
+  }
+  if (Expect.contains("counts")) {
+    const json &Counts = ObjectAt(Expect["counts"], "expect.counts");
+    CheckKeys(Counts, "expect.counts",
+              std::vector<std::string>(std::begin(CountNames), std::end(CountNames)));
+    for (const char *Kind : CountNames) {
+      if (Counts.contains(Kind)) {
+        E.Counts.push_back(
+            {Kind, Number(Counts[Kind], std::string("expect.counts.") + Kind, 1000000)});
+      }
     }
   }
   if (Expect.contains("variables")) {
@@ -278,6 +334,12 @@ std::vector<ExpectationResult> CheckExpectations(const Expectations &E, const js
       Record(Path + " byte " + HexText(Offset, 1), HexText(Value, 2),
              Offset < Found->Data.size() ? HexText(Found->Data[Offset], 2) : "beyond the end");
     }
+  }
+  const json &Summary = Report["summary"];
+  for (const auto &[Kind, Count] : E.Counts) {
+    const json &Got = Summary[Kind];
+    Record("expect.counts." + Kind, std::to_string(Count),
+           std::to_string(Got.is_array() ? Got.size() : Got.get<size_t>()));
   }
   return Results;
 }

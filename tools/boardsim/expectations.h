@@ -38,11 +38,22 @@ struct VariableExpectation {
   std::string Path;
 };
 
+// The kinds the run summary counts, as named in "counts" and in the JSON summary.
+extern const char *const CountNames[7];
+
 struct Expectations {
   std::vector<std::pair<std::string, std::string>> Drivers; // name, status
   std::vector<RunExpectation> Runs;
   std::vector<VariableExpectation> Variables;
-  bool Empty() const { return Drivers.empty() && Runs.empty() && Variables.empty(); }
+  std::vector<std::pair<std::string, uint64_t>> Counts; // summary kind, count for the run
+  bool Empty() const {
+    return Drivers.empty() && Runs.empty() && Variables.empty() && Counts.empty();
+  }
+  // Whether the scenario says how this driver's entry point ends, a run ends, or how many
+  // of a kind the run summary counts: such an outcome is the scenario's to judge.
+  bool CoversDriver(const std::string &Name) const;
+  bool CoversRun(const std::string &Name) const;
+  bool CoversCount(const std::string &Kind) const;
 };
 
 // Reads the "expect" section; a bad field throws ScenarioError naming it.

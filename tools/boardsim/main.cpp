@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 
 namespace {
 
@@ -60,15 +61,19 @@ boardsim::DriverReport RunDriver(sim::Board &Board, const std::string &Name) {
 
 } // namespace
 
-// A closing summary: problems caught, halts, crashes and drives left locked.
+// A closing summary: drivers dispatched, load errors, problems caught, halts, stuck waits,
+// crashes and drives left locked.
 nlohmann::json Summarise(const nlohmann::json &Boots, sim::Board &Board) {
-  size_t Problems = 0, Halts = 0, Crashes = 0;
+  size_t Drivers = 0, LoadErrors = 0, Problems = 0, Halts = 0, Stuck = 0, Crashes = 0;
   for (const nlohmann::json &Boot : Boots) {
+    Drivers += Boot.value("drivers", nlohmann::json::array()).size();
     for (const char *List : {"drivers", "runs"}) {
       for (const nlohmann::json &Item : Boot.value(List, nlohmann::json::array())) {
         Problems += Item.value("problems", nlohmann::json::array()).size();
         std::string Outcome = Item.value("outcome", "");
-        Halts += Outcome == "halted" || Outcome == "stuck" ? 1 : 0;
+        LoadErrors += Outcome == "not loaded" ? 1 : 0;
+        Halts += Outcome == "halted" ? 1 : 0;
+        Stuck += Outcome == "stuck" ? 1 : 0;
         Crashes += Outcome == "crashed" ? 1 : 0;
       }
     }
@@ -80,14 +85,17 @@ nlohmann::json Summarise(const nlohmann::json &Boots, sim::Board &Board) {
     }
   }
   return {
-      {"problems", Problems}, {"halts", Halts}, {"crashes", Crashes}, {"drives_locked", Locked}};
+      {"drivers", Drivers}, {"load_errors", LoadErrors}, {"problems", Problems},   {"halts", Halts},
+      {"stuck", Stuck},     {"crashes", Crashes},        {"drives_locked", Locked}};
 }
 
 void PrintSummary(std::ostream &Out, const std::string &Title, const nlohmann::json &Summary) {
   Out << "\n"
-      << Title << ": " << Summary["problems"].get<size_t>() << " problem(s), "
-      << Summary["halts"].get<size_t>() << " halt(s), " << Summary["crashes"].get<size_t>()
-      << " crash(es), drives left locked: ";
+      << Title << ": " << Summary["drivers"].get<size_t>() << " driver(s) dispatched, "
+      << Summary["load_errors"].get<size_t>() << " load error(s), "
+      << Summary["problems"].get<size_t>() << " problem(s), " << Summary["halts"].get<size_t>()
+      << " halt(s), " << Summary["stuck"].get<size_t>() << " stuck wait(s), "
+      << Summary["crashes"].get<size_t>() << " crash(es), drives left locked: ";
   if (Summary["drives_locked"].empty()) {
     Out << "none";
   }
@@ -95,6 +103,64 @@ void PrintSummary(std::ostream &Out, const std::string &Title, const nlohmann::j
     Out << (I ? ", " : "") << Summary["drives_locked"][I].get<std::string>();
   }
   Out << "\n";
+}
+
+// What went wrong in the run that the scenario does not expect: a driver or run that halted,
+// got stuck, crashed or could not be loaded (unless an expectation names its outcome or counts
+// its kind), a problem the board caught (unless the problems are counted), or no driver at all.
+// Object[Key], or null when the object lacks it.
+const nlohmann::json &Field(const nlohmann::json &Object, const char *Key) {
+  static const nlohmann::json Null;
+  auto It = Object.find(Key);
+  return It == Object.end() ? Null : *It;
+}
+
+std::vector<std::string> UnexpectedOutcomes(const nlohmann::json &Report,
+                                            const boardsim::Expectations &Expected) {
+  std::vector<std::string> Found;
+  static const std::map<std::string, std::string> KindOf = {{"halted", "halts"},
+                                                            {"stuck", "stuck"},
+                                                            {"crashed", "crashes"},
+                                                            {"not loaded", "load_errors"}};
+  bool Problems = !Expected.CoversCount("problems");
+  for (const nlohmann::json &Boot : Field(Report, "boots")) {
+    std::string InBoot = " in boot " + std::to_string(Boot["boot"].get<int>());
+    for (const nlohmann::json &Driver : Field(Boot, "drivers")) {
+      std::string Name = Driver["name"].get<std::string>();
+      auto Kind = KindOf.find(Driver["outcome"].get<std::string>());
+      if (Kind != KindOf.end() && !Expected.CoversDriver(Name) &&
+          !Expected.CoversCount(Kind->second)) {
+        Found.push_back(Name + " " + Kind->first + InBoot + ": " +
+                        Driver.value("message", std::string()));
+      }
+      for (const nlohmann::json &Problem :
+           Problems ? Field(Driver, "problems") : nlohmann::json()) {
+        Found.push_back("problem" + InBoot + ", " + Name + ": " + Problem.get<std::string>());
+      }
+    }
+    for (const nlohmann::json &Run : Field(Boot, "runs")) {
+      std::string Name = Run["name"].get<std::string>();
+      auto Kind = KindOf.find(Run["outcome"].get<std::string>());
+      if (Kind != KindOf.end() && !Expected.CoversRun(Name) &&
+          !Expected.CoversCount(Kind->second)) {
+        Found.push_back("run \"" + Name + "\" " + Kind->first + InBoot + ": " +
+                        Run.value("message", std::string()));
+      }
+      for (const nlohmann::json &Problem : Problems ? Field(Run, "problems") : nlohmann::json()) {
+        Found.push_back("problem" + InBoot + ", run \"" + Name +
+                        "\": " + Problem.get<std::string>());
+      }
+    }
+  }
+  if (Problems && Field(Report, "os").is_object()) {
+    for (const nlohmann::json &Problem : Field(Report["os"], "problems")) {
+      Found.push_back("problem in the operating-system phase: " + Problem.get<std::string>());
+    }
+  }
+  if (Report["summary"]["drivers"] == 0 && !Expected.CoversCount("drivers")) {
+    Found.push_back("no driver was dispatched: the run tested nothing");
+  }
+  return Found;
 }
 
 int main(int Argc, char **Argv) {
@@ -190,7 +256,6 @@ int main(int Argc, char **Argv) {
   }
   nlohmann::json &Report = boardsim::Document();
   Report["description"] = Scenario.Description;
-  bool Crashed = false;
   bool Stopped = false; // the last boot ended in a halt or a wait for ever
   for (size_t Boot = 0; Boot < Scenario.Boots.size(); Boot++) {
     if (Boot > 0) {
@@ -207,12 +272,9 @@ int main(int Argc, char **Argv) {
     for (const std::string &Name : Drivers) {
       boardsim::DriverReport Driver = RunDriver(Board, Name);
       boardsim::CurrentBoot()["drivers"].push_back(boardsim::PrintDriverReport(std::cout, Driver));
-      Crashed |= Driver.Result.How == sim::Outcome::Crashed ||
-                 Driver.Result.How == sim::Outcome::NotLoaded;
     }
-    Crashed |= boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
+    boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
     boardsim::AuthBootResult Checkpoints = Authentication.RunBoot(Boot);
-    Crashed |= Checkpoints.Crashed;
     Stopped = Checkpoints.Stopped;
     nlohmann::json Summary = Summarise(nlohmann::json::array({boardsim::CurrentBoot()}), Board);
     boardsim::CurrentBoot()["summary"] = Summary;
@@ -222,7 +284,7 @@ int main(int Argc, char **Argv) {
     std::cout << "\nThe machine stopped at a password checkpoint: no operating system starts.\n";
     Report["os"] = nullptr;
   } else {
-    Crashed |= boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
+    boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
   }
 
   nlohmann::json Summary = Summarise(Report["boots"], Board);
@@ -255,7 +317,14 @@ int main(int Argc, char **Argv) {
       }
     }
   }
-  int Exit = Crashed || ExpectationFailed ? 1 : 0;
+  std::vector<std::string> Unexpected = UnexpectedOutcomes(Report, Expected);
+  Report["unexpected"] = Unexpected;
+  for (const std::string &Line : Unexpected) {
+    std::cout << "   NOT EXPECTED: " << Line << "\n";
+    std::cerr << "boardsim: NOT EXPECTED: " << Line << "\n";
+  }
+  int Exit = ExpectationFailed || !Unexpected.empty() ? 1 : 0;
+  std::cout << "Verdict: " << (Exit == 0 ? "passed" : "FAILED") << "\n";
   Report["exit_code"] = Exit;
   std::cout.flush();
 

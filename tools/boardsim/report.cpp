@@ -67,6 +67,11 @@ std::string BytesHex(const std::vector<uint8_t> &Bytes) {
   return Text;
 }
 
+void PutStatus(json &Object, const std::string &Key, EFI_STATUS Status) {
+  Object[Key] = sim::StatusSymbol(Status);
+  Object[Key + "_code"] = HexText(Status, 16);
+}
+
 std::string FileSizeText(const std::string &Path) {
   std::error_code Error;
   auto Size = std::filesystem::file_size(Path, Error);
@@ -130,7 +135,7 @@ json PrintDriverReport(std::ostream &Out, const DriverReport &R) {
   switch (R.Result.How) {
   case sim::Outcome::Returned:
     Out << "   entry point returned " << sim::StatusName(R.Result.Status) << "\n";
-    Driver["status"] = sim::StatusName(R.Result.Status);
+    PutStatus(Driver, "status", R.Result.Status);
     break;
   case sim::Outcome::Halted:
     Out << "   the machine halted: " << R.Result.Message << "\n";

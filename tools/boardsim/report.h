@@ -48,5 +48,7 @@ nlohmann::json VariableChangeJson(const sim::VariableStore::Key &Key, const sim:
                                   const sim::Variable *After,
                                   const std::vector<std::string> &FieldLines);
 std::string BytesHex(const std::vector<uint8_t> &Bytes);
+// Object[Key] = the status name alone, Object[Key + "_code"] = its value in hexadecimal.
+void PutStatus(nlohmann::json &Object, const std::string &Key, EFI_STATUS Status);
 
 } // namespace boardsim

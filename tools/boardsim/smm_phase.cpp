@@ -233,12 +233,12 @@ bool DispatchSmmDrivers(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
     Out << "   SMM base Register of \"" << Registered.ImageName << "\" returned "
         << sim::StatusName(Registered.Status) << "\n";
     Smm["registered"] = true;
-    Smm["register_status"] = sim::StatusName(Registered.Status);
+    PutStatus(Smm, "register_status", Registered.Status);
     const sim::SmmImageRecord *Copy = Board.Smm.Image(Name);
     if (Copy != nullptr && Copy->EntryRun.How == sim::Outcome::Returned) {
       Out << "   second run inside SMM (the copy in SMRAM): entry point returned "
           << sim::StatusName(Copy->EntryRun.Value) << "\n";
-      Smm["second_run_status"] = sim::StatusName(Copy->EntryRun.Value);
+      PutStatus(Smm, "second_run_status", Copy->EntryRun.Value);
     }
     json Installed = json::array();
     for (size_t I = Callbacks; I < Board.Smm.Callbacks().size(); I++) {

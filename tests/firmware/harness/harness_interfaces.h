@@ -63,13 +63,18 @@ typedef EFI_STATUS(EFIAPI *EFI_FV2_READ_SECTION)(EFI_FIRMWARE_VOLUME2_PROTOCOL *
                                                  const EFI_GUID *NameGuid, UINT8 SectionType,
                                                  UINTN SectionInstance, VOID **Buffer,
                                                  UINTN *BufferSize, UINT32 *AuthenticationStatus);
+// Key: KeySize bytes, zero to start; FileType: the type to look for (0x00 any), then the type
+// found.
+typedef EFI_STATUS(EFIAPI *EFI_FV2_GET_NEXT_FILE)(EFI_FIRMWARE_VOLUME2_PROTOCOL *This, VOID *Key,
+                                                  UINT8 *FileType, EFI_GUID *NameGuid,
+                                                  UINT32 *Attributes, UINTN *Size);
 struct EFI_FIRMWARE_VOLUME2_PROTOCOL {
   EFI_FV2_UNUSED GetVolumeAttributes;
   EFI_FV2_UNUSED SetVolumeAttributes;
   EFI_FV2_READ_FILE ReadFile;
   EFI_FV2_READ_SECTION ReadSection;
   EFI_FV2_UNUSED WriteFile;
-  EFI_FV2_UNUSED GetNextFile;
+  EFI_FV2_GET_NEXT_FILE GetNextFile;
   UINT32 KeySize;
   EFI_HANDLE ParentHandle;
   EFI_FV2_UNUSED GetInfo;

@@ -28,6 +28,8 @@ constexpr Scenario Scenarios[] = {
     {"fingerprint-first-boot", FingerprintAuthFirstBoot},
     {"fingerprint-second-boot", FingerprintAuthSecondBoot},
     {"dispatch", DispatchScenario},
+    {"flash-first-boot", FlashFirstBoot},
+    {"flash-second-boot", FlashSecondBoot},
 };
 
 bool IsBlank(CHAR16 C) {

@@ -13,11 +13,10 @@
 #include "variable_report.h"
 #include "volume_dispatch.h"
 
-VOID ReportFingerprintProtocol() {
+VOID ReportFingerprintProtocolIn(EFI_HANDLE Image, const char *Inside) {
   FINGERPRINT_AUTH_PROTOCOL *Auth = nullptr;
   EFI_STATUS Status =
       DriverBootServices->LocateProtocol(&FINGERPRINT_AUTH_PROTOCOL_GUID, nullptr, (VOID **)&Auth);
-  EFI_HANDLE Image = DispatchedImage("FingerprintAuthDxe");
   ResultLine("protocol")
       .Key("name")
       .Text("fingerprint-auth")
@@ -25,9 +24,13 @@ VOID ReportFingerprintProtocol() {
       .Key("function")
       .Text(Auth != nullptr && Image != nullptr &&
                     ImageContains(Image, (const VOID *)Auth->FingerprintAuthenticate)
-                ? "in-dispatched-image"
+                ? Inside
                 : "elsewhere")
       .Emit();
+}
+
+VOID ReportFingerprintProtocol() {
+  ReportFingerprintProtocolIn(DispatchedImage("FingerprintAuthDxe"), "in-dispatched-image");
 }
 
 EFI_STATUS DispatchScenario() {

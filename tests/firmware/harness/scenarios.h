@@ -27,6 +27,8 @@ EFI_STATUS DispatchScenario();
 // "@fw protocol name=fingerprint-auth status=.. function=in-dispatched-image|elsewhere": whether
 // FINGERPRINT_AUTH_PROTOCOL is installed with its function in the image the core dispatched.
 VOID ReportFingerprintProtocol();
+// The same line for the image Image: function=<Inside> when the protocol's function lies in it.
+VOID ReportFingerprintProtocolIn(EFI_HANDLE Image, const char *Inside);
 
 // FingerprintAuthDxe dispatched by the DXE core from NotebookDrivers.fv (round 1, with
 // SetupHwSyncDxe) and called as the setup engine calls it, with
@@ -35,6 +37,14 @@ VOID ReportFingerprintProtocol();
 // the drive sits on another SATA channel and the module delivers what it was given to store.
 EFI_STATUS FingerprintAuthFirstBoot();
 EFI_STATUS FingerprintAuthSecondBoot();
+
+// Our drivers as the firmware's own DXE core dispatched them from its flash image, before the
+// shell ran (the harness dispatches and loads nothing): the driver files in the firmware's
+// volumes and the images started from them, and FINGERPRINT_AUTH_PROTOCOL. The first boot then
+// stores "Setup" with both strap latches set; the second reports "Setup" as SetupHwSyncDxe
+// left it during the DXE phase.
+EFI_STATUS FlashFirstBoot();
+EFI_STATUS FlashSecondBoot();
 
 // Fills a 662-byte "Setup" image with a pattern, so that a shifted or truncated write shows.
 VOID FillSetupPattern(UINT8 *Setup);

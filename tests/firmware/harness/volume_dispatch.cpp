@@ -31,6 +31,8 @@ Loaded Images[16];
 UINTN ImageCount = 0;
 UINTN Round = 0;
 
+} // namespace
+
 DXE_SERVICES *FindDxeServices() {
   for (UINTN Index = 0; Index < DriverSystemTable->NumberOfTableEntries; Index++) {
     const EFI_CONFIGURATION_TABLE &Entry = DriverSystemTable->ConfigurationTable[Index];
@@ -42,15 +44,14 @@ DXE_SERVICES *FindDxeServices() {
   return nullptr;
 }
 
-// The file's user-interface section, in ASCII.
-VOID FileName(const EFI_GUID &File, char *Name, UINTN NameSize) {
+VOID VolumeFileName(EFI_FIRMWARE_VOLUME2_PROTOCOL *Fv, const EFI_GUID &File, char *Name,
+                    UINTN NameSize) {
   Name[0] = 0;
   VOID *Text = nullptr;
   UINTN Size = 0;
   UINT32 Authentication = 0;
-  if (PiVolume == nullptr ||
-      EFI_ERROR(PiVolume->ReadSection(PiVolume, &File, EFI_SECTION_USER_INTERFACE, 0, &Text, &Size,
-                                      &Authentication))) {
+  if (Fv == nullptr || EFI_ERROR(Fv->ReadSection(Fv, &File, EFI_SECTION_USER_INTERFACE, 0, &Text,
+                                                 &Size, &Authentication))) {
     return;
   }
   const UINT8 *Chars = (const UINT8 *)Text;
@@ -65,16 +66,6 @@ VOID FileName(const EFI_GUID &File, char *Name, UINTN NameSize) {
   DriverBootServices->FreePool(Text);
 }
 
-// Whether the volume holds a file of that name (PI ReadFile with no buffer: size and type only).
-bool InVolume(const EFI_GUID &File) {
-  UINTN Size = 0;
-  UINT8 Type = 0;
-  UINT32 Attributes = 0;
-  UINT32 Authentication = 0;
-  return PiVolume != nullptr && !EFI_ERROR(PiVolume->ReadFile(PiVolume, &File, nullptr, &Size,
-                                                              &Type, &Attributes, &Authentication));
-}
-
 bool FileNode(const EFI_DEVICE_PATH_PROTOCOL *Node, EFI_GUID *File) {
   if (Node == nullptr || Node->Type != MEDIA_DEVICE_PATH ||
       Node->SubType != MEDIA_PIWG_FW_FILE_DP ||
@@ -83,6 +74,23 @@ bool FileNode(const EFI_DEVICE_PATH_PROTOCOL *Node, EFI_GUID *File) {
   }
   CopyBytes(File, (const UINT8 *)Node + sizeof(EFI_DEVICE_PATH_PROTOCOL), sizeof(EFI_GUID));
   return true;
+}
+
+namespace {
+
+// The file's user-interface section, in ASCII.
+VOID FileName(const EFI_GUID &File, char *Name, UINTN NameSize) {
+  VolumeFileName(PiVolume, File, Name, NameSize);
+}
+
+// Whether the volume holds a file of that name (PI ReadFile with no buffer: size and type only).
+bool InVolume(const EFI_GUID &File) {
+  UINTN Size = 0;
+  UINT8 Type = 0;
+  UINT32 Attributes = 0;
+  UINT32 Authentication = 0;
+  return PiVolume != nullptr && !EFI_ERROR(PiVolume->ReadFile(PiVolume, &File, nullptr, &Size,
+                                                              &Type, &Attributes, &Authentication));
 }
 
 const char *ParentOf(EFI_HANDLE Parent) {

@@ -24,6 +24,15 @@
 #pragma once
 
 #include "efi_system_table.h"
+#include "harness_interfaces.h"
+
+// The DXE services table from the system configuration table (null when absent or damaged).
+DXE_SERVICES *FindDxeServices();
+// The user-interface name of a file of the volume, in ASCII (empty when it has none).
+VOID VolumeFileName(EFI_FIRMWARE_VOLUME2_PROTOCOL *Fv, const EFI_GUID &File, char *Name,
+                    UINTN NameSize);
+// Whether Node is a firmware-file device-path node; its file name into File.
+bool FileNode(const EFI_DEVICE_PATH_PROTOCOL *Node, EFI_GUID *File);
 
 // Reads Name from the drive, places it and hands it to ProcessFirmwareVolume; layers the
 // Framework volume protocol on the new handle and starts watching the images loaded from it.

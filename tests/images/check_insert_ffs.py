@@ -14,8 +14,9 @@ Accepted, each output read by UEFIExtract (every file found with valid checksums
 does not make about the image given) and by this check's own reading (the new files byte for byte
 with State stored for the volume's erase polarity, at 8-byte-aligned offsets, their data on the
 boundary they ask for, the old files where they were, the free space erased, the LZMA header's
-size the decompressed size, every byte outside the changed volume as it was): all drivers, a
-named subset, a file asking for 4 KiB data alignment, the volume chosen by --volume.
+size the decompressed size, every byte outside the changed volume as it was): all drivers, all
+drivers where the compressed volume's file carries the checksum attribute, a named subset, a
+file asking for 4 KiB data alignment, the volume chosen by --volume.
 
 Refused with a message saying why, exit code 1 and no output file: no room in the DXE volume, no
 room for the grown compressed file, a file GUID already in the image, a file given twice, a
@@ -120,7 +121,7 @@ def platform_files():
 
 
 def compact_image(dxe_length=0x40000, outer_length=0x10000, extra_section=b"", guided=LZMA_GUID,
-                  dxe_files=None, free_space_byte=None, damage_lzma=False):
+                  dxe_files=None, free_space_byte=None, damage_lzma=False, outer_checksum=False):
     """A whole flash: 4 KiB of other data, the outer volume with the compressed DXE volume, 4 KiB
     erased."""
     dxe = bytearray(volume(dxe_files if dxe_files is not None else platform_files(), dxe_length,
@@ -133,7 +134,8 @@ def compact_image(dxe_length=0x40000, outer_length=0x10000, extra_section=b"", g
         guided_section[40] ^= 0xFF
     wrapper = bytes(guided_section)
     body = wrapper + bytes(-len(wrapper) % 4) + extra_section if extra_section else wrapper
-    outer = volume([ffs("9E21FD93-9C72-4C15-8C4B-E77F1DB2D792", 0x0B, body, checksum=False)],
+    outer = volume([ffs("9E21FD93-9C72-4C15-8C4B-E77F1DB2D792", 0x0B, body,
+                        checksum=outer_checksum)],
                    outer_length, name="48DB5E17-707C-472D-91CD-1613E7EF51B0")
     return bytes(range(256)) * 16 + outer + b"\xff" * 0x1000
 
@@ -296,6 +298,8 @@ def main(argv):
         accepted = [
             Case("all drivers into the compressed DXE volume of a whole flash", compact_image(),
                  expect=everything),
+            Case("all drivers, the compressed volume's file with the checksum attribute",
+                 compact_image(outer_checksum=True), expect=everything),
             Case("all drivers into a DXE volume with erase polarity 0", plain_image(0),
                  expect=everything),
             Case(f"{first} alone, by name", compact_image(), names=[first],

@@ -55,7 +55,8 @@ def read_info(folder):
 
 def check_with_uefiextract(judge, uefiextract, image, guids, images):
     """UEFIExtract's reading of the written image: our five files whole in one volume, the DXE
-    volume, under the LZMA section. Returns that volume's GUID (None when not found)."""
+    volume, under the LZMA section. Returns that volume's GUID and the DXE core's file GUID
+    (None when not found)."""
     with tempfile.TemporaryDirectory() as work:
         copy = os.path.join(work, "image.fd")
         shutil.copy(image, copy)
@@ -85,10 +86,8 @@ def check_with_uefiextract(judge, uefiextract, image, guids, images):
                 ffs = stream.read()
             expected = ffs[:23] + bytes([~ffs[23] & 0xFF]) + ffs[24:]
             judge.check(info.get("Text") == name and stored == expected
-                        and info.get("Header checksum", "").endswith("valid")
-                        and info.get("Data checksum", "").endswith("valid")
-                        and not info.get("Header checksum", "").endswith("invalid")
-                        and not info.get("Data checksum", "").endswith("invalid"),
+                        and info.get("Header checksum", "").endswith(", valid")
+                        and info.get("Data checksum", "").endswith(", valid"),
                         "%s: named, checksums valid, byte for byte %s.ffs (State stored "
                         "inverted)" % (name, name), "%s, %d bytes" % (info, len(stored)))
         if not judge.check(len(volumes) == 1, "the five files sit in one volume",
@@ -97,15 +96,17 @@ def check_with_uefiextract(judge, uefiextract, image, guids, images):
         volume = volumes.pop()
         siblings = [read_info(os.path.join(volume, entry)) for entry in os.listdir(volume)
                     if os.path.isfile(os.path.join(volume, entry, "info.txt"))]
-        judge.check(any(info.get("Subtype") == "DXE core" for info in siblings),
-                    "that volume is the DXE volume: it holds the DXE core")
+        cores = [info.get("File GUID") for info in siblings if info.get("Subtype") == "DXE core"]
+        if not judge.check(len(cores) == 1, "that volume is the DXE volume: it holds the DXE core",
+                           repr(cores)):
+            return None
         judge.check(LZMA_SECTION_GUID in os.path.relpath(volume, copy + ".dump"),
                     "that volume sits under the LZMA-compressed section, as OVMF keeps it",
                     os.path.relpath(volume, copy + ".dump"))
-        return read_info(volume).get("Volume GUID")
+        return read_info(volume).get("Volume GUID"), cores[0]
 
 
-def check_boot(judge, boot, images, guids, volume_guid):
+def check_boot(judge, boot, images, guids, volume_guid, core_guid):
     if not judge.boot_completed(boot):
         return
     judge.check(not boot.of_kind("load") and not boot.of_kind("dispatch")
@@ -127,12 +128,15 @@ def check_boot(judge, boot, images, guids, volume_guid):
                            repr(image)):
             continue
         record = image[0]
-        judge.check(record["parent"] == "dxe-core" and record["samevolume"] == "1"
+        judge.check(record["parent"] == "dxe-core"
+                    and record["parentpath"] == "fvfile:" + core_guid
+                    and record["samevolume"] == "1"
                     and record["device"] == "fvvol:" + volume_guid
                     and record["filepath"] == "fvfile:" + guids[name],
-                    "%s: %s started by the DXE core from its file in the flash volume: the "
-                    "volume's handle as device, the firmware-file node as path"
-                    % (boot.name, name), repr(record))
+                    "%s: %s started by the DXE core (the image of flash file %s holding the "
+                    "core's Dispatch) from its file in the flash volume: the volume's handle as "
+                    "device, the firmware-file node as path" % (boot.name, name, core_guid),
+                    repr(record))
         base = record.number("base")
         linked = preferred_image_base(os.path.join(images, name + ".efi"))
         judge.check(record.number("codetype") == EFI_BOOT_SERVICES_CODE
@@ -176,13 +180,14 @@ def main():
         return judge.finish(machine)
     judge.check(os.path.getsize(inserted) == os.path.getsize(machine.code),
                 "the new image has the size of the flash it replaces")
-    volume_guid = check_with_uefiextract(judge, args.uefiextract, inserted, guids, args.images)
-    if volume_guid is None:
+    found = check_with_uefiextract(judge, args.uefiextract, inserted, guids, args.images)
+    if found is None:
         return judge.finish(machine)
+    volume_guid, core_guid = found
     machine.code = inserted
 
     first = machine.boot("flash-first-boot", ["FirmwareHarness.efi flash-first-boot"])
-    check_boot(judge, first, args.images, guids, volume_guid)
+    check_boot(judge, first, args.images, guids, volume_guid, core_guid)
     found, _ = first.variable("found", "Setup")
     judge.premise(found is not None and found.number("status") != 0,
                   "flash-first-boot: the fresh store holds no Setup (SetupHwSyncDxe's entry "
@@ -193,7 +198,7 @@ def main():
                   "flash-first-boot: the harness stored Setup with both strap latches set")
 
     second = machine.boot("flash-second-boot", ["FirmwareHarness.efi flash-second-boot"])
-    check_boot(judge, second, args.images, guids, volume_guid)
+    check_boot(judge, second, args.images, guids, volume_guid, core_guid)
     _, after = second.variable("after", "Setup")
     judge.check(after is not None and len(after) == 662 and after[OPTION_STRAP_LATCH] == 0
                 and after[COM2_STRAP_LATCH] == 0,

@@ -55,9 +55,17 @@ VOID WipeRunSecrets() {
   FillBytes(CallerAnswer, sizeof(CallerAnswer), 0);
 }
 
+// The task priority level the caller called the run at; loading the module lowers it to
+// TPL_APPLICATION for the key waits, and the notice's countdown raises it.
+EFI_TPL CallerTpl = TPL_APPLICATION;
+
+// Every run that loaded the module returns through here, at the caller's level: raising to
+// TPL_HIGH_LEVEL first makes the RestoreTPL a lowering from any level the run left.
 EFI_STATUS EndRun(EFI_STATUS Status) {
   UnloadFingerprintModule();
   WipeRunSecrets();
+  DriverBootServices->RaiseTPL(TPL_HIGH_LEVEL);
+  DriverBootServices->RestoreTPL(CallerTpl);
   return Status;
 }
 
@@ -114,6 +122,8 @@ EFI_STATUS EFIAPI FingerprintAuthenticate(UINT32 *AuthFlags,
   // The verdict bits report this run's checks only: a bit the caller's word still holds from an
   // earlier run never counts as a verification.
   *AuthFlags &= ~(AUTH_USER_VERIFIED | AUTH_ADMIN_VERIFIED);
+  CallerTpl = DriverBootServices->RaiseTPL(TPL_HIGH_LEVEL);
+  DriverBootServices->RestoreTPL(CallerTpl);
   if (EFI_ERROR(LoadFingerprintModule(ControlFlags))) {
     return EFI_ABORTED;
   }

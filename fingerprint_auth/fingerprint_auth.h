@@ -224,17 +224,26 @@ VOID Crc16Xmodem(const UINT8 *Data, UINT32 Length, UINT16 *Result);
 // The drive of CurrentMapEntry has serial CRC Crc: a map entry that holds Crc is swapped with
 // CurrentMapEntry (the map is then dirty); without one Crc is written into CurrentMapEntry.
 VOID RemapDriveEntry(UINT16 Crc);
-// Verifies Password with the current drive, as user then as master password (a verify the
-// drive refused before, or any once its attempts are used up, is not sent); sets DriveUnlocked
-// to 1 and clears the drive's "SysPwdInvalidError" bit when it opens, else to 0.
-VOID TryUnlockDrive(const UINT8 *Password, HDD_SECURITY_PROTOCOL *Security,
-                    const UINT8 *SerialNumber);
-// Tries the caller's four hard-disk candidates in CallerAnswer; the one that opens the drive
-// is learned in the map and the module's slots (SlotClaimed, CurrentMapEntry).
+// What became of a password with the current drive.
+enum class UnlockOutcome : UINT8 {
+  Opened,
+  Refused,   // the drive refused it as user password and did not take it as master password
+  Unsettled, // its user verify was not sent (attempt budget), or a verify failed on the way
+};
+// Verifies Password with the current drive, as user then as master password. Each verify is
+// sent only while more attempts are left in the drive's count of this boot than its reserve
+// (UserReserve, MasterReserve), never when the drive refused it before or reports its count
+// expired. Sets DriveUnlocked to 1 and clears the drive's "SysPwdInvalidError" bit when it
+// opens, else to 0.
+UnlockOutcome TryUnlockDrive(const UINT8 *Password, UINTN UserReserve, UINTN MasterReserve,
+                             HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber);
+// Tries the caller's four hard-disk candidates in CallerAnswer within the attempts the prompt
+// can spare; the one that opens the drive is learned in the map and the module's slots
+// (SlotClaimed, CurrentMapEntry), never in a slot another drive claimed or remembers.
 VOID UnlockWithCallerPasswords(HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber);
-// Tries the module slots CurrentMapEntry remembers (hard-disk slots, then user, then
-// administrator); a slot that fails is forgotten in the map, a hard-disk slot that opens is
-// claimed.
+// Tries the module slots CurrentMapEntry remembers (hard-disk slots, then user, else
+// administrator) within the attempts the prompt can spare; a slot the drive refused is
+// forgotten in the map, a hard-disk slot that opens is claimed.
 VOID UnlockWithRememberedMapping(HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber);
 // Up to three typed passwords for the current drive. EFI_SUCCESS for Enter alone or when the
 // opening password was learned; EFI_ABORTED when the drive opened but no slot was left to learn

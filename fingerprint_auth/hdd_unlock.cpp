@@ -19,9 +19,20 @@ namespace {
 HDD_PASSWORD_VERIFY_PROTOCOL *PasswordVerify = nullptr;
 
 // A drive counts every refused unlock, user and master together, and once its count expires it
-// refuses every password until it is powered off. So each verify the current drive refused is
-// remembered (bytes and type) and never sent to it again, and the drive's status is read
-// before every verify: once the count has expired, no further password is sent.
+// refuses every password until it is powered off. The driver keeps its own count of the
+// refusals each drive gave in this boot and spends it so that the owner always keeps the
+// prompt's three typed tries:
+//  - automatic passwords (the caller's candidates, the remembered slots) get only what the typed
+//    tries can spare: a verify is sent only while more than TypedTries attempts are left;
+//  - the master verify of an automatic password is dropped while the room it would take is
+//    wanted by a later automatic password's user verify;
+//  - a typed entry's master verify is dropped where it would take a later typed try's room.
+// A verify the current drive refused is remembered (bytes and type) and never sent to it again;
+// only a refusal counts (RefusedStatus): any other failure condemns nothing and costs nothing.
+// The drive's status is read before every verify: once it reports its count expired, nothing
+// more is sent.
+constexpr UINT8 DriveAttemptLimit = 5; // ATA: refused unlocks until power-off
+constexpr UINTN TypedTries = 3;
 constexpr UINTN MaxRefusedPasswords = 8; // automatic tries and typed entries of one drive
 struct RefusedPassword {
   UINT8 Password[PASSWORD_FORM_SIZE];
@@ -30,6 +41,14 @@ struct RefusedPassword {
 RefusedPassword Refused[MaxRefusedPasswords];
 UINTN RefusedCount = 0;
 UINT8 AttemptsExpired = 0; // 1 once the current drive reported its count expired
+
+// Refusals each drive number gave in this boot, for the drive whose serial has Crc.
+struct DriveRefusals {
+  UINT16 Crc;
+  UINT8 Known;
+  UINT8 Count;
+};
+DriveRefusals RefusalsInBoot[MAX_SATA_DRIVES];
 
 constexpr UINTN MapValidOffset = 0;
 constexpr UINTN MapDirtyOffset = 1;
@@ -62,6 +81,16 @@ BOOLEAN SamePassword(const UINT8 *A, const UINT8 *B) {
   return CompareBytes(A, B, PASSWORD_FORM_SIZE) == 0;
 }
 
+// Stores the map when something in it changed; every exit of the unlock, the halts included,
+// passes here, so that what was learned or forgotten outlives the run.
+VOID StoreDriveMap() {
+  if (MapDirty() == 1) {
+    MapValid() = 1;
+    MapDirty() = 0;
+    SetGlobalVariable(DRIVE_MAP_NAME, EFI_VARIABLE_NV_BS_RT, DRIVE_MAP_SIZE, DriveMap);
+  }
+}
+
 VOID ForgetRefusedPasswords() {
   FillBytes(Refused, sizeof(Refused), 0);
   RefusedCount = 0;
@@ -88,19 +117,69 @@ VOID NoteRefused(const UINT8 *Password, UINT8 Type) {
   Known->Types = (UINT8)(Known->Types | (1u << Type));
 }
 
-// One verify of the current drive. A verify the drive already refused is not sent again and
-// counts as refused; a drive whose count has expired gets nothing (AttemptsExpired = 1).
-EFI_STATUS VerifyOnce(const UINT8 *Password, UINT8 Type, HDD_SECURITY_PROTOCOL *Security,
-                      const UINT8 *SerialNumber) {
-  const RefusedPassword *Known = FindRefused(Password);
-  if (Known != nullptr && (Known->Types & (1u << Type)) != 0) {
-    return EFI_SECURITY_VIOLATION;
+// The drive's refusal: EFI_SECURITY_VIOLATION, EFI_ACCESS_DENIED, or a warning (not EFI_SUCCESS,
+// so no unlock, and no failure of the service either). Every other error is a failure of the
+// path to the drive, which did not judge the password.
+BOOLEAN RefusedStatus(EFI_STATUS Status) {
+  return Status == EFI_SECURITY_VIOLATION || Status == EFI_ACCESS_DENIED ||
+         (Status != EFI_SUCCESS && !EFI_ERROR(Status));
+}
+
+// The current drive's count of this boot, started afresh for a drive not met before at its
+// number.
+DriveRefusals &CurrentRefusals(UINT16 Crc) {
+  DriveRefusals &Count = RefusalsInBoot[CurrentDrive];
+  if (Count.Known == 0 || Count.Crc != Crc) {
+    Count.Crc = Crc;
+    Count.Known = 1;
+    Count.Count = 0;
   }
+  return Count;
+}
+
+DriveRefusals *Refusals = nullptr; // the current drive's
+
+// Attempts the current drive has left in this boot.
+UINTN AttemptsLeft() {
+  if (AttemptsExpired != 0 || Refusals->Count >= DriveAttemptLimit) {
+    return 0;
+  }
+  return DriveAttemptLimit - Refusals->Count;
+}
+
+// Reads the drive's status word; TRUE (and AttemptsExpired = 1) when it reports its count
+// expired.
+BOOLEAN ReadExpiredBit(HDD_SECURITY_PROTOCOL *Security) {
   UINT16 SecurityStatus = 0;
   if (!EFI_ERROR(Security->GetSecurityStatus(Security, &SecurityStatus)) &&
       (SecurityStatus & ATA_SECURITY_COUNT_EXPIRED) != 0) {
     AttemptsExpired = 1;
-    return EFI_SECURITY_VIOLATION;
+  }
+  return AttemptsExpired != 0;
+}
+
+// What became of one verify.
+enum class VerifyResult : UINT8 {
+  Accepted,
+  Refused, // now, or earlier in this run (then not sent again)
+  NotSent, // the attempts left are the reserve's, or the drive reports its count expired
+  Failed,  // failed on the way to the drive, without its judgement
+};
+
+// One verify of the current drive, sent only while more than Reserve attempts are left. A
+// verify the drive already refused is not sent again and counts as refused; a drive whose count
+// has expired gets nothing (AttemptsExpired = 1).
+VerifyResult VerifyOnce(const UINT8 *Password, UINT8 Type, UINTN Reserve,
+                        HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber) {
+  const RefusedPassword *Known = FindRefused(Password);
+  if (Known != nullptr && (Known->Types & (1u << Type)) != 0) {
+    return VerifyResult::Refused;
+  }
+  if (AttemptsLeft() <= Reserve) {
+    return VerifyResult::NotSent;
+  }
+  if (ReadExpiredBit(Security)) {
+    return VerifyResult::NotSent;
   }
   UINT8 Buffer[HDD_PASSWORD_BUFFER_SIZE];
   FillBytes(Buffer, sizeof(Buffer), 0);
@@ -108,16 +187,22 @@ EFI_STATUS VerifyOnce(const UINT8 *Password, UINT8 Type, HDD_SECURITY_PROTOCOL *
   EFI_STATUS Status =
       PasswordVerify->VerifyPassword(Security, Type, SerialNumber, CurrentDrive, Buffer);
   FillBytes(Buffer, sizeof(Buffer), 0);
-  if (Status != EFI_SUCCESS) {
-    NoteRefused(Password, Type);
+  if (Status == EFI_SUCCESS) {
+    return VerifyResult::Accepted;
   }
-  return Status;
+  if (!RefusedStatus(Status)) {
+    return VerifyResult::Failed;
+  }
+  NoteRefused(Password, Type);
+  Refusals->Count++;
+  return VerifyResult::Refused;
 }
 
 // The current drive refuses passwords until the machine is powered off: tell the user and stop
 // as after three wrong entries.
 [[noreturn]] VOID HaltOnExpiredAttempts() {
   ForgetRefusedPasswords();
+  StoreDriveMap();
   CHAR16 Number[3] = {0, 0, 0};
   FormatDriveNumber(Number, CurrentDrive);
   const CHAR16 *const Lines[] = {
@@ -186,9 +271,17 @@ UINT8 DriveNumber(UINT32 Channel, UINT32 Device, UINT8 ControllerFunction) {
   return Number < MAX_SATA_DRIVES ? (UINT8)Number : NoDrive;
 }
 
+// Whether the module holds Password in hard-disk slot Slot (1 to 3).
+BOOLEAN DiskSlotHolds(UINTN Slot, const UINT8 *Password) {
+  return (ModuleSlotMask & (FP_SLOT_DISK1 << (Slot - 1))) != 0 &&
+         SamePassword(RequestBlock()->DiskPassword[Slot - 1], Password);
+}
+
 // A password just opened the current drive: remember which module slot holds it, or give it a
-// free hard-disk slot of the module. EFI_ABORTED when no slot is left to learn it.
-EFI_STATUS LearnOpeningPassword(const UINT8 *Password) {
+// free hard-disk slot of the module. A typed password (TakeRemembered) may take a slot that an
+// absent drive's entry remembers when no other is free; the caller's candidates never do.
+// EFI_ABORTED when no slot is left to learn it.
+EFI_STATUS LearnOpeningPassword(const UINT8 *Password, BOOLEAN TakeRemembered) {
   FP_REQUEST_BLOCK_LAYOUT *Block = RequestBlock();
   struct Known {
     UINT16 Slot;
@@ -214,7 +307,7 @@ EFI_STATUS LearnOpeningPassword(const UINT8 *Password) {
   // A slot another drive's map entry remembers holds that drive's password, even when the
   // drive is absent this boot: it is taken only when every unclaimed slot is remembered.
   UINTN Slot = FirstFreeDiskSlot();
-  for (UINTN Unclaimed = 1; Slot == 0 && Unclaimed <= 3; Unclaimed++) {
+  for (UINTN Unclaimed = 1; TakeRemembered && Slot == 0 && Unclaimed <= 3; Unclaimed++) {
     if (SlotClaimed[Unclaimed - 1] == 0) {
       Slot = Unclaimed;
     }
@@ -321,41 +414,59 @@ VOID RemapDriveEntry(UINT16 Crc) {
   WriteUint16(CurrentMapEntry, Crc);
 }
 
-VOID TryUnlockDrive(const UINT8 *Password, HDD_SECURITY_PROTOCOL *Security,
-                    const UINT8 *SerialNumber) {
+UnlockOutcome TryUnlockDrive(const UINT8 *Password, UINTN UserReserve, UINTN MasterReserve,
+                             HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber) {
   DriveUnlocked = 0;
-  EFI_STATUS Status = VerifyOnce(Password, HDD_PASSWORD_USER, Security, SerialNumber);
-  if (Status != EFI_SUCCESS && AttemptsExpired == 0) {
-    Status = VerifyOnce(Password, HDD_PASSWORD_MASTER, Security, SerialNumber);
+  VerifyResult User = VerifyOnce(Password, HDD_PASSWORD_USER, UserReserve, Security, SerialNumber);
+  VerifyResult Master = User;
+  if (User != VerifyResult::Accepted) {
+    Master = VerifyOnce(Password, HDD_PASSWORD_MASTER, MasterReserve, Security, SerialNumber);
   }
-  if (Status != EFI_SUCCESS) {
-    return;
+  if (Master != VerifyResult::Accepted) {
+    // Refused as user, and not accepted as master where the drive was asked.
+    return User == VerifyResult::Refused && Master != VerifyResult::Failed
+               ? UnlockOutcome::Refused
+               : UnlockOutcome::Unsettled;
   }
   DriveUnlocked = 1;
   ClearSysPwdInvalidBits(DriveInvalidBit());
+  return UnlockOutcome::Opened;
 }
+
+namespace {
+
+// An automatic password followed by Later other automatic passwords: its user verify leaves the
+// typed tries their room, its master verify also the later passwords' user verifies.
+UnlockOutcome TryAutomaticPassword(const UINT8 *Password, UINTN Later,
+                                   HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber) {
+  return TryUnlockDrive(Password, TypedTries, TypedTries + Later, Security, SerialNumber);
+}
+
+} // namespace
 
 VOID UnlockWithCallerPasswords(HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber) {
   const UINT8 *Candidates = CallerAnswer + CALLER_ANSWER_DISK_CANDIDATES;
+  UINTN Given = 0;
+  for (UINTN Index = 0; Index < 4; Index++) {
+    Given += IsAllZero(Candidates + PASSWORD_FORM_SIZE * Index, PASSWORD_FORM_SIZE) ? 0 : 1;
+  }
   for (UINTN Index = 0; Index < 4; Index++) {
     const UINT8 *Candidate = Candidates + PASSWORD_FORM_SIZE * Index;
     if (IsAllZero(Candidate, PASSWORD_FORM_SIZE)) {
       continue;
     }
-    TryUnlockDrive(Candidate, Security, SerialNumber);
-    if (AttemptsExpired != 0) {
-      return;
-    }
-    if (DriveUnlocked == 0) {
+    Given--;
+    if (TryAutomaticPassword(Candidate, Given, Security, SerialNumber) != UnlockOutcome::Opened) {
       continue;
     }
     if (Index < 3) {
-      // Candidate i belongs to hard-disk slot i + 1 of the module, unless that slot already
-      // holds the different password of a drive opened earlier: then it takes a free slot, and
-      // with none free the drive is open but nothing learns the candidate.
+      // Candidate i belongs to hard-disk slot i + 1 of the module, unless that slot holds
+      // another password that a drive claimed in this run or that another drive's entry
+      // remembers: then it takes a free slot, and with none free the drive is open but nothing
+      // learns the candidate.
       UINTN Slot = Index + 1;
-      if (SlotClaimed[Index] == 1 &&
-          !SamePassword(RequestBlock()->DiskPassword[Index], Candidate)) {
+      if ((SlotClaimed[Index] == 1 || RememberedForOtherDrive(Slot)) &&
+          !DiskSlotHolds(Slot, Candidate)) {
         Slot = FirstFreeDiskSlot();
         if (Slot == 0) {
           return;
@@ -364,54 +475,63 @@ VOID UnlockWithCallerPasswords(HDD_SECURITY_PROTOCOL *Security, const UINT8 *Ser
       StoreInDiskSlot(Slot, Candidate);
       return;
     }
+    // The fourth candidate names the slot of an equal earlier candidate when the module holds
+    // it there; otherwise it is new and learned as the others are.
     for (UINTN Other = 0; Other < 3; Other++) {
-      if (SamePassword(Candidate, Candidates + PASSWORD_FORM_SIZE * Other)) {
+      if (SamePassword(Candidate, Candidates + PASSWORD_FORM_SIZE * Other) &&
+          DiskSlotHolds(Other + 1, Candidate)) {
         CurrentMapEntry[EntryDisk1 + Other] = 1;
         MapDirty() = 1;
         return;
       }
     }
-    // The fourth candidate is new: learn it as a typed password is learned.
-    LearnOpeningPassword(Candidate);
+    LearnOpeningPassword(Candidate, FALSE);
     return;
   }
 }
 
 VOID UnlockWithRememberedMapping(HDD_SECURITY_PROTOCOL *Security, const UINT8 *SerialNumber) {
   FP_REQUEST_BLOCK_LAYOUT *Block = RequestBlock();
+  // The remembered slots the reply carries, in the order they are tried: hard-disk slots 1 to 3
+  // (not all zero), then the user password (not all zero) or, only when that is not tried, the
+  // administrator password (zeros too).
+  struct Remembered {
+    UINT16 Slot;
+    UINTN EntryByte;
+    const UINT8 *Password;
+  };
+  Remembered Tries[4];
+  UINTN Count = 0;
   for (UINTN Slot = 1; Slot <= 3; Slot++) {
-    UINT8 &Remembered = CurrentMapEntry[EntryDisk1 + Slot - 1];
-    const UINT8 *Password = Block->DiskPassword[Slot - 1];
-    if ((ModuleSlotMask & (FP_SLOT_DISK1 << (Slot - 1))) == 0 || Remembered == 0 ||
-        IsAllZero(Password, PASSWORD_FORM_SIZE)) {
-      continue;
+    Remembered Try = {(UINT16)(FP_SLOT_DISK1 << (Slot - 1)), EntryDisk1 + Slot - 1,
+                      Block->DiskPassword[Slot - 1]};
+    if ((ModuleSlotMask & Try.Slot) != 0 && CurrentMapEntry[Try.EntryByte] != 0 &&
+        !IsAllZero(Try.Password, PASSWORD_FORM_SIZE)) {
+      Tries[Count++] = Try;
     }
-    TryUnlockDrive(Password, Security, SerialNumber);
-    if (AttemptsExpired != 0) {
-      return;
-    }
-    if (DriveUnlocked != 0) {
-      SlotClaimed[Slot - 1] = 1;
-      return;
-    }
-    Remembered = 0; // the slot no longer opens this drive
-    MapDirty() = 1;
   }
-
   if ((ModuleSlotMask & FP_SLOT_USER) != 0 && CurrentMapEntry[EntryUser] != 0 &&
       !IsAllZero(Block->UserPassword, PASSWORD_FORM_SIZE)) {
-    TryUnlockDrive(Block->UserPassword, Security, SerialNumber);
-    if (DriveUnlocked == 0 && AttemptsExpired == 0) {
-      CurrentMapEntry[EntryUser] = 0;
-      MapDirty() = 1;
-    }
-    return;
+    Tries[Count++] = {FP_SLOT_USER, EntryUser, Block->UserPassword};
+  } else if ((ModuleSlotMask & FP_SLOT_ADMIN) != 0 && CurrentMapEntry[EntryAdmin] != 0) {
+    Tries[Count++] = {FP_SLOT_ADMIN, EntryAdmin, Block->AdminPassword};
   }
 
-  if ((ModuleSlotMask & FP_SLOT_ADMIN) != 0 && CurrentMapEntry[EntryAdmin] != 0) {
-    TryUnlockDrive(Block->AdminPassword, Security, SerialNumber);
-    if (DriveUnlocked == 0 && AttemptsExpired == 0) {
-      CurrentMapEntry[EntryAdmin] = 0;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    const Remembered &Try = Tries[Index];
+    UnlockOutcome Outcome =
+        TryAutomaticPassword(Try.Password, Count - Index - 1, Security, SerialNumber);
+    if (Outcome == UnlockOutcome::Opened) {
+      if (Try.EntryByte >= EntryDisk1) {
+        SlotClaimed[Try.EntryByte - EntryDisk1] = 1;
+      }
+      return;
+    }
+    // Forgotten once the drive refused it as user password (and, where asked, as master
+    // password); one whose user verify the budget did not allow, or whose verify failed on the
+    // way to the drive, stays remembered.
+    if (Outcome == UnlockOutcome::Refused) {
+      CurrentMapEntry[Try.EntryByte] = 0;
       MapDirty() = 1;
     }
   }
@@ -449,20 +569,29 @@ EFI_STATUS PromptHardDiskPassword(HDD_SECURITY_PROTOCOL *Security, const UINT8 *
     FillBytes(Typed, sizeof(Typed), 0);
     DriveUnlocked = 0;
     if (!EFI_ERROR(HashStatus)) {
-      TryUnlockDrive(ModuleForm, Security, SerialNumber);
+      // The user verify may take the last attempt; the master verify leaves one for each
+      // later try.
+      TryUnlockDrive(ModuleForm, 0, TypedTries - 1 - Tries, Security, SerialNumber);
     }
-    if (AttemptsExpired != 0) {
+    if (DriveUnlocked != 0) {
+      Status = LearnOpeningPassword(ModuleForm, TRUE);
+      break;
+    }
+    // With no attempt left, or after the last try, the drive's own word tells whether its
+    // count expired; with attempts spent but tries left the prompt can do nothing more.
+    BOOLEAN LastTry = Tries + 1 == TypedTries;
+    if (AttemptsLeft() == 0 || LastTry) {
+      ReadExpiredBit(Security);
+    }
+    if (AttemptsExpired != 0 || (AttemptsLeft() == 0 && !LastTry)) {
       FillBytes(ModuleForm, sizeof(ModuleForm), 0);
       HaltOnExpiredAttempts();
     }
-    if (DriveUnlocked != 0) {
-      Status = LearnOpeningPassword(ModuleForm);
-      break;
-    }
     ShowPasswordIncorrect();
-    if (++Tries == 3) {
+    if (++Tries == TypedTries) {
       FillBytes(ModuleForm, sizeof(ModuleForm), 0);
       ForgetRefusedPasswords();
+      StoreDriveMap();
       HaltAfterWrongPasswords(DriveInvalidBit(), FALSE);
     }
   }
@@ -539,26 +668,26 @@ EFI_STATUS UnlockHardDisks() {
       RemapDriveEntry(Crc);
     }
     ForgetRefusedPasswords();
-    AttemptsExpired = 0;
+    Refusals = &CurrentRefusals(Crc);
+    // A drive that refuses everything until power-off can be opened by nothing in this boot.
+    AttemptsExpired = (SecurityStatus & ATA_SECURITY_COUNT_EXPIRED) != 0 ? 1 : 0;
+    if (AttemptsLeft() == 0) {
+      HaltOnExpiredAttempts();
+    }
     if (CallerAnswer[CALLER_ANSWER_FLAG] != 0) {
       UnlockWithCallerPasswords(Security[Index], Serial);
     } else if (MapValid() != 0) {
       UnlockWithRememberedMapping(Security[Index], Serial);
     }
-    if (AttemptsExpired != 0) {
-      HaltOnExpiredAttempts();
-    }
-    if (DriveUnlocked == 0 && (SlotClaimed[0] == 0 || SlotClaimed[1] == 0 || SlotClaimed[2] == 0)) {
+    // Every drive still locked gets its prompt, also when no hard-disk slot is left to learn
+    // its password.
+    if (DriveUnlocked == 0) {
       PromptHardDiskPassword(Security[Index], Serial);
     }
   }
 
   ForgetRefusedPasswords();
-  if (MapDirty() == 1) {
-    MapValid() = 1;
-    MapDirty() = 0;
-    SetGlobalVariable(DRIVE_MAP_NAME, EFI_VARIABLE_NV_BS_RT, DRIVE_MAP_SIZE, DriveMap);
-  }
+  StoreDriveMap();
   if (Identify != nullptr) {
     DriverBootServices->FreePool(Identify);
   }

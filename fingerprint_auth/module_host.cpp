@@ -205,8 +205,11 @@ EFI_STATUS SendModuleRequest(UINT8 Code, EFI_IA32_REGISTER_SET *Registers) {
 
 UINT16 SendModuleRequestWithRetries(UINT8 Code, UINTN Attempts) {
   EFI_IA32_REGISTER_SET Registers;
-  FillBytes(&Registers, sizeof(Registers), 0);
   for (UINTN Attempt = 1;; Attempt++) {
+    // The module is entered with nothing but what the request sets: FarCall86 hands back the
+    // registers as the module left them (its flags, segment and scratch registers), and none of
+    // that may reach the next attempt.
+    FillBytes(&Registers, sizeof(Registers), 0);
     SendModuleRequest(Code, &Registers);
     if (Registers.X.AX != FP_ANSWER_BUSY || Attempt >= Attempts) {
       return Registers.X.AX;

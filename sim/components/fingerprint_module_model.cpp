@@ -419,6 +419,31 @@ void FingerprintModuleModel::FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32
   Check(Regs->X.AX == 0, "AX is " + Hex(Regs->X.AX) + " on entry, not 0");
   Check(Regs->X.DS == FP_REQUEST_BLOCK_SEGMENT && Regs->X.BX == FP_REQUEST_BLOCK_OFFSET,
         "DS:BX is " + Hex(Regs->X.DS) + ":" + Hex(Regs->X.BX) + ", not 3000:1000");
+  // The module is entered with nothing else: a stray ES, FS or GS, a set direction or trap
+  // flag, or scratch left in a register would be met by real-mode code that trusts none of it.
+  // (AX, BX and DS are checked above.)
+  static const char *const Names[] = {"EAX bits 31:16",
+                                      "EBX bits 31:16",
+                                      "ECX",
+                                      "EDX",
+                                      "ESI",
+                                      "EDI",
+                                      "EFlags",
+                                      "ES",
+                                      "CS",
+                                      "SS",
+                                      "FS",
+                                      "GS",
+                                      "EBP",
+                                      "ESP"};
+  static const size_t Offsets[] = {2, 6, 8, 12, 16, 20, 24, 28, 30, 32, 36, 38, 40, 44};
+  static const size_t Widths[] = {2, 2, 4, 4, 4, 4, 4, 2, 2, 2, 2, 2, 4, 4};
+  for (size_t I = 0; I < sizeof(Offsets) / sizeof(Offsets[0]); I++) {
+    uint32_t Value = 0;
+    std::memcpy(&Value, reinterpret_cast<const uint8_t *>(Regs) + Offsets[I], Widths[I]);
+    Check(Value == 0, std::string(Names[I]) + " is " + Hex(Value) +
+                          " on entry; the request sets only AX, BX and DS, every other register 0");
+  }
 
   auto &Block = *reinterpret_cast<FP_REQUEST_BLOCK_LAYOUT *>(Physical(FP_REQUEST_BLOCK));
   ModuleRequestRecord Record;
@@ -448,7 +473,14 @@ void FingerprintModuleModel::FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32
     std::memcpy(Physical(Record.WorkBuffer) + Record.Sent.size(), &Block, sizeof(Block));
   }
 
-  Regs->X.AX = Answer;
+  // FarCall86 hands back the registers as the module left them: its answer in AX, and what
+  // its code left in the others (flags with the always-set bit 1 and interrupts enabled, the
+  // segment and scratch registers it used).
+  Regs->E.EAX = Answer;
+  Regs->E.ECX = 0x00000058;
+  Regs->E.ESI = FP_REQUEST_BLOCK_OFFSET;
+  Regs->E.EFlags = 0x00000202;
+  Regs->X.ES = FP_REQUEST_BLOCK_SEGMENT;
   Record.Answer = Answer;
   std::memcpy(Record.Reply.data(), &Block, sizeof(Block));
   Record.Timeline =

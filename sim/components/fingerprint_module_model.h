@@ -1,9 +1,10 @@
 // A model of the legacy fingerprint module: what FarCall86 at 4000:0003 runs on this board.
 //
 // Every call checks the host's side of the contract and records each violation as a board
-// problem ("fingerprint module: ..."): the call address and registers, the module image at
-// 0x40000, the reader descriptor at 0x30000, the USB copy at 0x32000, the request block at
-// 0x31000, the work buffer and the zeros everywhere else in the window. Then it answers in AX
+// problem ("fingerprint module: ..."): the call address and registers (AX 0, DS:BX at the
+// block, every other register 0), the module image at 0x40000, the reader descriptor at
+// 0x30000, the USB copy at 0x32000, the request block at 0x31000, the work buffer and the zeros
+// everywhere else in the window. Then it answers in AX
 // as configured: scripted answers per request code first (busy 0xFFFF or anything else), then a
 // fixed answer if one is set, else the module's own answer (request 0: 0 when a finger is
 // enrolled and accepted, else kNoMatch; requests 1, 3, 4 and 5: 0; any other code:
@@ -114,7 +115,8 @@ public:
   // The echo byte the host must send now (0 until a request 0 was answered 0).
   uint8_t ExpectedEcho() const { return HostEcho; }
 
-  // FarCall86's hand-over: checks the contract and writes the answer into AX.
+  // FarCall86's hand-over: checks the contract, writes the answer into AX and hands back the
+  // other registers as the module's code leaves them (flags, ES, CX, SI changed).
   void FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32_REGISTER_SET *Regs, VOID *Stack,
                UINTN StackSize);
 

@@ -356,12 +356,15 @@ EFI_STATUS SataDrives::VerifyPassword(HDD_SECURITY_PROTOCOL *Interface, UINT8 Pa
   for (size_t I = 0; I < List.size(); I++) {
     Attempt.Drive = List[I].get() == Drive ? (int)I : Attempt.Drive;
   }
+  bool Reached = true; // false for a failure on the way to the drive
   auto Done = [&](EFI_STATUS Status) {
     Attempt.Result = Status;
     std::string Name = Drive != nullptr ? Drive->Label : "unknown drive";
     Attempt.Timeline = Owner.Note("hdd verify " + Name +
                                   (PasswordType == HDD_PASSWORD_MASTER ? " master" : " user") +
-                                  (Status == EFI_SUCCESS ? " accepted" : " refused"));
+                                  (Status == EFI_SUCCESS ? " accepted"
+                                   : Reached             ? " refused"
+                                                         : " failed before the drive"));
     AttemptLog.push_back(Attempt);
     return Status;
   };
@@ -403,6 +406,12 @@ EFI_STATUS SataDrives::VerifyPassword(HDD_SECURITY_PROTOCOL *Interface, UINT8 Pa
     }
   }
 
+  if (!Drive->VerifyFailures.empty()) {
+    EFI_STATUS Failure = Drive->VerifyFailures.front();
+    Drive->VerifyFailures.pop_front();
+    Reached = false;
+    return Done(Failure);
+  }
   if (!Drive->SecurityEnabled || Drive->Frozen || Drive->Expired()) {
     return Done(Drive->RefusalStatus);
   }

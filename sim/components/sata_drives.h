@@ -9,7 +9,8 @@
 // (type 1, high security level), unlocks it; a frozen drive refuses; the attempt limit (ATA's
 // 5 by default, user and master refusals counted together; 0 for none) makes the drive report
 // the count expired (IDENTIFY word 128 bit 4) and refuse everything after that many wrong
-// passwords until the next power-on. Every verify call is recorded, and a call that breaks the
+// passwords until the next power-on; a verify can be made to fail on the way to the drive
+// without reaching it (VerifyFailures). Every verify call is recorded, and a call that breaks the
 // contract (a serial-number pointer that is not the drive's IDENTIFY serial field, a buffer whose
 // 20 bytes after the password are not zero) is a board problem.
 #pragma once
@@ -55,6 +56,9 @@ struct SataDrive {
   unsigned AttemptLimit = 5; // refused unlocks until the count expires; 0: no limit
   unsigned WrongAttempts = 0;
   EFI_STATUS RefusalStatus = EFI_SECURITY_VIOLATION; // what a refused verify returns
+  // Statuses of the next verify calls that fail on the way to the drive (a transient link or
+  // controller error): the drive sees no password, stays as it is and counts nothing.
+  std::deque<EFI_STATUS> VerifyFailures;
   // User password (security enabled, locked) and master password in module form.
   void SetPasswords(const PasswordForm &User, std::optional<PasswordForm> Master = std::nullopt);
   bool Expired() const { return AttemptLimit != 0 && WrongAttempts >= AttemptLimit; }

@@ -164,6 +164,12 @@ AuthRun SetupEngine::Authenticate(uint32_t AuthFlags, uint32_t ControlFlags) {
                   ControlFlagsText((ControlWord ^ ControlFlags) & ~ControlOutBits));
   }
   Run.TplAfter = Owner.Tpl;
+  // The caller's own work after the call (its key waits among it) runs at its level.
+  if (Run.How == AuthOutcome::Returned && Run.TplAfter != CallTpl) {
+    Owner.Problem("FingerprintAuthenticate returned at task priority level " +
+                  std::to_string(Run.TplAfter) + ", not at the level " + std::to_string(CallTpl) +
+                  " it was called at");
+  }
   Run.Microseconds = Owner.ClockMicroseconds - Start;
   Owner.Console.CaptureFrame("end of run");
   Run.Problems.assign(Owner.Problems.begin() + ProblemStart, Owner.Problems.end());

@@ -124,11 +124,13 @@ INSTANTIATE_TEST_SUITE_P(
                                   u"wrong\rwrong\rdisk\r",
                                   {User("wrong"), Master("wrong"), User("disk")},
                                   FP_SLOT_DISK1},
+                      // The first candidate's master verify waits for the later candidates'
+                      // user verifies, and the second, equal one is not sent again.
                       WarningCase{"CallerCandidates",
-                                  {"stale", "disk"},
+                                  {"stale", "stale", "disk"},
                                   u"",
-                                  {User("stale"), Master("stale"), User("disk")},
-                                  FP_SLOT_DISK2}),
+                                  {User("stale"), User("disk")},
+                                  FP_SLOT_DISK3}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 // ---- collecting and probing the drives, and the status of the unlock --------------------------

@@ -61,8 +61,9 @@ TEST(Notice, CountsDownElevenStepsAndCloses) {
   // 1101 polls of 10 ms: "9" for 201 polls, then 8 down to 0 for 100 polls each.
   EXPECT_EQ(T.R.Microseconds, 1101 * Poll);
   EXPECT_EQ(T.Digits(), CountdownDigits(100));
-  // The countdown exit leaves the task priority at 6 and a cleared white-on-black screen.
-  EXPECT_EQ(T.R.TplAfter, 6u);
+  // The run returns at the caller's task priority level and leaves a cleared white-on-black
+  // screen.
+  EXPECT_EQ(T.R.TplAfter, TPL_APPLICATION);
   ExpectScreenRestored(T.N);
   EXPECT_TRUE(T.N.B.Console.Screen().Blank());
   EXPECT_EQ(T.N.B.Console.ControlSetModes.front(), EfiConsoleControlScreenText);
@@ -128,7 +129,7 @@ TEST(Notice, APauseAtZeroDoesNotKeepTheBoxOpen) {
   T.Start();
   T.N.ExpectCleanReturn(T.R);
   EXPECT_EQ(T.R.Microseconds, 1101 * Poll);
-  EXPECT_EQ(T.R.TplAfter, 6u);
+  EXPECT_EQ(T.R.TplAfter, TPL_APPLICATION);
 }
 
 struct KeyCase {

@@ -186,6 +186,13 @@ INSTANTIATE_TEST_SUITE_P(
         Breach{"AxNotZero", [](Host &H) { H.Regs.X.AX = 0xFFFF; }, "AX is 0xFFFF on entry"},
         Breach{"WrongDs", [](Host &H) { H.Regs.X.DS = 0x3100; }, "DS:BX is 0x3100:0x1000"},
         Breach{"WrongBx", [](Host &H) { H.Regs.X.BX = 0; }, "DS:BX is 0x3000:0x0"},
+        // Anything else in the register set reaches the real-mode module.
+        Breach{"StrayEs", [](Host &H) { H.Regs.X.ES = 0x3000; }, "ES is 0x3000 on entry"},
+        Breach{"DirectionFlag", [](Host &H) { H.Regs.X.Flags = 0x0400; },
+               "EFlags is 0x400 on entry"},
+        Breach{"HighHalfOfEax", [](Host &H) { H.Regs.E.EAX = 0x10000; },
+               "EAX bits 31:16 is 0x1 on entry"},
+        Breach{"ScratchInEsi", [](Host &H) { H.Regs.E.ESI = 0x1000; }, "ESI is 0x1000 on entry"},
         Breach{"ImageByte", [](Host &) { *Physical(FP_MODULE_IMAGE + 0x123) ^= 1; },
                "differs from the module section at offset 0x123"},
         Breach{"UnknownImage", [](Host &H) { H.B.FingerprintModule.ForgetExpectedImage(); },

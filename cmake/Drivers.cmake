@@ -46,6 +46,7 @@ function(add_uefi_driver name)
       COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${name}> -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
       VERBATIM)
     uefi_driver_firmware_file(${name} ${DRV_FFS_SECTIONS})
+    add_uefi_debug_twin(${name})
   else()
     add_library(${name}_native STATIC ${DRV_SOURCES})
     target_link_libraries(${name}_native PUBLIC driver_support)
@@ -143,4 +144,41 @@ function(add_uefi_size_table)
     COMMENT "Writing the size table images/sizes.md"
     VERBATIM)
   add_custom_target(uefi_size_table ALL DEPENDS ${table})
+endfunction()
+
+# add_uefi_debug_twin(<image target>)
+#
+# Firmware build: <Name>.debug beside <Name>.efi, the image's debug twin. It is a second link of
+# the same sources, compiled with the same flags (DWARF included, see the top-level
+# CMakeLists.txt), with the image's link options and /debug:dwarf, which keeps the DWARF sections
+# the image's own link drops. tools/debuginfo/debug_twin.py then gives it the image's time stamps,
+# drops its COFF symbol table and checks that every section the loader maps (code, data,
+# relocations, headers' entry point, base and directories) is the image's byte for byte: the
+# build fails otherwise. gdb, lldb and llvm-symbolizer read the twin as a PE32+ file with DWARF
+# at the image's link address (ImageBase): load it at (load address - ImageBase).
+function(add_uefi_debug_twin image)
+  find_program(FFS_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(FFS_PYTHON NAMES python3 REQUIRED)
+  set(twin ${image}_debug)
+  get_target_property(sources ${image} SOURCES)
+  get_target_property(libraries ${image} LINK_LIBRARIES)
+  get_target_property(options ${image} LINK_OPTIONS)
+  get_target_property(folder ${image} RUNTIME_OUTPUT_DIRECTORY)
+  list(FILTER options EXCLUDE REGEX "^/(map|implib):")
+  add_executable(${twin} ${sources})
+  target_link_libraries(${twin} PRIVATE ${libraries})
+  target_include_directories(${twin} PRIVATE $<TARGET_PROPERTY:${image},INCLUDE_DIRECTORIES>)
+  target_link_options(${twin} PRIVATE ${options} /debug:dwarf
+    /implib:${CMAKE_CURRENT_BINARY_DIR}/${twin}.lib)
+  set_target_properties(${twin} PROPERTIES OUTPUT_NAME ${image} SUFFIX .debug
+    RUNTIME_OUTPUT_DIRECTORY ${folder})
+  # Relinked after every link of the image, whose stamps it takes, and after a change of the tool.
+  add_dependencies(${twin} ${image})
+  set_property(TARGET ${twin} APPEND PROPERTY LINK_DEPENDS $<TARGET_FILE:${image}>
+    ${PROJECT_SOURCE_DIR}/tools/debuginfo/debug_twin.py)
+  add_custom_command(TARGET ${twin} POST_BUILD
+    COMMAND ${FFS_PYTHON} -B ${PROJECT_SOURCE_DIR}/tools/debuginfo/debug_twin.py finish
+            $<TARGET_FILE:${image}> $<TARGET_FILE:${twin}>
+    VERBATIM)
+  set_property(GLOBAL APPEND PROPERTY UEFI_DEBUG_TWINS ${image})
 endfunction()

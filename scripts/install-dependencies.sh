@@ -3,7 +3,7 @@
 # missing. Safe to run again: it does nothing when everything is there.
 set -e
 packages="cmake ninja-build g++ clang clang-format libclang-rt-dev lld llvm googletest libgtest-dev nlohmann-json3-dev
-python3 python3-pefile python3-unicorn uefitool-cli ovmf qemu-system-x86"
+python3 python3-pefile python3-unicorn uefitool-cli ovmf qemu-system-x86 gdb"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

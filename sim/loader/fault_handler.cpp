@@ -74,6 +74,36 @@ bool InHostCode(const void *Address) {
   return dladdr(Address, &Info) != 0;
 }
 
+// Whether a call instruction ends at Return: call rel32, or an indirect call through a register
+// or memory (FF /2 with a register, disp8, disp32 or RIP-relative operand, SIB or not).
+bool FollowsCall(uint64_t Return) {
+  const uint8_t *End = reinterpret_cast<const uint8_t *>(Return);
+  auto IndirectCall = [&](int Length, uint8_t Mod, bool Sib) {
+    uint8_t ModRm = End[-Length + 1];
+    return End[-Length] == 0xFF && (ModRm & 0x38) == 0x10 && (ModRm >> 6) == Mod &&
+           ((ModRm & 7) == 4) == Sib;
+  };
+  return End[-5] == 0xE8 || IndirectCall(2, 3, false) || IndirectCall(2, 0, false) ||
+         IndirectCall(3, 1, false) || IndirectCall(4, 1, true) || IndirectCall(6, 2, false) ||
+         IndirectCall(7, 2, true) || IndirectCall(6, 0, false);
+}
+
+// ", called from <where>" when the stack pointer StackTop points at a return address into an
+// image (the halt routine and the board's services are entered by a call and push nothing
+// before they stop), else nothing.
+std::string CallerOf(uint64_t StackTop) {
+  uint64_t Return = 0;
+  if (StackTop == 0 || !OnImageStack(reinterpret_cast<const uint8_t *>(StackTop))) {
+    return {};
+  }
+  std::memcpy(&Return, reinterpret_cast<const void *>(StackTop), sizeof Return);
+  const PeImage *Caller = ImageAt(reinterpret_cast<const void *>(Return));
+  if (Caller == nullptr || Return < (uint64_t)Caller->Base + 8 || !FollowsCall(Return)) {
+    return {};
+  }
+  return ", called from " + Caller->Locate(reinterpret_cast<const void *>(Return), true);
+}
+
 [[noreturn]] void Unwind(int Code) {
   siglongjmp(*Guards.back(), Code);
 }
@@ -131,7 +161,7 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
     return;
   }
   case Decoded::Halt:
-    PendingMessage = "halted at " + Image->Locate(Rip);
+    PendingMessage = "halted at " + Image->Locate(Rip) + CallerOf(Regs[REG_RSP]);
     Unwind(1);
   case Decoded::None:
     break;
@@ -364,11 +394,33 @@ void InstallFaultHandler(Bus *Target) {
   Installed = true;
 }
 
+// A host debugger learns here where each image lies: a breakpoint on BoardImageLoaded gets the
+// image's debug twin and the offset to add to the twin's addresses (load address minus link
+// address), one on BoardImageUnloaded the base of an image whose pages go back to the board
+// (scripts/boardsim-gdb.py loads and drops the symbols). Both do nothing; they are kept out of
+// line and visible so that a debugger finds them by name.
+extern "C" {
+__attribute__((noinline, used, visibility("default"))) void
+BoardImageLoaded(const char *DebugFile, const char *Name, uint64_t Base, uint64_t Offset) {
+  asm volatile("" ::"r"(DebugFile), "r"(Name), "r"(Base), "r"(Offset) : "memory");
+}
+__attribute__((noinline, used, visibility("default"))) void BoardImageUnloaded(uint64_t Base) {
+  asm volatile("" ::"r"(Base) : "memory");
+}
+}
+
 void RegisterImage(const PeImage *Image) {
   Images.push_back(Image);
+  if (!Image->DebugPath.empty()) {
+    BoardImageLoaded(Image->DebugPath.c_str(), Image->Name.c_str(), (uint64_t)Image->Base,
+                     (uint64_t)Image->Base - Image->PreferredBase);
+  }
 }
 
 void UnregisterImage(const PeImage *Image) {
+  if (std::find(Images.begin(), Images.end(), Image) != Images.end() && !Image->DebugPath.empty()) {
+    BoardImageUnloaded((uint64_t)Image->Base);
+  }
   std::erase(Images, Image);
 }
 
@@ -455,7 +507,10 @@ void HaltGuarded(const char *Where) {
     std::fprintf(stderr, "halt outside a guarded call: %s\n", Where);
     std::abort();
   }
-  PendingMessage = std::string("halted at ") + Where; // the temporaries end with the statement
+  // The temporaries end with the statement. A board service that stops the machine was called
+  // by an image: its return address lies where the image's stack pointer was at the call.
+  PendingMessage =
+      std::string("halted at ") + Where + CallerOf(reinterpret_cast<uint64_t>(BoardImageSpLive));
   Unwind(1);
 }
 

@@ -51,6 +51,24 @@ void ReadLinkerMap(PeImage &Image) {
   std::sort(Image.Symbols.begin(), Image.Symbols.end());
 }
 
+// <Name>.debug beside <Name>.efi, taken when it is the twin of these very bytes.
+void ReadDebugTwin(PeImage &Image) {
+  std::string TwinPath = Image.Path;
+  if (TwinPath.size() > 4 && TwinPath.compare(TwinPath.size() - 4, 4, ".efi") == 0) {
+    TwinPath.replace(TwinPath.size() - 4, 4, ".debug");
+  } else {
+    return;
+  }
+  std::vector<uint8_t> Twin = ReadWholeFile(TwinPath);
+  PeIdentity OfImage, OfTwin;
+  if (Twin.empty() || !ReadPeIdentity(Image.File, OfImage) || !ReadPeIdentity(Twin, OfTwin) ||
+      !(OfImage == OfTwin)) {
+    return;
+  }
+  Image.DebugPath = TwinPath;
+  Image.Lines.Read(Twin, OfImage.ImageBase);
+}
+
 } // namespace
 
 std::vector<uint8_t> ReadWholeFile(const std::string &Path) {
@@ -73,20 +91,28 @@ bool PeImage::Contains(const void *Address) const {
   return P >= Base && P < Base + Size;
 }
 
-std::string PeImage::Locate(const void *Address) const {
+std::string PeImage::Locate(const void *Address, bool ReturnAddress) const {
   uint64_t Rva = static_cast<const uint8_t *>(Address) - Base;
   char Text[256];
   std::snprintf(Text, sizeof Text, "%s+0x%llx", Name.c_str(), (unsigned long long)Rva);
   std::string Result = Text;
+  std::string Where;
+  // A return address may follow a call that ends its function (a call that does not return):
+  // the call's own byte names the function and the line.
+  uint64_t Looked = ReturnAddress && Rva > 0 ? Rva - 1 : Rva;
   auto It = std::upper_bound(Symbols.begin(), Symbols.end(),
-                             std::make_pair((uint32_t)Rva, std::string("\x7f")));
+                             std::make_pair((uint32_t)Looked, std::string("\x7f")));
   if (It != Symbols.begin()) {
     --It;
-    std::snprintf(Text, sizeof Text, " (%s+0x%llx)", It->second.c_str(),
+    std::snprintf(Text, sizeof Text, "%s+0x%llx", It->second.c_str(),
                   (unsigned long long)(Rva - It->first));
-    Result += Text;
+    Where = Text;
   }
-  return Result;
+  std::string Line = Lines.At(Looked);
+  if (!Line.empty()) {
+    Where += (Where.empty() ? "" : ", ") + Line;
+  }
+  return Where.empty() ? Result : Result + " (" + Where + ")";
 }
 
 std::unique_ptr<PeImage> LoadPeImage(const std::string &Path, std::string &Error) {
@@ -103,6 +129,7 @@ std::unique_ptr<PeImage> LoadPeImage(const std::string &Path, std::string &Error
   if (Image) {
     Image->Path = Path;
     ReadLinkerMap(*Image);
+    ReadDebugTwin(*Image);
   }
   return Image;
 }

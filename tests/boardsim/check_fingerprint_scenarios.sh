@@ -6,6 +6,9 @@
 # Usage: check_fingerprint_scenarios.sh <boardsim> <work dir>
 boardsim="$1"
 dir="$2"
+checkout=$(cd "$(dirname "$0")/../.." && pwd)
+# The line of the first occurrence of a text in a file of the checkout.
+line_of() { grep -nF -- "$2" "$checkout/$1" | head -n 1 | cut -d: -f1; }
 mkdir -p "$dir"
 status=0
 
@@ -87,7 +90,8 @@ sed 's/}}$/}, "expect": {"runs": {"wrong thrice": {"halted": true}}}}/' \
   "$dir/halt.json" > "$dir/halt_expected.json"
 out=$("$boardsim" --scenario "$dir/halt_expected.json" 2>&1) || fail "halt: exit status $?"
 expect "halt" "$out" "the machine halted" "Fatal Error\.\.\. System Halted" \
-  "value: \(none\) -> 0x08 \(drive 1\)" "remaining 1 run\(s\) of this boot do not happen"
+  "value: \(none\) -> 0x08 \(drive 1\)" "remaining 1 run\(s\) of this boot do not happen" \
+  "halted at FingerprintAuthDxe\+0x[0-9a-f]+ \(CpuDeadLoop\+0x0\), called from FingerprintAuthDxe\+0x[0-9a-f]+ \([^ ]+, fingerprint_auth/hdd_unlock\.cpp:$(line_of fingerprint_auth/hdd_unlock.cpp 'CpuDeadLoop();')\)"
 refuse "halt" "$out" "checkpoint 2: never"
 
 # ---- a prompt with no key left: the run is stuck ---------------------------------------------
@@ -99,6 +103,7 @@ cat > "$dir/stuck.json" <<'EOF'
 EOF
 out=$("$boardsim" --scenario "$dir/stuck.json" 2>&1) || fail "stuck: exit status $?"
 expect "stuck" "$out" "stuck: .*stuck" \
+  "stuck\), called from FingerprintAuthDxe\+0x[0-9a-f]+ \([^ ]+, fingerprint_auth/console_dialogs\.cpp:$(line_of fingerprint_auth/console_dialogs.cpp 'DriverBootServices->WaitForEvent(1, &ConIn->WaitForKey')\)" \
   "missing Hard Disk Password for SATA Drive: 0" "SATA drive 0 \(.*\): LOCKED"
 
 # ---- a drive with security enabled but not locked is no reason to go on: the notice, ESC --------

@@ -1,0 +1,73 @@
+# gdb script for the simulated board: loads the symbols of every image the board loads (its
+# debug twin, <Name>.debug beside <Name>.efi, at the image's load address) and drops them when
+# the board unloads the image, so that a breakpoint on a driver function by name stops in the
+# image with its source file and line.
+#
+#   gdb -x scripts/boardsim-gdb.py -ex 'break FingerprintAuthenticate' -ex run \
+#       --args build/host/tools/boardsim/boardsim [boardsim options]
+#
+# Works the same for a test binary of the host build (any process that runs the images on the
+# board). The board calls BoardImageLoaded(debug file, name, base, offset) at every image load
+# and BoardImageUnloaded(base) at every unload; this script breaks there, runs add-symbol-file
+# or remove-symbol-file and lets the board go on. The images' port, device-window and halt
+# instructions reach the board as SIGSEGV, which gdb passes on without stopping.
+import os
+
+import gdb
+
+# Where the sources are: the checkout this script lies in (the debug files name them relative to
+# it, "fingerprint_auth/auth_flow.cpp").
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+gdb.execute("set breakpoint pending on")
+gdb.execute("directory " + CHECKOUT)
+for signal in ("SIGSEGV", "SIGILL", "SIGBUS", "SIGFPE"):
+    gdb.execute("handle %s nostop noprint pass" % signal, to_string=True)
+
+loaded = {}  # image base -> (name, debug file)
+
+
+def argument(register):
+    return int(gdb.parse_and_eval("$" + register).cast(gdb.lookup_type("unsigned long")))
+
+
+def text(register):
+    pointer = gdb.Value(argument(register)).cast(gdb.lookup_type("char").pointer())
+    return pointer.string()
+
+
+class ImageLoaded(gdb.Breakpoint):
+    def __init__(self):
+        super().__init__("BoardImageLoaded", internal=True)
+        self.silent = True
+
+    def stop(self):
+        # System V arguments: rdi the debug file, rsi the name, rdx the base, rcx the offset.
+        debug_file, name = text("rdi"), text("rsi")
+        base, offset = argument("rdx"), argument("rcx")
+        if base in loaded:
+            gdb.execute("remove-symbol-file -a %#x" % base, False, True)
+        # The board loads below 4 GiB, under the link address: the offset is negative.
+        shift = "-%#x" % (2**64 - offset) if offset >= 2**63 else "%#x" % offset
+        gdb.execute("add-symbol-file %s -o %s" % (debug_file, shift), False, True)
+        loaded[base] = (name, debug_file)
+        print("[board] %s loaded at %#x: symbols from %s" % (name, base, debug_file))
+        return False
+
+
+class ImageUnloaded(gdb.Breakpoint):
+    def __init__(self):
+        super().__init__("BoardImageUnloaded", internal=True)
+        self.silent = True
+
+    def stop(self):
+        base = argument("rdi")
+        if base in loaded:
+            name, _ = loaded.pop(base)
+            gdb.execute("remove-symbol-file -a %#x" % base, False, True)
+            print("[board] %s unloaded from %#x" % (name, base))
+        return False
+
+
+ImageLoaded()
+ImageUnloaded()

@@ -12,6 +12,7 @@
 # or remove-symbol-file and lets the board go on. The images' port, device-window and halt
 # instructions reach the board as SIGSEGV, which gdb passes on without stopping.
 import os
+import struct
 
 import gdb
 
@@ -24,7 +25,25 @@ gdb.execute("directory " + CHECKOUT)
 for signal in ("SIGSEGV", "SIGILL", "SIGBUS", "SIGFPE"):
     gdb.execute("handle %s nostop noprint pass" % signal, to_string=True)
 
-loaded = {}  # image base -> (name, debug file)
+loaded = {}  # image base -> (name, debug file, entry point RVA)
+
+
+def entry_rva(path):
+    """The entry point's image-relative address, read from the twin's PE header: an address in
+    the image's code, by which gdb finds the symbol file again (the headers are in no section)."""
+    with open(path, "rb") as stream:
+        header = stream.read(4096)
+    pe = struct.unpack_from("<I", header, 0x3C)[0]
+    return struct.unpack_from("<I", header, pe + 24 + 16)[0]
+
+
+def drop(base):
+    name, _, entry = loaded.pop(base)
+    try:
+        gdb.execute("remove-symbol-file -a %#x" % (base + entry), False, True)
+    except gdb.error as error:
+        print("[board] %s: %s" % (name, error))
+    return name
 
 
 def argument(register):
@@ -46,11 +65,11 @@ class ImageLoaded(gdb.Breakpoint):
         debug_file, name = text("rdi"), text("rsi")
         base, offset = argument("rdx"), argument("rcx")
         if base in loaded:
-            gdb.execute("remove-symbol-file -a %#x" % base, False, True)
+            drop(base)
         # The board loads below 4 GiB, under the link address: the offset is negative.
         shift = "-%#x" % (2**64 - offset) if offset >= 2**63 else "%#x" % offset
         gdb.execute("add-symbol-file %s -o %s" % (debug_file, shift), False, True)
-        loaded[base] = (name, debug_file)
+        loaded[base] = (name, debug_file, entry_rva(debug_file))
         print("[board] %s loaded at %#x: symbols from %s" % (name, base, debug_file))
         return False
 
@@ -63,9 +82,7 @@ class ImageUnloaded(gdb.Breakpoint):
     def stop(self):
         base = argument("rdi")
         if base in loaded:
-            name, _ = loaded.pop(base)
-            gdb.execute("remove-symbol-file -a %#x" % base, False, True)
-            print("[board] %s unloaded from %#x" % (name, base))
+            print("[board] %s unloaded from %#x" % (drop(base), base))
         return False
 
 

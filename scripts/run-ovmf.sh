@@ -8,7 +8,10 @@
 # scenario: a FirmwareHarness scenario word (dispatch, pci-bridge-probe,
 # setup-hw-sync-first-boot, fingerprint-first-boot, ...) run by startup.nsh; without one the
 # shell waits at its prompt (type "fs0:" then "FirmwareHarness.efi dispatch").
-# --gdb: QEMU waits for a debugger on its gdb stub, localhost:1234, before the first instruction.
+# --gdb: QEMU waits for a debugger on its gdb stub, localhost:1234, before the first instruction;
+# in another terminal, from the checkout:
+#   gdb -x scripts/ovmf-gdb.py -ex 'break FingerprintAuthenticate' -ex continue
+# (scripts/ovmf-gdb.py loads the debug twins of our images where the firmware loads them.)
 # Needs the uefi build (cmake --preset uefi && cmake --build --preset uefi) and the Debian
 # packages qemu-system-x86 and ovmf. FIRMWARE_OVMF_CODE/FIRMWARE_OVMF_VARS pick another OVMF.
 set -eu
@@ -17,6 +20,8 @@ build=${UEFI_BUILD_DIR:-$root/build/uefi}
 gdb=""
 if [ "${1:-}" = "--gdb" ]; then
   gdb="-s -S"
+  echo "QEMU waits for gdb on localhost:1234; in another terminal, from $root:"
+  echo "  gdb -x scripts/ovmf-gdb.py -ex 'break FingerprintAuthenticate' -ex continue"
   shift
 fi
 scenario=${1:-}

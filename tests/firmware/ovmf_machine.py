@@ -32,6 +32,12 @@ EXCEPTION_MARKERS = ("!!!! X64 Exception", "!!!! IA32 Exception", "ASSERT [")
 ANSI_ESCAPE = re.compile(r"\x1b(\[[0-?]*[ -/]*[@-~]|[()][0-9A-Za-z]|[=>NOM78])")
 
 
+# The firmware's exception report: the faulting instruction, and the image it lies in.
+EXCEPTION_RIP = re.compile(r"^RIP\s+-\s+([0-9A-Fa-f]+)")
+EXCEPTION_IMAGE = re.compile(r"Find image based on IP.*ImageBase=([0-9A-Fa-f]+), "
+                             r"EntryPoint=([0-9A-Fa-f]+)")
+
+
 class SetupError(Exception):
     """The machine cannot be started (a package is missing): not a verdict on the drivers."""
 
@@ -51,6 +57,59 @@ def find_tools():
             return qemu, code, variables
     raise SetupError("no OVMF code/variable-store pair found (%s): install the Debian package ovmf"
                      % ", ".join(code for code, _ in pairs))
+
+
+def twin_entry_points(folders):
+    """{entry point RVA: [(name, twin path, link address)]} of the debug twins in folders."""
+    found = {}
+    for folder in folders:
+        if not os.path.isdir(folder):
+            continue
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".debug"):
+                path = os.path.join(folder, name)
+                with open(path, "rb") as twin:
+                    data = twin.read(4096)
+                pe = struct.unpack_from("<I", data, 0x3C)[0]
+                entry = struct.unpack_from("<I", data, pe + 24 + 16)[0]
+                found.setdefault(entry, []).append(
+                    (name[:-len(".debug")], path, struct.unpack_from("<Q", data, pe + 24 + 24)[0]))
+    return found
+
+
+def exception_source(boot):
+    """Where the firmware's exception report points, named from our debug twins: lines of
+    "<image>+0x<offset>: <function> at <file>:<line>" (with the calls it is inlined into), or a
+    line saying why it cannot be named."""
+    rip = base = entry = None
+    for line in boot.lines:
+        if EXCEPTION_RIP.match(line):
+            rip = int(EXCEPTION_RIP.match(line).group(1), 16)
+        if EXCEPTION_IMAGE.search(line):
+            base, entry = (int(v, 16) for v in EXCEPTION_IMAGE.search(line).groups())
+    if rip is None or base is None:
+        return ["no RIP or image base in the exception report"]
+    candidates = twin_entry_points(boot.twin_folders).get(entry - base, [])
+    # Several images with the same entry point: the one the harness reported at that base.
+    named = {r.get("name") or r.get("image") for r in boot.records
+             if r.get("base") and int(r.get("base"), 0) == base}
+    candidates = [c for c in candidates if c[0] in named] or candidates
+    if not candidates:
+        return ["RIP %#x in the image at %#x, none of ours" % (rip, base)]
+    name, twin, linked = candidates[0]
+    symbolizer = shutil.which("llvm-symbolizer") or shutil.which("llvm-symbolizer-14")
+    if symbolizer is None:
+        return ["%s+%#x (no llvm-symbolizer to name it)" % (name, rip - base)]
+    run = subprocess.run([symbolizer, "--obj=" + twin, "--inlining", hex(linked + rip - base)],
+                         capture_output=True, text=True, check=False)
+    answer = [line for line in run.stdout.split("\n") if line]
+    # "./support/memory.cpp:41:7": the sources are named from the checkout, the column dropped.
+    where = ["%s at %s" % (answer[i], re.sub(r"^\./|:\d+$", "", answer[i + 1]))
+             for i in range(0, len(answer) - 1, 2)]
+    if not where:
+        return ["%s+%#x (no line)" % (name, rip - base)]
+    return ["%s+%#x: %s" % (name, rip - base, where[0])] + ["  inlined into " + w
+                                                            for w in where[1:]]
 
 
 def preferred_image_base(path):
@@ -121,6 +180,7 @@ class Boot:
         self.records = parse_records(self.lines)
         self.seconds = seconds
         self.ended = ended  # "powered-off", "timeout", "exception", "exit-<code>"
+        self.twin_folders = []
 
     def of_kind(self, record_kind, /, **match):
         return [r for r in self.records
@@ -183,6 +243,9 @@ class Machine:
         shutil.copy(variables_template, self.variables)
         self.boot_timeout = boot_timeout or float(os.environ.get("FIRMWARE_BOOT_TIMEOUT", "120"))
         self.boots = []
+        # Where the debug twins of the images on the drive are: beside each file (the drivers'
+        # beside the volume).
+        self.twin_folders = sorted({os.path.dirname(os.path.abspath(path)) for path in files})
         # Extra QEMU device options (for example a display controller).
         self.devices = list(devices)
 
@@ -269,6 +332,7 @@ class Machine:
         with open(os.path.join(self.work_dir, name + ".log"), "wb") as log:
             log.write(output)
         result = Boot(name, bytes(output), seconds, ended)
+        result.twin_folders = self.twin_folders
         self.boots.append(result)
         return result
 
@@ -320,10 +384,13 @@ class Judge:
                          "%s: harness ran from begin to end" % boot.name,
                          "%d begin, %d end lines" % (len(boot.of_kind("begin")), len(ends)))
         if boot.ended == "exception":
-            # The firmware's exception report names the faulting image and its load address.
+            # The firmware's exception report names the faulting image and its load address;
+            # our debug twins name the function, file and line.
             for line in boot.lines:
                 if line.startswith("!!!!") or line.startswith("RIP"):
                     print("      " + line)
+            for line in exception_source(boot):
+                print("      source: " + line)
         print("      %s took %.1f s (log: %s.log)" % (boot.name, boot.seconds, boot.name))
         return ok
 

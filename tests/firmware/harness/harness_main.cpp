@@ -30,6 +30,7 @@ constexpr Scenario Scenarios[] = {
     {"dispatch", DispatchScenario},
     {"flash-first-boot", FlashFirstBoot},
     {"flash-second-boot", FlashSecondBoot},
+    {"planted-crash", PlantedCrashScenario},
 };
 
 bool IsBlank(CHAR16 C) {

@@ -46,5 +46,9 @@ EFI_STATUS FingerprintAuthSecondBoot();
 EFI_STATUS FlashFirstBoot();
 EFI_STATUS FlashSecondBoot();
 
+// PciBridgeProbeDxe loaded by the firmware, its entry point called with a non-canonical system
+// table pointer: a crash on purpose, for the firmware's exception report. Does not return.
+EFI_STATUS PlantedCrashScenario();
+
 // Fills a 662-byte "Setup" image with a pattern, so that a shifted or truncated write shows.
 VOID FillSetupPattern(UINT8 *Setup);

@@ -154,7 +154,7 @@ endfunction()
 # the image's own link drops. tools/debuginfo/debug_twin.py then gives it the image's time stamps,
 # drops its COFF symbol table and checks that every section the loader maps (code, data,
 # relocations, headers' entry point, base and directories) is the image's byte for byte: the
-# build fails otherwise. gdb, lldb and llvm-symbolizer read the twin as a PE32+ file with DWARF
+# build fails otherwise. gdb and llvm-symbolizer read the twin as a PE32+ file with DWARF
 # at the image's link address (ImageBase): load it at (load address - ImageBase).
 function(add_uefi_debug_twin image)
   find_program(FFS_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)

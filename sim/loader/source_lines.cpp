@@ -213,7 +213,7 @@ bool SourceLines::Read(const std::vector<uint8_t> &File, uint64_t ImageBase) {
         Sequence.clear();
         return;
       }
-      if (FileNumber < UnitFiles.size() && Line > 0) {
+      if (FileNumber < UnitFiles.size() && Line > 0 && Line <= UINT32_MAX) {
         Sequence.push_back({Address, 0, UnitFiles[FileNumber], (uint32_t)Line});
       } else {
         Sequence.push_back({Address, 0, 0, 0});
@@ -224,7 +224,7 @@ bool SourceLines::Read(const std::vector<uint8_t> &File, uint64_t ImageBase) {
       if (Opcode >= OpcodeBase) {
         uint8_t Adjusted = Opcode - OpcodeBase;
         Address += (uint64_t)(Adjusted / LineRange) * MinimumLength;
-        Line += LineBase + Adjusted % LineRange;
+        Line = (int64_t)((uint64_t)Line + (uint64_t)(int64_t)(LineBase + Adjusted % LineRange));
         Row(false);
         continue;
       }
@@ -253,8 +253,8 @@ bool SourceLines::Read(const std::vector<uint8_t> &File, uint64_t ImageBase) {
       case 2:
         Address += Unit.Unsigned() * MinimumLength;
         break;
-      case 3:
-        Line += Unit.Signed();
+      case 3: // modulo 2^64: a damaged table gives a wrong line, never an overflow
+        Line = (int64_t)((uint64_t)Line + (uint64_t)Unit.Signed());
         break;
       case 4:
         FileNumber = Unit.Unsigned();

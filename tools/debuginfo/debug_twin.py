@@ -3,7 +3,7 @@
 
 A twin is a second link of the very objects of an image, with the DWARF sections the compiler
 wrote kept (lld-link /debug:dwarf). Its loaded sections (headers aside) are those of the image
-byte for byte; after them it carries .debug_* sections that no loader maps. gdb, lldb and
+byte for byte; after them it carries .debug_* sections that no loader maps. gdb and
 llvm-symbolizer read it as a PE32+ file with DWARF: its addresses are the image's link
 addresses, so a debugger loads it at (load address - ImageBase).
 

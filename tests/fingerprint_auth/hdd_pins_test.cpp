@@ -451,23 +451,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 // A hard-disk slot that opened a drive through the map is claimed for this run: a second drive
-// opened by the same password typed at its prompt is only remembered for that slot.
+// opened by the same password typed at its prompt is only remembered for that slot (each of the
+// three slots, entry bytes +4, +5, +6).
 TEST(RememberedSlotsClaim, ASlotThatOpenedADriveIsClaimed) {
-  Notebook N;
-  SataDrive &First = N.B.Sata.AddLockedDrive("first", 0, 0, 0, ModuleForm("shared"));
-  SataDrive &Second = N.B.Sata.AddLockedDrive("second", 1, 0, 0, ModuleForm("shared"));
-  N.PutVariable(u"FpHdp2HdpMapFlag", 7, MapRemembering(0, First, {5}));
-  N.B.FingerprintModule.SetSlot(FP_SLOT_DISK2, ModuleForm("shared"));
-  N.B.Console.QueueText(u"shared\r");
-  AuthRun R = N.Run(0);
-  N.ExpectCleanReturn(R);
-  EXPECT_FALSE(First.Locked);
-  EXPECT_FALSE(Second.Locked);
-  EXPECT_TRUE(N.B.FingerprintModule.Stores().empty());
-  std::vector<VariableCall> Writes = N.WritesOf(u"FpHdp2HdpMapFlag");
-  ASSERT_EQ(Writes.size(), 1u);
-  EXPECT_EQ(EntryBytesSet(Writes[0].Data, 0), std::vector<int>{5});
-  EXPECT_EQ(EntryBytesSet(Writes[0].Data, 1), std::vector<int>{5});
+  for (int Slot = 1; Slot <= 3; Slot++) {
+    SCOPED_TRACE(Slot);
+    Notebook N;
+    SataDrive &First = N.B.Sata.AddLockedDrive("first", 0, 0, 0, ModuleForm("shared"));
+    SataDrive &Second = N.B.Sata.AddLockedDrive("second", 1, 0, 0, ModuleForm("shared"));
+    N.PutVariable(u"FpHdp2HdpMapFlag", 7, MapRemembering(0, First, {3 + Slot}));
+    N.B.FingerprintModule.SetSlot((uint16_t)(FP_SLOT_DISK1 << (Slot - 1)), ModuleForm("shared"));
+    N.B.Console.QueueText(u"shared\r");
+    AuthRun R = N.Run(0);
+    N.ExpectCleanReturn(R);
+    EXPECT_FALSE(First.Locked);
+    EXPECT_FALSE(Second.Locked);
+    EXPECT_TRUE(N.B.FingerprintModule.Stores().empty());
+    std::vector<VariableCall> Writes = N.WritesOf(u"FpHdp2HdpMapFlag");
+    ASSERT_EQ(Writes.size(), 1u);
+    EXPECT_EQ(EntryBytesSet(Writes[0].Data, 0), std::vector<int>{3 + Slot});
+    EXPECT_EQ(EntryBytesSet(Writes[0].Data, 1), std::vector<int>{3 + Slot});
+  }
 }
 
 // ---- the slots of other drives -----------------------------------------------------------------

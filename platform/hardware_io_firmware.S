@@ -4,9 +4,13 @@
 // the simulated board can tell the access from the instruction bytes alone:
 //   IoReadN    port in DX          in    (%dx),%al / %ax / %eax      EC / 66 ED / ED
 //   IoWriteN   port in DX, value   out   %al / %ax / %eax,(%dx)      EE / 66 EF / EF
-//   MmioReadN  address in RCX      movzbl / movzwl / movl (%rcx)     0F B6 01 / 0F B7 01 / 8B 01
-//   MmioWriteN address in RCX      movb / movw / movl %dl..,(%rcx)   88 11 / 66 89 11 / 89 11
+//   MmioReadN  address in RCX      mov (%rcx),%al / %ax / %eax       8A 01 / 66 8B 01 / 8B 01
+//   MmioWriteN address in RCX      mov %al / %ax / %eax,(%rcx)       88 01 / 66 89 01 / 89 01
 //   CpuDeadLoop                    cli; hlt                          FA F4
+// Memory-mapped accesses move their data through AL, AX or EAX with a plain MOV: AMD processors
+// of family 10h and later carry out a PCI Express configuration access through the ECAM window
+// only in that form (no MOVZX, no other data register). The reads clear EAX first, so that the
+// whole result register holds the value read.
 // Each function sits in a section of its own, a COMDAT keyed on its symbol, so that the linker
 // (/opt:ref) drops every function an image does not call.
 
@@ -60,13 +64,15 @@ IoWrite32:
     .section .text$MmioRead8,"xr",one_only,MmioRead8
     .globl MmioRead8
 MmioRead8:
-    movzbl  (%rcx), %eax
+    xorl    %eax, %eax
+    movb    (%rcx), %al
     ret
 
     .section .text$MmioRead16,"xr",one_only,MmioRead16
     .globl MmioRead16
 MmioRead16:
-    movzwl  (%rcx), %eax
+    xorl    %eax, %eax
+    movw    (%rcx), %ax
     ret
 
     .section .text$MmioRead32,"xr",one_only,MmioRead32
@@ -78,19 +84,22 @@ MmioRead32:
     .section .text$MmioWrite8,"xr",one_only,MmioWrite8
     .globl MmioWrite8
 MmioWrite8:
-    movb    %dl, (%rcx)
+    movl    %edx, %eax
+    movb    %al, (%rcx)
     ret
 
     .section .text$MmioWrite16,"xr",one_only,MmioWrite16
     .globl MmioWrite16
 MmioWrite16:
-    movw    %dx, (%rcx)
+    movl    %edx, %eax
+    movw    %ax, (%rcx)
     ret
 
     .section .text$MmioWrite32,"xr",one_only,MmioWrite32
     .globl MmioWrite32
 MmioWrite32:
-    movl    %edx, (%rcx)
+    movl    %edx, %eax
+    movl    %eax, (%rcx)
     ret
 
     .section .text$CpuDeadLoop,"xr",one_only,CpuDeadLoop

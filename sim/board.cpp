@@ -121,6 +121,7 @@ Board::Board() {
   Hardware.Attach(&Pcie);
   Hardware.Attach(&Tpm);
   Io.AttachTo(Hardware);
+  Hardware.OnProblem = [this](const std::string &Text) { Problem(Text); };
   InstallFaultHandler(&Hardware);
   SetHostHardwareBus(&NativeBus);
 

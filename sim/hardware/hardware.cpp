@@ -207,6 +207,17 @@ Device *Bus::Owner(Space Where, uint64_t Address) const {
   return nullptr;
 }
 
+bool Bus::RequiresAccumulatorForm(Space Where, uint64_t Address) const {
+  Device *Model = Owner(Where, Address);
+  return Model != nullptr && Model->TakesAccumulatorFormOnly();
+}
+
+void Bus::Refuse(const std::string &Why) {
+  if (OnProblem) {
+    OnProblem(Why);
+  }
+}
+
 uint64_t Bus::Read(Space Where, uint64_t Address, uint8_t Width) {
   Device *Model = Owner(Where, Address);
   uint64_t Value = Model != nullptr ? Model->Read(Where, Address, Width)

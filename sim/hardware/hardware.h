@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,6 +37,9 @@ public:
   virtual bool Claims(Space Where, uint64_t Address) const = 0;
   virtual uint64_t Read(Space Where, uint64_t Address, uint8_t Width) = 0;
   virtual void Write(Space Where, uint64_t Address, uint8_t Width, uint64_t Value) = 0;
+  // A window that carries out a memory access only when its data goes through AL, AX or EAX
+  // with a plain MOV; the processor refuses any other form there.
+  virtual bool TakesAccumulatorFormOnly() const { return false; }
 };
 
 // A little-endian byte register file; multi-byte accesses cover consecutive registers.
@@ -74,6 +78,8 @@ public:
   static constexpr uint8_t kSmiTimerValue = 0x96;
   static constexpr uint8_t kSmiTimerControl = 0x97;
   bool SmiTimerEnabled() const { return (SmiRegister(kSmiTimerControl) & 0x80) != 0; }
+  // The status latched by a tick; it stays until a one is written to it.
+  bool SmiTimerPending() const { return (SmiRegister(kSmiTimerStatus) & 0x80) != 0; }
   uint16_t SmiTimerPeriod() const {
     return (uint16_t)((SmiRegister(kSmiTimerValue) | (SmiRegister(kSmiTimerControl) << 8)) &
                       0x7FFF);
@@ -103,6 +109,9 @@ public:
   bool Claims(Space Where, uint64_t Address) const override;
   uint64_t Read(Space Where, uint64_t Address, uint8_t Width) override;
   void Write(Space Where, uint64_t Address, uint8_t Width, uint64_t Value) override;
+  // AMD processors of family 10h and later: configuration accesses through this window only as
+  // a plain MOV with AL, AX or EAX as the data register.
+  bool TakesAccumulatorFormOnly() const override { return true; }
 
   // A function on bus 0 (a bridge gets a type-1 header).
   RegisterFile &AddRootFunction(Location At, uint16_t VendorId, uint16_t DeviceId, bool Bridge);
@@ -150,6 +159,13 @@ public:
   }
   // Accesses that no device model claimed: always a fault of the driver or of the board.
   const std::vector<HardwareAccess> &Unclaimed() const { return Strays; }
+
+  // Whether the device at Address carries out a memory access only in the accumulator form.
+  bool RequiresAccumulatorForm(Space Where, uint64_t Address) const;
+  // An access the hardware refused (it reached no device and is not in the trace): reported
+  // to the board as a problem.
+  void Refuse(const std::string &Why);
+  std::function<void(const std::string &)> OnProblem;
 
 private:
   Device *Owner(Space Where, uint64_t Address) const;

@@ -23,6 +23,7 @@ constexpr int kSignals[] = {SIGSEGV, SIGILL, SIGFPE, SIGBUS, SIGTRAP};
 struct sigaction Previous[NSIG];
 bool Installed = false;
 std::vector<const PeImage *> Images;
+std::vector<const PeImage *> Retired;
 std::vector<sigjmp_buf *> Guards;
 std::string PendingMessage;
 
@@ -30,10 +31,18 @@ struct Decoded {
   enum Kind { None, In, Out, Load, Store, Halt } What = None;
   uint8_t Width = 0;
   uint8_t Length = 0;
+  // Memory accesses: whether the data goes through AL, AX or EAX with a plain MOV (the
+  // accumulator form), whether a load zero-extends into the whole register (MOVZX, and any
+  // 32-bit load), and the instruction as written, for a refusal.
+  bool Accumulator = false;
+  bool ZeroExtends = false;
+  const char *Text = "";
 };
 
 Decoded DecodeAt(const uint8_t *Code) {
-  // The fixed encodings of the hardware-boundary functions.
+  // The fixed encodings of the hardware-boundary functions: port accesses through AL, AX or EAX
+  // and DX; memory-mapped accesses at RCX through AL, AX or EAX, and the MOVZX loads and DL, DX
+  // or EDX stores of earlier builds, which only the configuration window refuses.
   if (Code[0] == 0xEC)
     return {Decoded::In, 1, 1};
   if (Code[0] == 0xED)
@@ -46,18 +55,28 @@ Decoded DecodeAt(const uint8_t *Code) {
     return {Decoded::Out, 4, 1};
   if (Code[0] == 0x66 && Code[1] == 0xEF)
     return {Decoded::Out, 2, 2};
-  if (Code[0] == 0x0F && Code[1] == 0xB6 && Code[2] == 0x01)
-    return {Decoded::Load, 1, 3};
-  if (Code[0] == 0x0F && Code[1] == 0xB7 && Code[2] == 0x01)
-    return {Decoded::Load, 2, 3};
+  if (Code[0] == 0x8A && Code[1] == 0x01)
+    return {Decoded::Load, 1, 2, true, false, "mov (%rcx),%al (8A 01)"};
+  if (Code[0] == 0x66 && Code[1] == 0x8B && Code[2] == 0x01)
+    return {Decoded::Load, 2, 3, true, false, "mov (%rcx),%ax (66 8B 01)"};
   if (Code[0] == 0x8B && Code[1] == 0x01)
-    return {Decoded::Load, 4, 2};
+    return {Decoded::Load, 4, 2, true, true, "mov (%rcx),%eax (8B 01)"};
+  if (Code[0] == 0x0F && Code[1] == 0xB6 && Code[2] == 0x01)
+    return {Decoded::Load, 1, 3, false, true, "movzx (%rcx),%eax (0F B6 01)"};
+  if (Code[0] == 0x0F && Code[1] == 0xB7 && Code[2] == 0x01)
+    return {Decoded::Load, 2, 3, false, true, "movzx (%rcx),%eax (0F B7 01)"};
+  if (Code[0] == 0x88 && Code[1] == 0x01)
+    return {Decoded::Store, 1, 2, true, false, "mov %al,(%rcx) (88 01)"};
+  if (Code[0] == 0x66 && Code[1] == 0x89 && Code[2] == 0x01)
+    return {Decoded::Store, 2, 3, true, false, "mov %ax,(%rcx) (66 89 01)"};
+  if (Code[0] == 0x89 && Code[1] == 0x01)
+    return {Decoded::Store, 4, 2, true, false, "mov %eax,(%rcx) (89 01)"};
   if (Code[0] == 0x88 && Code[1] == 0x11)
-    return {Decoded::Store, 1, 2};
+    return {Decoded::Store, 1, 2, false, false, "mov %dl,(%rcx) (88 11)"};
   if (Code[0] == 0x66 && Code[1] == 0x89 && Code[2] == 0x11)
-    return {Decoded::Store, 2, 3};
+    return {Decoded::Store, 2, 3, false, false, "mov %dx,(%rcx) (66 89 11)"};
   if (Code[0] == 0x89 && Code[1] == 0x11)
-    return {Decoded::Store, 4, 2};
+    return {Decoded::Store, 4, 2, false, false, "mov %edx,(%rcx) (89 11)"};
   if (Code[0] == 0xFA || Code[0] == 0xF4)
     return {Decoded::Halt, 0, 1};
   return {};
@@ -117,6 +136,14 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
     // Neither an image nor the board's own code: image code jumped to where no code is (a
     // damaged image or a wild pointer). It ends the innermost guarded call as a crash.
     char Text[160];
+    for (const PeImage *Gone : Retired) {
+      if (Gone->Contains(Rip)) {
+        std::snprintf(Text, sizeof Text, "crash: %s at 0x%llx, in code of the unloaded image ",
+                      strsignal(Signal), (unsigned long long)Regs[REG_RIP]);
+        PendingMessage = std::string(Text) + Gone->Locate(Rip);
+        Unwind(2);
+      }
+    }
     std::snprintf(Text, sizeof Text, "crash: %s at 0x%llx, outside every image (a jump out of ",
                   strsignal(Signal), (unsigned long long)Regs[REG_RIP]);
     PendingMessage = std::string(Text) + "the image's code)";
@@ -152,10 +179,26 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
     if (Address != FaultAddress) {
       break; // the access faulted for another reason: a crash
     }
-    if (Op.What == Decoded::Load) {
-      Regs[REG_RAX] = (greg_t)TargetBus->Read(Space::Mmio, Address, Op.Width);
+    bool IsWrite = Op.What == Decoded::Store;
+    uint64_t Data = (uint64_t)Regs[Op.Accumulator ? REG_RAX : REG_RDX] & Mask(Op.Width);
+    uint64_t Value = Mask(Op.Width); // a refused read returns all ones
+    if (!Op.Accumulator && TargetBus->RequiresAccumulatorForm(Space::Mmio, Address)) {
+      // The configuration window carries out no other form: the access does not happen.
+      char Text[200];
+      std::snprintf(Text, sizeof Text,
+                    "%u-bit %s of 0x%llx by %s refused: the PCI Express configuration window "
+                    "takes only a plain MOV through AL, AX or EAX; at ",
+                    Op.Width * 8u, IsWrite ? "write" : "read", (unsigned long long)Address,
+                    Op.Text);
+      TargetBus->Refuse(std::string(Text) + Image->Locate(Rip));
+    } else if (IsWrite) {
+      TargetBus->Write(Space::Mmio, Address, Op.Width, Data);
     } else {
-      TargetBus->Write(Space::Mmio, Address, Op.Width, (uint64_t)Regs[REG_RDX] & Mask(Op.Width));
+      Value = TargetBus->Read(Space::Mmio, Address, Op.Width);
+    }
+    if (!IsWrite) {
+      uint64_t Rax = (uint64_t)Regs[REG_RAX];
+      Regs[REG_RAX] = (greg_t)(Op.ZeroExtends ? Value : ((Rax & ~Mask(Op.Width)) | Value));
     }
     Regs[REG_RIP] += Op.Length;
     return;
@@ -422,6 +465,14 @@ void UnregisterImage(const PeImage *Image) {
     BoardImageUnloaded((uint64_t)Image->Base);
   }
   std::erase(Images, Image);
+  std::erase(Retired, Image);
+}
+
+void RetireImage(const PeImage *Image) {
+  std::erase(Images, Image);
+  if (std::find(Retired.begin(), Retired.end(), Image) == Retired.end()) {
+    Retired.push_back(Image);
+  }
 }
 
 const PeImage *ImageAt(const void *Address) {

@@ -29,6 +29,9 @@ struct GuardedResult {
 void InstallFaultHandler(Bus *Target);
 void RegisterImage(const PeImage *Image);
 void UnregisterImage(const PeImage *Image);
+// An image its loader unloaded while the board still holds it: its code no longer runs, and a
+// jump into it is named as one into unloaded code. UnregisterImage forgets it.
+void RetireImage(const PeImage *Image);
 const PeImage *ImageAt(const void *Address);
 
 // Calls Body; nested guarded calls unwind to the innermost one.

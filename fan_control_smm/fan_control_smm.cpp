@@ -181,8 +181,12 @@ VOID ClearPmStatus(VOID) {
     if ((PortIn8(ACPI_PM1_ENABLE_HIGH) & ACPI_PM1_ENABLE_HIGH_RTC_EN) != 0 &&
         (PortIn8(ACPI_PM1_STATUS_HIGH) & ACPI_PM1_STATUS_HIGH_RTC_STS) != 0) {
       // Reading RTC register C acknowledges the pending RTC interrupt; the value is dropped.
+      // The index port also holds the NMI mask: the operating system's index and mask are read
+      // first and given back afterwards, so its RTC access goes on and NMIs are not left masked.
+      UINT8 InterruptedRtcIndex = PortIn8(RTC_INDEX_PORT);
       PortOut8(RTC_INDEX_PORT, RtcRegisterCNmiMasked);
       PortIn8(RTC_DATA_PORT);
+      PortOut8(RTC_INDEX_PORT, InterruptedRtcIndex);
     }
     PortOut16(ACPI_PM1_STATUS, Pm1StatusClear);
     PortOut32(ACPI_GPE0_STATUS, Gpe0StatusClear);
@@ -212,15 +216,22 @@ EFI_STATUS EFIAPI FanTimerCallback(EFI_HANDLE, VOID *, UINTN *) {
 }
 
 EFI_STATUS EFIAPI FanSmmInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *) {
+  // The callback is registered before the timer is armed: an SMI source is never armed without
+  // the handler that clears its status. When the registration fails nothing is touched, and the
+  // SMM core unloads this copy for the error.
+  // The callback touches no floating-point or SSE register, so no floating-point save.
+  EFI_STATUS Status =
+      DriverSmmBase->RegisterCallback(DriverSmmBase, ImageHandle, FanTimerCallback, FALSE, FALSE);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
   ClearPmStatus();
   SmiRegModify8(FCH_SMI_CONTROL_C3, FCH_SMI_CONTROL_C3_FIELD, FCH_SMI_CONTROL_C3_FIELD_0100);
   SmiRegModify8(FCH_SMI_CONTROL_9B, FCH_SMI_CONTROL_9B_BIT5, FCH_SMI_CONTROL_9B_BIT5);
   // The period first, then the enable bit on top of the 0x7D it left in register 0x97.
   SmiRegWrite16(FCH_SMI_TIMER_VALUE, FCH_SMI_TIMER_PERIOD_32000);
   SmiRegModify8(FCH_SMI_TIMER_CONTROL, FCH_SMI_TIMER_CONTROL_ENABLE, FCH_SMI_TIMER_CONTROL_ENABLE);
-  // The callback touches no floating-point or SSE register, so no floating-point save.
-  return DriverSmmBase->RegisterCallback(DriverSmmBase, ImageHandle, FanTimerCallback, FALSE,
-                                         FALSE);
+  return Status;
 }
 
 extern "C" EFI_STATUS EFIAPI FanControlEntryPoint(EFI_HANDLE ImageHandle,

@@ -114,15 +114,23 @@ EFI_STATUS EFIAPI RegisterStatusSmis(EFI_HANDLE, EFI_SYSTEM_TABLE *) {
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  // The contexts are locals: the dispatcher keeps its own copy of each. Only the status of the
-  // last registration is returned; the handles are not kept.
-  EFI_SMM_SW_DISPATCH_CONTEXT FingerprintContext = {FingerprintStateSmi};
-  EFI_SMM_SW_DISPATCH_CONTEXT SignatureContext = {SignatureSmi};
-  EFI_SMM_SW_DISPATCH_CONTEXT PasswordContext = {PasswordStateSmi};
-  EFI_HANDLE DispatchHandle = nullptr;
-  SwDispatch->Register(SwDispatch, StatusSmiHandler, &FingerprintContext, &DispatchHandle);
-  SwDispatch->Register(SwDispatch, StatusSmiHandler, &SignatureContext, &DispatchHandle);
-  return SwDispatch->Register(SwDispatch, StatusSmiHandler, &PasswordContext, &DispatchHandle);
+  // The contexts are locals: the dispatcher keeps its own copy of each. Each registration keeps
+  // its handle: when one fails, the ones made before it are unregistered and its error is the
+  // result, so that no handler stays behind in the copy the SMM core unloads for the error.
+  EFI_SMM_SW_DISPATCH_CONTEXT Contexts[] = {
+      {FingerprintStateSmi}, {SignatureSmi}, {PasswordStateSmi}};
+  EFI_HANDLE Handles[sizeof(Contexts) / sizeof(Contexts[0])] = {};
+  for (UINTN Index = 0; Index < sizeof(Contexts) / sizeof(Contexts[0]); Index++) {
+    Status = SwDispatch->Register(SwDispatch, StatusSmiHandler, &Contexts[Index], &Handles[Index]);
+    if (EFI_ERROR(Status)) {
+      while (Index > 0) {
+        Index--;
+        SwDispatch->UnRegister(SwDispatch, Handles[Index]);
+      }
+      return Status;
+    }
+  }
+  return Status;
 }
 
 extern "C" EFI_STATUS EFIAPI FingerprintStatusEntryPoint(EFI_HANDLE ImageHandle,

@@ -18,6 +18,9 @@ namespace {
 constexpr uint8_t kSaveStateGuardByte = 0x5A;
 constexpr uint32_t kGuardEax = 0x00008900;
 constexpr size_t kEntryCapacity = 16;
+// SMIs in a row that the armed SMI timer's pending status raises before the board calls it a
+// storm.
+constexpr unsigned kStormReentries = 16;
 
 // The save-state records lie in a window of guard records (kGuardRecords on each side of the
 // largest array the board builds), and the window in a reservation that faults on every touch
@@ -674,9 +677,27 @@ EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuf
   const GuardedResult &Run = Loaded.back()->EntryRun;
   if (Run.How != Outcome::Returned) {
     Owner.Problem("SMM entry of " + FileName + ": " + Run.Message);
+    UnloadCopy(*Loaded.back());
     return Finish(EFI_LOAD_ERROR);
   }
+  if (EFI_ERROR(Run.Value)) {
+    UnloadCopy(*Loaded.back());
+  }
   return Finish(Run.Value);
+}
+
+// The core unloads a copy whose in-SMM entry failed and frees its SMRAM. It does not know what
+// the copy registered with other services: a handler left behind stays registered, and the
+// next SMI that reaches it jumps into memory that holds no code any more.
+void SmmCore::UnloadCopy(SmmImageRecord &Record) {
+  const PeImage *Image = Record.Image.get();
+  Owner.Uninstall(Record.Handle, EFI_LOADED_IMAGE_PROTOCOL_GUID);
+  RetireImage(Image);
+  size_t Bytes = (Image->Size + 4095) & ~size_t{4095};
+  if (mprotect(Image->Base, Bytes, PROT_READ | PROT_WRITE) != 0) {
+    Owner.Problem("cannot take the unloaded SMM copy of " + Image->Name + " out of code memory");
+  }
+  Record.Unloaded = true;
 }
 
 EFI_STATUS SmmCore::RegisterCallback(EFI_HANDLE ImageHandle, EFI_SMM_CALLBACK_ENTRY_POINT Entry,
@@ -740,6 +761,10 @@ EFI_STATUS SmmCore::RegisterSw(EFI_SMM_SW_DISPATCH Function, EFI_SMM_SW_DISPATCH
 }
 
 EFI_STATUS SmmCore::UnregisterSw(EFI_HANDLE Handle) {
+  if (!Inside) {
+    Owner.Problem("software-SMI UnRegister called outside SMM");
+    return EFI_UNSUPPORTED;
+  }
   auto Before = SwList.size();
   std::erase_if(SwList, [&](const auto &Record) { return Record.get() == Handle; });
   return SwList.size() == Before ? EFI_INVALID_PARAMETER : EFI_SUCCESS;
@@ -767,7 +792,7 @@ EFI_STATUS SmmCore::InstallConfigurationTable(const EFI_GUID *Guid, VOID *Vendor
 
 // ---- SMIs
 // -----------------------------------------------------------------------------------------
-GuardedResult SmmCore::EnterSmm(const std::optional<uint64_t> &SwValue) {
+GuardedResult SmmCore::RunSmiHandlers(const std::optional<uint64_t> &SwValue) {
   SmiCount++;
   LastCallbackStatuses.clear();
   bool WasInside = Inside;
@@ -793,6 +818,24 @@ GuardedResult SmmCore::EnterSmm(const std::optional<uint64_t> &SwValue) {
     Owner.Problem("SMI handler did not return: " + Result.Message);
   }
   CheckSaveStateGuard();
+  return Result;
+}
+
+GuardedResult SmmCore::EnterSmm(const std::optional<uint64_t> &SwValue) {
+  GuardedResult Result = RunSmiHandlers(SwValue);
+  // The SMI timer's status stays pending until software clears it, and while the timer is armed
+  // a pending status asserts the SMI again: right after the resume the processor is back in
+  // SMM. A status that none of the handlers clears keeps the machine in SMM for good.
+  unsigned Reentries = 0;
+  while (Result.How == Outcome::Returned && Owner.Fch.SmiTimerEnabled() &&
+         Owner.Fch.SmiTimerPending()) {
+    if (++Reentries > kStormReentries) {
+      Owner.Problem("SMI storm: the SMI timer is armed and its status (SMI register 0x91 bit 7) "
+                    "stays pending: no handler clears it, the SMI repeats for ever");
+      break;
+    }
+    Result = RunSmiHandlers(std::nullopt);
+  }
   return Result;
 }
 

@@ -72,6 +72,9 @@ struct SmmImageRecord {
   std::vector<uint8_t> FilePath;
   EFI_HANDLE Handle = nullptr;
   GuardedResult EntryRun; // the in-SMM run of the entry point
+  // The core unloaded the copy because its in-SMM entry failed: its code is gone, and an SMI
+  // that reaches a handler it left registered crashes.
+  bool Unloaded = false;
 };
 
 struct SmmCallbackRecord {
@@ -159,7 +162,9 @@ private:
   void BuildConfigurationTable();
   void PublishProtocols();
   void Forget();
+  void UnloadCopy(SmmImageRecord &Record);
   GuardedResult EnterSmm(const std::optional<uint64_t> &SwValue);
+  GuardedResult RunSmiHandlers(const std::optional<uint64_t> &SwValue);
   void FillGuards();
   void CheckSaveStateGuard();
   std::unique_ptr<PeImage> LoadNamedImage(const std::vector<uint8_t> &Path, EFI_HANDLE &Device,

@@ -84,7 +84,8 @@ bool RtcCmos::Claims(Space Where, uint64_t Address) const {
 
 uint64_t RtcCmos::Read(Space, uint64_t Address, uint8_t) {
   if (Address == 0x70) {
-    return 0xFF; // the index port is write-only
+    // The FCH's index port reads back what was written last: the index and the NMI mask bit.
+    return (uint8_t)(Index | (NmiMasked ? 0x80 : 0x00));
   }
   uint8_t Value = Cmos[Index];
   if (Index == kRegisterC) {

@@ -37,8 +37,9 @@ private:
   void WriteByte(uint16_t Port, uint8_t Value);
 };
 
-// RTC/CMOS behind index port 0x70 (bit 7 masks NMI) and data port 0x71. Reading register 0x0C
-// returns the pending interrupt flags and clears them.
+// RTC/CMOS behind index port 0x70 (bit 7 masks NMI) and data port 0x71. The index port reads
+// back the value written last. Reading register 0x0C returns the pending interrupt flags and
+// clears them.
 class RtcCmos : public Device {
 public:
   static constexpr uint8_t kRegisterC = 0x0C;

@@ -119,15 +119,38 @@ TEST_F(FanControl, InitArmsTheTimerAndRegistersTheCallbackWithoutFloatingPointSa
   EXPECT_EQ(Callback.ImageHandle, B.Smm.Image("FanControlSmm")->Handle);
 }
 
-TEST_F(FanControl, FailingCallbackRegistrationIsTheResultAndTheTimerStaysArmed) {
+// The callback is in place before the first hardware access: the timer is never armed without it.
+TEST_F(FanControl, TheCallbackIsRegisteredBeforeTheTimerIsTouched) {
+  std::vector<size_t> AccessesAtRegistration;
+  B.Smm.OnEntryRegistration = [&](const PeImage &) {
+    AccessesAtRegistration.push_back(B.Hardware.Trace().size());
+  };
+  Start();
+  EXPECT_EQ(AccessesAtRegistration, std::vector<size_t>{0});
+  EXPECT_TRUE(B.Fch.SmiTimerEnabled());
+}
+
+// A failing registration arms nothing and touches no register: the copy is unloaded for the
+// error, and the timer keeps firing no SMI that nobody would serve.
+TEST_F(FanControl, FailingCallbackRegistrationIsTheResultAndArmsNothing) {
   SmmOptions Options;
   Options.RegisterCallbackStatus = EFI_OUT_OF_RESOURCES;
   B.Smm.Configure(Options);
+  B.Fch.SetSmiRegister(0x96, 0x00);
+  B.Fch.SetSmiRegister(0x97, 0x00);
   RunResult Result = StartDriverImage(B, "FanControlSmm");
   ASSERT_TRUE(Result.Returned()) << Result.Message;
   EXPECT_EQ(Result.Status, EFI_OUT_OF_RESOURCES);
   EXPECT_TRUE(B.Smm.Callbacks().empty());
-  EXPECT_TRUE(B.Fch.SmiTimerEnabled());
+  EXPECT_TRUE(B.Hardware.Trace().empty()) << TraceText(B.Hardware.Trace());
+  EXPECT_FALSE(B.Fch.SmiTimerEnabled());
+  ASSERT_NE(B.Smm.Image("FanControlSmm"), nullptr);
+  EXPECT_TRUE(B.Smm.Image("FanControlSmm")->Unloaded);
+  B.EndBootServices();
+  for (int Tick = 0; Tick < 3; Tick++) {
+    EXPECT_FALSE(B.Smm.TimerTick());
+  }
+  EXPECT_EQ(B.Smm.SmiCount, 0u);
 }
 
 // The exact cost of a normal timer SMI: the band is already programmed, ACPI mode is off. The
@@ -292,15 +315,21 @@ INSTANTIATE_TEST_SUITE_P(Paths, InterruptedMonitorAccess,
                                            InterruptedCase{"FullProgramming", 0x00, 0x4C, 36}),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
+// Register 0x91 gets ones in bits 7:6 and every other bit written back as read, whichever bits
+// of other sources are set.
 TEST_F(FanControl, OtherTimerStatusBitsAreWrittenBackAsRead) {
   Start();
   SetTemperature(40);
   SetMarker(Marker(BHigh));
-  B.Fch.SetSmiRegister(0x91, 0x15); // bits of other sources, timer status not yet set
-  std::vector<HardwareAccess> Trace = Tick();
-  EXPECT_EQ(Trace[10], MmioR(1, Smi(0x91), 0x95));
-  EXPECT_EQ(Trace[11], MmioW(1, Smi(0x91), 0xD5));
-  EXPECT_EQ(B.Fch.SmiRegister(0x91), 0x15);
+  for (uint8_t Others : {0x00, 0x15, 0x2A, 0x3F, 0x40, 0x7F}) {
+    SCOPED_TRACE(int(Others));
+    B.Fch.SetSmiRegister(0x91, Others); // timer status not yet set
+    std::vector<HardwareAccess> Trace = Tick();
+    ASSERT_GE(Trace.size(), 12u);
+    EXPECT_EQ(Trace[10], MmioR(1, Smi(0x91), Others | 0x80));
+    EXPECT_EQ(Trace[11], MmioW(1, Smi(0x91), (Others & 0x3F) | 0xC0));
+    EXPECT_EQ(B.Fch.SmiRegister(0x91), Others & 0x3F);
+  }
 }
 
 struct IgnoredCase {
@@ -356,6 +385,7 @@ TEST_P(PmClearing, FollowsSciEnAndTheRtcBits) {
   B.Io.Pm.Pm1Enable = Case.Pm1Enable;
   B.Io.Pm.Pm1Status = Case.Pm1Status;
   B.Io.Rtc.Cmos[0x0C] = 0xC0;
+  B.Io.Rtc.Index = 0x0D; // selected by the operating system, NMIs enabled
   std::vector<HardwareAccess> Trace = Tick();
   // 12 accesses up to the timer-status write; then the PM clearing, register 0x9B and the index
   // port put back.
@@ -376,7 +406,8 @@ INSTANTIATE_TEST_SUITE_P(
                              Rtc,
                              Rtc | 0x0001,
                              {IoR(2, 0x804, 0x0000), IoR(1, 0x803, 0x04), IoR(1, 0x801, 0x04),
-                              IoW(1, 0x70, 0x8C), IoR(1, 0x71, 0xC0), IoW(2, 0x800, 0xC531),
+                              IoR(1, 0x70, 0x0D), IoW(1, 0x70, 0x8C), IoR(1, 0x71, 0xC0),
+                              IoW(1, 0x70, 0x0D), IoW(2, 0x800, 0xC531),
                               IoW(4, 0x820, 0xFFFFFBFF)}},
                       PmCase{"RtcEnabledNotPending",
                              0x0000,
@@ -392,18 +423,35 @@ INSTANTIATE_TEST_SUITE_P(
                               IoW(4, 0x820, 0xFFFFFBFF)}}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
-TEST_F(FanControl, StatusClearingAcknowledgesTheHardware) {
+// The RTC interrupt is acknowledged, and the operating system finds the RTC index and the NMI
+// mask it set before the SMI: NMIs are not left masked, its register C selection not lost.
+TEST_F(FanControl, StatusClearingAcknowledgesTheHardwareAndGivesTheRtcIndexBack) {
   Start();
-  B.Io.Pm.Pm1Enable = Rtc;
-  B.Io.Pm.Pm1Status = 0xFFFF;
-  B.Io.Pm.Gpe0Status = 0xFFFFFFFF;
-  B.Io.Rtc.Cmos[0x0C] = 0xC0;
-  Tick();
-  EXPECT_EQ(B.Io.Pm.Pm1Status, 0xFFFF & ~0xC531);
-  EXPECT_EQ(B.Io.Pm.Gpe0Status, 0x00000400u);
-  EXPECT_EQ(B.Io.Rtc.RegisterCReads, 1u);
-  EXPECT_TRUE(B.Io.Rtc.NmiMasked);
-  EXPECT_EQ(B.Io.Rtc.Cmos[0x0C], 0);
+  struct OsState {
+    uint8_t Index;
+    bool NmiMasked;
+  };
+  for (OsState Os : {OsState{0x0A, false}, OsState{0x00, false}, OsState{0x0B, true}}) {
+    SCOPED_TRACE(int(Os.Index));
+    B.Io.Pm.Pm1Enable = Rtc;
+    B.Io.Pm.Pm1Status = 0xFFFF;
+    B.Io.Pm.Gpe0Status = 0xFFFFFFFF;
+    B.Io.Rtc.Cmos[0x0C] = 0xC0;
+    B.Io.Rtc.RegisterCReads = 0;
+    B.Io.Rtc.Index = Os.Index;
+    B.Io.Rtc.NmiMasked = Os.NmiMasked;
+    std::vector<HardwareAccess> Trace = Tick();
+    EXPECT_EQ(B.Io.Pm.Pm1Status, 0xFFFF & ~0xC531);
+    EXPECT_EQ(B.Io.Pm.Gpe0Status, 0x00000400u);
+    EXPECT_EQ(B.Io.Rtc.RegisterCReads, 1u);
+    EXPECT_EQ(B.Io.Rtc.Cmos[0x0C], 0);
+    EXPECT_EQ(B.Io.Rtc.Index, Os.Index);
+    EXPECT_EQ(B.Io.Rtc.NmiMasked, Os.NmiMasked);
+    size_t RtcIndexWrites = std::count_if(Trace.begin(), Trace.end(), [](const HardwareAccess &A) {
+      return A.Address == 0x70 && A.IsWrite && A.Where == Space::Io;
+    });
+    EXPECT_EQ(RtcIndexWrites, 2u) << TraceText(Trace);
+  }
 }
 
 } // namespace

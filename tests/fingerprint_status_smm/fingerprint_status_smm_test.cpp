@@ -397,32 +397,46 @@ TEST_F(FingerprintStatus, WithoutSwDispatchNothingIsRegistered) {
   EXPECT_TRUE(B.Smm.SwHandlers().empty());
 }
 
+// A registration that fails leaves no handler behind: the ones made before it are unregistered,
+// the failure is the entry's result (so the SMM core unloads the copy), and no software SMI
+// reaches the unloaded copy afterwards.
 struct RegisterFailureCase {
   const char *Name;
   uint64_t FailingValue;
-  EFI_STATUS Expected;
-  size_t Registered;
+  size_t RegisteredBeforeIt;
 };
 
 class RegisterFailure : public FingerprintStatus,
                         public ::testing::WithParamInterface<RegisterFailureCase> {};
 
-TEST_P(RegisterFailure, OnlyTheLastRegistrationDecides) {
+TEST_P(RegisterFailure, UnregistersTheOthersAndIsTheResult) {
+  const RegisterFailureCase &Case = GetParam();
+  PutPasswords(Passwords(false, false));
   SmmOptions Options;
-  Options.SwRegisterFailures = {{GetParam().FailingValue, EFI_OUT_OF_RESOURCES}};
+  Options.SwRegisterFailures = {{Case.FailingValue, EFI_OUT_OF_RESOURCES}};
   B.Smm.Configure(Options);
+  size_t Seen = 0;
+  B.Smm.OnEntryRegistration = [&](const PeImage &) { Seen++; };
   RunResult Result = StartDriverImage(B, "FingerprintStatusSmm");
   ASSERT_TRUE(Result.Returned()) << Result.Message;
-  EXPECT_EQ(Result.Status, GetParam().Expected);
-  EXPECT_EQ(B.Smm.SwHandlers().size(), GetParam().Registered);
+  EXPECT_EQ(Result.Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Seen, Case.RegisteredBeforeIt + 1)
+      << "registrations tried, in order, up to the failure";
+  EXPECT_TRUE(B.Smm.SwHandlers().empty());
+  const SmmImageRecord *Copy = B.Smm.Image("FingerprintStatusSmm");
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_TRUE(Copy->Unloaded);
+  B.EndBootServices();
+  for (uint64_t Value : {FingerprintSmi, SignatureSmi, PasswordSmi}) {
+    EXPECT_EQ(B.Smm.TriggerSoftwareSmi(Value, 0x00008900), 0x00008900u);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RegisterFailure,
-    ::testing::Values(RegisterFailureCase{"First", FingerprintSmi, EFI_SUCCESS, 2},
-                      RegisterFailureCase{"Second", SignatureSmi, EFI_SUCCESS, 2},
-                      RegisterFailureCase{"Third", PasswordSmi, EFI_OUT_OF_RESOURCES, 2}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Cases, RegisterFailure,
+                         ::testing::Values(RegisterFailureCase{"First", FingerprintSmi, 0},
+                                           RegisterFailureCase{"Second", SignatureSmi, 1},
+                                           RegisterFailureCase{"Third", PasswordSmi, 2}),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
 
 } // namespace
 } // namespace sim::test

@@ -41,17 +41,20 @@ constexpr Com1Choice Com1Choices[4] = {
 // COM2 settings for Com2Selection 1..4.
 constexpr UINT8 Com2Settings[4] = {2, 1, 4, 5};
 
-// Reads a fixed-size port record; a record that cannot be read (missing, or stored with
-// another size) starts as zeros.
-VOID ReadPortRecord(const CHAR16 *Name, PortNvRecord *Record) {
+// Reads a fixed-size port record; returns whether the record is to be written back. A missing
+// record starts as zeros and is created; a record that cannot be read as exactly one record
+// (stored with another size, or a failing read) is left as it is, so its setting is not lost.
+BOOLEAN ReadPortRecord(const CHAR16 *Name, PortNvRecord *Record) {
   UINTN Size = sizeof(*Record);
   EFI_STATUS Status =
       DriverRuntimeServices->GetVariable(Name, &PNP_NV_GUID, nullptr, &Size, Record);
-  if (EFI_ERROR(Status) || Size != sizeof(*Record)) {
+  if (Status == EFI_NOT_FOUND) {
     Record->Enable = 0;
     Record->Setting = 0;
     Record->Reserved = 0;
+    return TRUE;
   }
+  return !EFI_ERROR(Status) && Size == sizeof(*Record);
 }
 
 // Reads a 2-byte detect record; returns whether there is a record to carry through.
@@ -61,8 +64,9 @@ BOOLEAN ReadDetectRecord(const CHAR16 *Name, const EFI_GUID *Guid, UINT8 (&Recor
   return !EFI_ERROR(Status) && Size == sizeof(Record);
 }
 
-EFI_STATUS WriteVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINTN Size, const VOID *Data) {
-  return DriverRuntimeServices->SetVariable(Name, Guid, EFI_VARIABLE_NV_BS_RT, Size, Data);
+EFI_STATUS WriteVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINTN Size, const VOID *Data,
+                         UINT32 Attributes = EFI_VARIABLE_NV_BS_RT) {
+  return DriverRuntimeServices->SetVariable(Name, Guid, Attributes, Size, Data);
 }
 
 // Gives bridge 0:2.0 the temporary bus 0x50 and reads the vendor ID of device 0 behind it.
@@ -110,16 +114,18 @@ extern "C" EFI_STATUS EFIAPI SetupHwSyncEntryPoint(EFI_HANDLE ImageHandle,
   PortNvRecord Com2Record;
   UINT8 Com1Detect[2];
   UINT8 Com2Detect[2];
-  ReadPortRecord(LptNvName, &LptRecord);
-  ReadPortRecord(Com1NvName, &Com1Record);
+  BOOLEAN HaveLptRecord = ReadPortRecord(LptNvName, &LptRecord);
+  BOOLEAN HaveCom1Record = ReadPortRecord(Com1NvName, &Com1Record);
   BOOLEAN HaveCom1Detect = ReadDetectRecord(Com1DetectName, &SETUP_COM1_DETECT_GUID, Com1Detect);
 
   // Without a 662-byte Setup image there is nothing to work on, and writing 662 bytes would
-  // read past a smaller buffer or truncate a larger store: change no variable at all.
+  // read past a smaller buffer or truncate a larger store: change no variable at all. "Setup" is
+  // written back with the attributes it is stored with; other ones would be refused.
   UINT8 *Setup = nullptr;
   UINTN SetupSize = 0;
+  UINT32 SetupAttributes = 0;
   EFI_STATUS Status =
-      ReadVariableGrowBuffer(SetupName, &SETUP_GUID, nullptr, &SetupSize, (VOID **)&Setup);
+      ReadVariableGrowBuffer(SetupName, &SETUP_GUID, &SetupAttributes, &SetupSize, (VOID **)&Setup);
   if (EFI_ERROR(Status) || SetupSize != SETUP_VARIABLE_SIZE) {
     if (Setup != nullptr) {
       DriverBootServices->FreePool(Setup);
@@ -186,12 +192,14 @@ extern "C" EFI_STATUS EFIAPI SetupHwSyncEntryPoint(EFI_HANDLE ImageHandle,
     }
   }
 
-  WriteVariable(Com1NvName, &PNP_NV_GUID, sizeof(Com1Record), &Com1Record);
+  if (HaveCom1Record) {
+    WriteVariable(Com1NvName, &PNP_NV_GUID, sizeof(Com1Record), &Com1Record);
+  }
   if (HaveCom1Detect) {
     WriteVariable(Com1DetectName, &SETUP_COM1_DETECT_GUID, sizeof(Com1Detect), Com1Detect);
   }
 
-  ReadPortRecord(Com2NvName, &Com2Record);
+  BOOLEAN HaveCom2Record = ReadPortRecord(Com2NvName, &Com2Record);
   BOOLEAN HaveCom2Detect = ReadDetectRecord(Com2DetectName, &SETUP_COM2_DETECT_GUID, Com2Detect);
 
   if (Com2Selection == 0) {
@@ -201,7 +209,9 @@ extern "C" EFI_STATUS EFIAPI SetupHwSyncEntryPoint(EFI_HANDLE ImageHandle,
     Com2Record.Setting = Com2Settings[Com2Selection - 1];
   }
 
-  WriteVariable(Com2NvName, &PNP_NV_GUID, sizeof(Com2Record), &Com2Record);
+  if (HaveCom2Record) {
+    WriteVariable(Com2NvName, &PNP_NV_GUID, sizeof(Com2Record), &Com2Record);
+  }
   if (HaveCom2Detect) {
     WriteVariable(Com2DetectName, &SETUP_COM2_DETECT_GUID, sizeof(Com2Detect), Com2Detect);
   }
@@ -215,8 +225,16 @@ extern "C" EFI_STATUS EFIAPI SetupHwSyncEntryPoint(EFI_HANDLE ImageHandle,
   Setup[SetupField::NvidiaDevicePresent] = NvidiaPresent;
   Setup[SetupField::LptStrapActive] = LptStrapActive;
   Setup[SetupField::TpmPresent] = TpmPresent;
-  WriteVariable(SetupName, &SETUP_GUID, SETUP_VARIABLE_SIZE, Setup);
+  Status = WriteVariable(SetupName, &SETUP_GUID, SETUP_VARIABLE_SIZE, Setup, SetupAttributes);
   DriverBootServices->FreePool(Setup);
 
-  return WriteVariable(LptNvName, &PNP_NV_GUID, sizeof(LptRecord), &LptRecord);
+  // The parallel record follows the strap whatever became of "Setup"; a failed "Setup" write is
+  // the entry's result, so that the platform sees the settings were not stored.
+  if (HaveLptRecord) {
+    EFI_STATUS LptStatus = WriteVariable(LptNvName, &PNP_NV_GUID, sizeof(LptRecord), &LptRecord);
+    if (!EFI_ERROR(Status)) {
+      Status = LptStatus;
+    }
+  }
+  return Status;
 }

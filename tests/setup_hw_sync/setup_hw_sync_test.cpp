@@ -380,20 +380,50 @@ TEST(VariableWrites, OrderAttributesAndResult) {
                                          u"SetupCom2DetectData", u"Setup", u"PNP0400_0_NV"}));
 }
 
-TEST(VariableWrites, EntryReturnsTheStatusOfTheParallelPortWriteOnly) {
-  {
+// The entry's result: a failed "Setup" write, else the parallel record's write. The parallel
+// record is written either way.
+TEST(VariableWrites, EntryReturnsAFailedSetupWriteElseTheParallelPortWrite) {
+  struct Case {
+    const char *Name;
+    const char16_t *Failing; // the write that fails, with EFI_DEVICE_ERROR
+    EFI_STATUS Expected;
+  };
+  for (Case C : {Case{"parallel record", u"PNP0400_0_NV", EFI_DEVICE_ERROR},
+                 Case{"Setup", u"Setup", EFI_DEVICE_ERROR},
+                 Case{"COM1 record", u"PNP0501_0_NV", EFI_SUCCESS}}) {
+    SCOPED_TRACE(C.Name);
     Board B;
     PutPortRecords(B);
     PutSetup(B, PatternedSetup());
-    B.Variables.FailNextSet(u"PNP0400_0_NV", EFI_DEVICE_ERROR);
-    EXPECT_EQ(RunClean(B, "SetupHwSyncDxe").Status, EFI_DEVICE_ERROR);
+    B.Variables.FailNextSet(C.Failing, EFI_DEVICE_ERROR);
+    EXPECT_EQ(RunClean(B, "SetupHwSyncDxe").Status, C.Expected);
+    EXPECT_EQ(B.Variables.Calls().back().Name, u"PNP0400_0_NV");
+    EXPECT_TRUE(B.Variables.Calls().back().IsSet);
   }
-  {
+}
+
+// "Setup" is written back with the attributes it is stored with: a store without runtime access
+// keeps it, and the rewrite is not refused.
+TEST(VariableWrites, SetupKeepsTheAttributesItIsStoredWith) {
+  for (UINT32 Attributes : {UINT32{EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS},
+                            UINT32{EFI_VARIABLE_NV_BS_RT}}) {
+    SCOPED_TRACE(Attributes);
     Board B;
     PutPortRecords(B);
-    PutSetup(B, PatternedSetup());
-    B.Variables.FailNextSet(u"Setup", EFI_DEVICE_ERROR);
+    Configure(B, {.OptionStrap = true});
+    std::vector<uint8_t> Setup = PatternedSetup();
+    Setup[SetupField::OptionStrapLatch] = 0;
+    B.Variables.Put(u"Setup", SETUP_GUID, Attributes, Setup);
     EXPECT_EQ(RunClean(B, "SetupHwSyncDxe").Status, EFI_SUCCESS);
+    const Variable *Stored = B.Variables.Find(u"Setup", SETUP_GUID);
+    ASSERT_NE(Stored, nullptr);
+    EXPECT_EQ(Stored->Attributes, Attributes);
+    EXPECT_EQ(Stored->Data[SetupField::OptionStrapLatch], 1) << "Setup not rewritten";
+    for (const VariableCall &Call : B.Variables.Calls()) {
+      if (Call.IsSet) {
+        EXPECT_EQ(Call.Status, EFI_SUCCESS) << Narrow(Call.Name);
+      }
+    }
   }
 }
 
@@ -430,10 +460,10 @@ TEST(UnreadableVariables, WithoutAUsableSetupNothingIsWritten) {
   }
 }
 
-// Port records that cannot be read start as zeros; detect records that cannot be read are not
-// written. Either because they are missing or because they are stored with another size, shorter
-// or longer than the record.
-TEST(UnreadableVariables, PortRecordsStartAsZerosAndDetectRecordsAreNotWritten) {
+// A missing port record is created from zeros. A port record stored with another size than one
+// record, shorter or longer, is left as it is: not rewritten, its setting kept. Detect records
+// that cannot be read are not written either.
+TEST(UnreadableVariables, MissingPortRecordsAreCreatedOthersOfAnotherSizeAreLeftAlone) {
   struct Case {
     const char *Name;
     size_t PortBytes, DetectBytes; // 0: missing
@@ -453,19 +483,30 @@ TEST(UnreadableVariables, PortRecordsStartAsZerosAndDetectRecordsAreNotWritten) 
     Put(u"SetupCom1DetectData", SETUP_COM1_DETECT_GUID, C.DetectBytes);
     Put(u"SetupCom2DetectData", SETUP_COM2_DETECT_GUID, C.DetectBytes);
     std::vector<uint8_t> Setup = PatternedSetup();
-    Setup[SetupField::Com1Selection] = 0;
-    Setup[SetupField::Com2Selection] = 0;
+    Setup[SetupField::Com1Selection] = 1;
+    Setup[SetupField::Com2Selection] = 4;
+    Setup[SetupField::Com2StrapLatch] = 0;
     Setup[SetupField::LptEnable] = 1;
     PutSetup(B, Setup);
     EXPECT_EQ(RunClean(B, "SetupHwSyncDxe").Status, EFI_SUCCESS);
-    EXPECT_EQ(Record(B, u"PNP0400_0_NV"), (std::vector<uint8_t>{1, 0, 0}));
-    EXPECT_EQ(Record(B, u"PNP0501_0_NV"), (std::vector<uint8_t>{0, 0, 0}));
-    EXPECT_EQ(Record(B, u"PNP0501_1_NV"), (std::vector<uint8_t>{0, 0, 0}));
+    if (C.PortBytes == 0) {
+      EXPECT_EQ(Record(B, u"PNP0400_0_NV"), (std::vector<uint8_t>{1, 0, 0}));
+      EXPECT_EQ(Record(B, u"PNP0501_0_NV"), (std::vector<uint8_t>{1, 1, 0}));
+      EXPECT_EQ(Record(B, u"PNP0501_1_NV"), (std::vector<uint8_t>{1, 5, 0}));
+    } else {
+      for (const char16_t *Name : {u"PNP0400_0_NV", u"PNP0501_0_NV", u"PNP0501_1_NV"}) {
+        EXPECT_EQ(Record(B, Name), std::vector<uint8_t>(C.PortBytes, 0x3C)) << Narrow(Name);
+      }
+    }
     for (const VariableCall &Call : B.Variables.Calls()) {
-      EXPECT_FALSE(Call.IsSet &&
-                   (Call.Name == u"SetupCom1DetectData" || Call.Name == u"SetupCom2DetectData"))
+      bool PortRecord = Call.Name.rfind(u"PNP", 0) == 0;
+      bool DetectRecord =
+          Call.Name == u"SetupCom1DetectData" || Call.Name == u"SetupCom2DetectData";
+      EXPECT_FALSE(Call.IsSet && (DetectRecord || (PortRecord && C.PortBytes != 0)))
           << Narrow(Call.Name) << " written";
     }
+    // "Setup" is rewritten all the same.
+    EXPECT_EQ(StoredBytes(B, u"Setup", SETUP_GUID)[SetupField::Com2Selection], 4);
     EXPECT_EQ(StoredBytes(B, u"SetupCom1DetectData", SETUP_COM1_DETECT_GUID),
               std::vector<uint8_t>(C.DetectBytes, 0x3C));
   }

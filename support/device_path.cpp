@@ -18,7 +18,8 @@ UINTN NodeLength(const EFI_DEVICE_PATH_PROTOCOL *Node) {
 }
 
 // Walks the nodes from Path (not NULL) and reports through EndedOnEndNode whether the walk
-// stopped at an end node (counted as 4 bytes) or at a Type 0 or Length 0 node (not counted).
+// stopped at an end node (counted as 4 bytes) or at a malformed node: Type 0, or a Length
+// shorter than the node's own 4-byte header (not counted, and nothing behind it is read).
 UINTN WalkDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path, BOOLEAN *EndedOnEndNode) {
   UINTN Total = 0;
   const UINT8 *Node = (const UINT8 *)Path;
@@ -29,13 +30,39 @@ UINTN WalkDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path, BOOLEAN *EndedOnEndNo
       return Total + EndNodeLength;
     }
     UINTN Length = NodeLength(Header);
-    if (Header->Type == 0 || Length == 0) {
+    if (Header->Type == 0 || Length < sizeof(EFI_DEVICE_PATH_PROTOCOL)) {
       *EndedOnEndNode = FALSE;
       return Total;
     }
     Total += Length;
     Node += Length;
   }
+}
+
+// A new pool buffer holding the nodes of First (without its end node) and of Second, ended by
+// Second's end node or, when Second's walk stopped without one, by the end-only node: a path
+// handed on always ends with an end node.
+EFI_DEVICE_PATH_PROTOCOL *CopyNodes(const EFI_DEVICE_PATH_PROTOCOL *First,
+                                    const EFI_DEVICE_PATH_PROTOCOL *Second) {
+  UINTN Prefix = 0;
+  if (First != nullptr) {
+    BOOLEAN FirstEndedOnEndNode = FALSE;
+    Prefix = WalkDevicePath(First, &FirstEndedOnEndNode);
+    if (FirstEndedOnEndNode) {
+      Prefix -= EndNodeLength;
+    }
+  }
+  BOOLEAN SecondEndedOnEndNode = FALSE;
+  UINTN SecondLength = WalkDevicePath(Second, &SecondEndedOnEndNode);
+  UINTN Tail = SecondEndedOnEndNode ? 0 : EndNodeLength;
+  UINT8 *Copy = (UINT8 *)AllocateBootPool(Prefix + SecondLength + Tail);
+  if (Copy == nullptr) {
+    return nullptr;
+  }
+  CopyBytes(Copy, First, Prefix);
+  CopyBytes(Copy + Prefix, Second, SecondLength);
+  CopyBytes(Copy + Prefix + SecondLength, &EndOnlyPath, Tail);
+  return (EFI_DEVICE_PATH_PROTOCOL *)Copy;
 }
 
 } // namespace
@@ -52,13 +79,7 @@ EFI_DEVICE_PATH_PROTOCOL *CopyDevicePath(const EFI_DEVICE_PATH_PROTOCOL *Path) {
   if (Path == nullptr) {
     return nullptr;
   }
-  UINTN Length = GetDevicePathLength(Path);
-  VOID *Copy = AllocateBootPool(Length);
-  if (Copy == nullptr) {
-    return nullptr;
-  }
-  CopyBytes(Copy, Path, Length);
-  return (EFI_DEVICE_PATH_PROTOCOL *)Copy;
+  return CopyNodes(nullptr, Path);
 }
 
 EFI_DEVICE_PATH_PROTOCOL *JoinDevicePaths(const EFI_DEVICE_PATH_PROTOCOL *First,
@@ -69,18 +90,8 @@ EFI_DEVICE_PATH_PROTOCOL *JoinDevicePaths(const EFI_DEVICE_PATH_PROTOCOL *First,
   if (Second == nullptr) {
     return CopyDevicePath(First);
   }
-  // First without its end node. A first path whose walk stopped at a Type 0 or Length 0 node
-  // has no end node to drop: all of its counted nodes are kept, and Second's end node ends the
-  // joined path.
-  BOOLEAN FirstEndedOnEndNode = FALSE;
-  UINTN FirstLength = WalkDevicePath(First, &FirstEndedOnEndNode);
-  UINTN SecondLength = GetDevicePathLength(Second);
-  UINTN Prefix = FirstEndedOnEndNode ? FirstLength - EndNodeLength : FirstLength;
-  UINT8 *Joined = (UINT8 *)AllocateBootPool(Prefix + SecondLength);
-  if (Joined == nullptr) {
-    return nullptr;
-  }
-  CopyBytes(Joined, First, Prefix);
-  CopyBytes(Joined + Prefix, Second, SecondLength);
-  return (EFI_DEVICE_PATH_PROTOCOL *)Joined;
+  // First without its end node. A first path whose walk stopped at a malformed node has no end
+  // node to drop: all of its counted nodes are kept, and the end of the joined path follows
+  // Second's nodes.
+  return CopyNodes(First, Second);
 }

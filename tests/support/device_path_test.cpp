@@ -53,6 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
                    Join({PciNode, PciNode, {0x01, 0x01, 0x00, 0x00}, End}), 12},
         LengthCase{"TypeZeroAfterNodesStopsWithoutEndNode",
                    Join({PciNode, {0x00, 0x00, 0x04, 0x00}, End}), 6},
+        LengthCase{"LengthShorterThanTheHeaderStops",
+                   Join({PciNode, {0x01, 0x01, 0x02, 0x00}, {0x01, 0x01, 0xFF, 0xFF}, End}), 6},
+        LengthCase{"LengthThreeStops", Join({PciNode, {0x01, 0x01, 0x03, 0x00, 0x00}, End}), 6},
+        LengthCase{"LengthFourIsANode", Join({PciNode, {0x01, 0x01, 0x04, 0x00}, End}), 14},
         LengthCase{"EndNodeOfTypeFF", Join({PciNode, {0xFF, 0xFF, 0x04, 0x00}}), 10},
         LengthCase{"EndNodeLengthFieldIgnored", Join({PciNode, {0x7F, 0xFF, 0x08, 0x00}}), 10},
         LengthCase{"EndInstanceIsAnOrdinaryNode",
@@ -136,6 +140,24 @@ TEST_F(DevicePathPool, CopyTakesTheCountedLength) {
   Bytes Path = Join({PciNode, FvFileNode, End, {0xCC, 0xCC}});
   EXPECT_EQ(Collect(CopyDevicePath(AsPath(Path))), Join({PciNode, FvFileNode, End}));
   EXPECT_EQ(CopyDevicePath(nullptr), nullptr);
+}
+
+// A path whose walk stops at a malformed node is handed on with an end node behind its counted
+// nodes: a copy, a join behind it and a join onto it all end with 7F FF 04 00.
+TEST_F(DevicePathPool, EveryCopyAndJoinEndsWithAnEndNode) {
+  for (const Bytes &Stop : {Bytes{0x00, 0x00, 0x04, 0x00}, Bytes{0x01, 0x01, 0x02, 0x00},
+                            Bytes{0x04, 0x04, 0x00, 0x00}}) {
+    SCOPED_TRACE(int(Stop[2]));
+    Bytes Unended = Join({FvFileNode, Stop, {0xCC, 0xCC, 0xCC, 0xCC}});
+    Bytes Device = Join({PciNode, End});
+    EXPECT_EQ(Collect(CopyDevicePath(AsPath(Unended))), Join({FvFileNode, End}));
+    EXPECT_EQ(Collect(JoinDevicePaths(AsPath(Device), AsPath(Unended))),
+              Join({PciNode, FvFileNode, End}));
+    EXPECT_EQ(Collect(JoinDevicePaths(nullptr, AsPath(Unended))), Join({FvFileNode, End}));
+    EXPECT_EQ(Collect(JoinDevicePaths(AsPath(Unended), nullptr)), Join({FvFileNode, End}));
+    EXPECT_EQ(Collect(JoinDevicePaths(AsPath(Unended), AsPath(Unended))),
+              Join({FvFileNode, FvFileNode, End}));
+  }
 }
 
 TEST_F(DevicePathPool, ExhaustedPoolGivesNullForEveryShape) {

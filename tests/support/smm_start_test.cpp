@@ -297,6 +297,58 @@ TEST_P(SmmStart, ExhaustedPoolFailsWithoutCallingRegister) {
   EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
 }
 
+// Paths from the firmware that the start routine cannot trust: a device-path node shorter than
+// its own header ends the walk as malformed (nothing behind it is read), and a file path without
+// an end node still gives a registered path that ends with one.
+struct MalformedPathCase {
+  const char *Name;
+  std::vector<uint8_t> DevicePath;  // installed on the image's device handle
+  bool FileEnded;                   // the loaded image's FilePath has an end node
+  std::vector<uint8_t> DeviceNodes; // the device nodes the registered path starts with
+};
+
+class MalformedPath : public ::testing::TestWithParam<MalformedPathCase> {
+protected:
+  Board B;
+};
+
+TEST_P(MalformedPath, RegistersAPathThatEndsWithAnEndNode) {
+  const MalformedPathCase &Case = GetParam();
+  const std::vector<uint8_t> File = FilePathNode("\\FanControlSmm.efi");
+  std::vector<uint8_t> DevicePath = Case.DevicePath;
+  std::vector<uint8_t> FilePath = Case.FileEnded
+                                      ? PathBytes({File, EndNode()})
+                                      : PathBytes({File, {0x00, 0x00, 0x04, 0x00}, {0xEE, 0xEE}});
+  EFI_HANDLE Device = B.NewHandle("device of the image");
+  B.Install(&Device, EFI_DEVICE_PATH_PROTOCOL_GUID, DevicePath.data());
+  RunResult Result = StartDriverImage(B, "FanControlSmm", nullptr, [&](LoadedImageRecord &Record) {
+    Record.Protocol.DeviceHandle = Device;
+    Record.Protocol.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(FilePath.data());
+  });
+  ASSERT_TRUE(Result.Returned()) << Result.Message;
+  ASSERT_EQ(B.Smm.Registrations().size(), 1u);
+  EXPECT_EQ(B.Smm.Registrations()[0].Path, PathBytes({Case.DeviceNodes, File, EndNode()}));
+  EXPECT_EQ(Result.Status, EFI_SUCCESS);
+  EXPECT_NE(B.Smm.Image("FanControlSmm"), nullptr);
+  EXPECT_EQ(B.LivePoolBlocks(), 0u);
+  EXPECT_TRUE(B.Problems.empty()) << B.Problems.front();
+}
+
+const std::vector<uint8_t> PciNode = {0x01, 0x01, 0x06, 0x00, 0x02, 0x1F};
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, MalformedPath,
+    ::testing::Values(
+        MalformedPathCase{"FileWithoutEndNode", PathBytes({PciNode, EndNode()}), false, PciNode},
+        MalformedPathCase{
+            "DeviceNodeOfLengthTwo",
+            PathBytes({PciNode, {0x01, 0x01, 0x02, 0x00}, {0x01, 0x01, 0xFF, 0xFF}, EndNode()}),
+            true, PciNode},
+        MalformedPathCase{"BothMalformed",
+                          PathBytes({PciNode, {0x02, 0x01, 0x03, 0x00, 0x00}, EndNode()}), false,
+                          PciNode}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
 INSTANTIATE_TEST_SUITE_P(Images, SmmStart,
                          ::testing::Values("FanControlSmm", "FingerprintStatusSmm"),
                          [](const auto &Info) { return std::string(Info.param); });

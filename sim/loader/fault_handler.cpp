@@ -110,12 +110,23 @@ bool FollowsCall(uint64_t Return) {
 // ", called from <where>" when the stack pointer StackTop points at a return address into an
 // image (the halt routine and the board's services are entered by a call and push nothing
 // before they stop), else nothing.
+// The word at Address on the image stack, read a byte at a time and outside the address
+// sanitizer's checks: board code under the sanitizer may have run on that stack before and left
+// its redzones poisoned there, although the image's own frames are plain memory.
+__attribute__((no_sanitize("address"))) uint64_t ImageStackWord(uint64_t Address) {
+  const auto *Bytes = reinterpret_cast<const volatile uint8_t *>(Address);
+  uint64_t Value = 0;
+  for (int Index = 0; Index < 8; ++Index) {
+    Value |= uint64_t{Bytes[Index]} << (8 * Index);
+  }
+  return Value;
+}
+
 std::string CallerOf(uint64_t StackTop) {
-  uint64_t Return = 0;
   if (StackTop == 0 || !OnImageStack(reinterpret_cast<const uint8_t *>(StackTop))) {
     return {};
   }
-  std::memcpy(&Return, reinterpret_cast<const void *>(StackTop), sizeof Return);
+  uint64_t Return = ImageStackWord(StackTop);
   const PeImage *Caller = ImageAt(reinterpret_cast<const void *>(Return));
   if (Caller == nullptr || Return < (uint64_t)Caller->Base + 8 || !FollowsCall(Return)) {
     return {};

@@ -185,7 +185,8 @@ std::unique_ptr<PeImage> LoadPeImage(std::vector<uint8_t> File, const std::strin
     Error = Name + ": data directories beyond the optional header";
     return nullptr;
   }
-  // The entry point lies in a section the image marks as code or executable.
+  // The entry point lies inside the image, in a section the image marks as code or executable
+  // (a section's raw size may run past its virtual size and past the image).
   bool EntryInCode = false;
   for (uint16_t Index = 0; Index < SectionCount; Index++) {
     size_t Header = Sections + 40 * Index;
@@ -194,7 +195,7 @@ std::unique_ptr<PeImage> LoadPeImage(std::vector<uint8_t> File, const std::strin
         std::max(Field<uint32_t>(File, Header + 8), Field<uint32_t>(File, Header + 16));
     uint32_t Flags = Field<uint32_t>(File, Header + 36);
     if ((Flags & (kSectionCode | kSectionExecute)) != 0 && Image->EntryRva >= Start &&
-        Image->EntryRva < Start + Length) {
+        Image->EntryRva < Start + Length && Image->EntryRva < Image->Size) {
       EntryInCode = true;
     }
   }

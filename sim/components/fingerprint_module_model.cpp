@@ -11,6 +11,11 @@
 namespace sim {
 namespace {
 
+namespace Module = module_interface;
+namespace UsbArea = usb_data_area;
+
+static_assert(sizeof(PasswordForm) == Module::PasswordSlotLength);
+
 uint8_t *Physical(uint64_t Address) {
   return reinterpret_cast<uint8_t *>(Address);
 }
@@ -25,18 +30,13 @@ uint16_t Read16(const uint8_t *At) {
   return (uint16_t)(At[0] | (At[1] << 8));
 }
 
-constexpr size_t kDescriptorUsed =
-    offsetof(FP_READER_DESCRIPTOR_LAYOUT, ProductId) + sizeof(UINT16);
-constexpr uint16_t kSlotBits =
-    FP_SLOT_USER | FP_SLOT_ADMIN | FP_SLOT_DISK1 | FP_SLOT_DISK2 | FP_SLOT_DISK3;
-
 bool KnownCode(uint8_t Code) {
-  return Code == FP_REQUEST_FINGERPRINT || Code == FP_REQUEST_STORE_PASSWORD ||
-         Code == FP_REQUEST_RESET_MAPPING || Code == FP_REQUEST_END_OF_SYSTEM_PASSWORD_RUN ||
-         Code == FP_REQUEST_OPEN;
+  return Code == Module::RequestFingerprint || Code == Module::RequestStorePassword ||
+         Code == Module::RequestResetMapping || Code == Module::RequestEndOfSystemPasswordRun ||
+         Code == Module::RequestOpen;
 }
 
-uint8_t *SlotField(FP_REQUEST_BLOCK_LAYOUT &Block, int Index) {
+uint8_t *SlotField(Module::RequestBlockLayout &Block, int Index) {
   switch (Index) {
   case 0:
     return Block.UserPassword;
@@ -112,7 +112,7 @@ uint16_t FingerprintModuleModel::SlotMask() const {
 // ---- answers ----------------------------------------------------------------------------------
 void FingerprintModuleModel::AnswerBusy(uint8_t Code, unsigned Times) {
   for (unsigned I = 0; I < Times; I++) {
-    Queued[Code].push_back(FP_ANSWER_BUSY);
+    Queued[Code].push_back(Module::AnswerBusy);
   }
 }
 
@@ -143,10 +143,10 @@ uint16_t FingerprintModuleModel::NextAnswer(uint8_t Code) {
   if (!KnownCode(Code)) {
     return kUnknownRequest;
   }
-  if (Code == FP_REQUEST_FINGERPRINT) {
-    return FingerEnrolled && FingerAccepted ? FP_ANSWER_SUCCESS : kNoMatch;
+  if (Code == Module::RequestFingerprint) {
+    return FingerEnrolled && FingerAccepted ? Module::AnswerSuccess : kNoMatch;
   }
-  return FP_ANSWER_SUCCESS;
+  return Module::AnswerSuccess;
 }
 
 // ---- image ------------------------------------------------------------------------------------
@@ -189,13 +189,13 @@ void FingerprintModuleModel::CheckWindow() {
   size_t ImageLength = 0;
   if (!ExpectedImageKnown) {
     Check(false, "called, but the board knows no module section to compare 0x40000 with");
-  } else if (Image.size() > FP_MODULE_MAX_SIZE) {
+  } else if (Image.size() > Module::ModuleMaxSize) {
     Check(false, "called with a module of " + std::to_string(Image.size()) +
                      " bytes, more than fits at 0x40000");
-    ImageLength = FP_MODULE_MAX_SIZE;
+    ImageLength = Module::ModuleMaxSize;
   } else {
     ImageLength = Image.size();
-    const uint8_t *Placed = Physical(FP_MODULE_IMAGE);
+    const uint8_t *Placed = Physical(Module::ModuleImage);
     for (size_t I = 0; I < ImageLength; I++) {
       if (Placed[I] != Image[I]) {
         Check(false, "module image at 0x40000 differs from the module section at offset " + Hex(I));
@@ -208,12 +208,13 @@ void FingerprintModuleModel::CheckWindow() {
     uint64_t From, To;
   };
   const Gap Gaps[] = {
-      {FP_READER_DESCRIPTOR + kDescriptorUsed, FP_REQUEST_BLOCK},
-      {FP_REQUEST_BLOCK + sizeof(FP_REQUEST_BLOCK_LAYOUT), FP_USB_DATA_COPY},
-      {FP_USB_DATA_COPY + FP_USB_DATA_COPY_SIZE, FP_MODULE_IMAGE},
+      {Module::ReaderDescriptor + Module::ReaderDescriptorUsed, Module::RequestBlock},
+      {Module::RequestBlock + sizeof(Module::RequestBlockLayout), Module::UsbCopy},
+      {Module::UsbCopy + Module::UsbCopyLength, Module::ModuleImage},
       // Without a known image nothing can be said about what follows it.
-      {ExpectedImageKnown ? FP_MODULE_IMAGE + ImageLength : FP_WINDOW_BASE + FP_WINDOW_SIZE,
-       FP_WINDOW_BASE + FP_WINDOW_SIZE},
+      {ExpectedImageKnown ? Module::ModuleImage + ImageLength
+                          : Module::WindowBase + Module::WindowSize,
+       Module::WindowBase + Module::WindowSize},
   };
   for (const Gap &G : Gaps) {
     for (uint64_t At = G.From; At < G.To; At++) {
@@ -226,7 +227,7 @@ void FingerprintModuleModel::CheckWindow() {
   }
   // Reserved bytes of the descriptor.
   for (size_t I = 0x10; I < 0x38; I++) {
-    if (*Physical(FP_READER_DESCRIPTOR + I) != 0) {
+    if (*Physical(Module::ReaderDescriptor + I) != 0) {
       Check(false, "reader descriptor byte " + Hex(I) + " is not zero");
       break;
     }
@@ -237,48 +238,52 @@ void FingerprintModuleModel::CheckUsbCopy() {
   const uint8_t *Live = Usb.Data();
   // The reader the host had to find: the last match of entries 1 to 38.
   size_t Reader = 0;
-  for (size_t Index = USB_FIRST_SCANNED_ENTRY; Index <= USB_LAST_SCANNED_ENTRY; Index++) {
-    const uint8_t *E = Live + USB_DEVICE_TABLE + USB_DEVICE_ENTRY_SIZE * Index;
-    if (E[USB_ENTRY_DEVICE_TYPE] == FP_READER_DEVICE_TYPE &&
-        Read16(E + USB_ENTRY_VENDOR_ID) == FP_READER_VENDOR_ID &&
-        Read16(E + USB_ENTRY_PRODUCT_ID) == FP_READER_PRODUCT_ID) {
+  for (size_t Index = UsbArea::FirstScannedEntry; Index <= UsbArea::LastScannedEntry; Index++) {
+    const uint8_t *E = Live + UsbArea::DeviceTable + UsbArea::DeviceEntrySize * Index;
+    if (E[UsbArea::EntryDeviceType] == UsbArea::ReaderDeviceType &&
+        Read16(E + UsbArea::EntryVendorId) == UsbArea::ReaderVendorId &&
+        Read16(E + UsbArea::EntryProductId) == UsbArea::ReaderProductId) {
       Reader = Index;
     }
   }
   Check(Reader != 0, "called although the USB device table holds no reader in entries 1..38");
-  Check(Usb.PollSetting() == USB_POLL_SETTING_VALUE,
+  Check(Usb.PollSetting() == UsbArea::PollSettingValue,
         "live USB data area holds " + std::to_string(Usb.PollSetting()) + " at 0x2113, not 5000");
   std::vector<size_t> Foreign = Usb.ForeignChanges();
   Check(Foreign.empty(), Foreign.empty() ? ""
                                          : "live USB data area changed at offset " +
                                                Hex(Foreign.front()) + " (only 0x2113 may change)");
 
-  const size_t EntryOffset = USB_DEVICE_TABLE + USB_DEVICE_ENTRY_SIZE * Reader;
+  const size_t EntryOffset = UsbArea::DeviceTable + UsbArea::DeviceEntrySize * Reader;
   auto Adjusted = [&](size_t Offset, uint8_t &Want) {
-    if (Reader == 0 || Offset < EntryOffset || Offset >= EntryOffset + USB_DEVICE_ENTRY_SIZE) {
+    if (Reader == 0 || Offset < EntryOffset || Offset >= EntryOffset + UsbArea::DeviceEntrySize) {
       return false;
     }
     switch (Offset - EntryOffset) {
-    case USB_ENTRY_ADJUST_37:
-      Want = 1;
+    case UsbArea::EntryAdjust37:
+      Want = UsbArea::Adjusted37;
       return true;
-    case USB_ENTRY_ADJUST_38:
-      Want = 2;
+    case UsbArea::EntryAdjust38:
+      Want = UsbArea::Adjusted38;
       return true;
-    case USB_ENTRY_ADJUST_51:
-    case USB_ENTRY_ADJUST_53:
-      Want = 64;
+    case UsbArea::EntryAdjust51:
+      Want = (uint8_t)UsbArea::Adjusted51;
       return true;
-    case USB_ENTRY_ADJUST_51 + 1:
-    case USB_ENTRY_ADJUST_53 + 1:
-      Want = 0;
+    case UsbArea::EntryAdjust51 + 1:
+      Want = (uint8_t)(UsbArea::Adjusted51 >> 8);
+      return true;
+    case UsbArea::EntryAdjust53:
+      Want = (uint8_t)UsbArea::Adjusted53;
+      return true;
+    case UsbArea::EntryAdjust53 + 1:
+      Want = (uint8_t)(UsbArea::Adjusted53 >> 8);
       return true;
     default:
       return false;
     }
   };
-  const uint8_t *Copy = Physical(FP_USB_DATA_COPY);
-  for (size_t I = 0; I < FP_USB_DATA_COPY_SIZE; I++) {
+  const uint8_t *Copy = Physical(Module::UsbCopy);
+  for (size_t I = 0; I < Module::UsbCopyLength; I++) {
     uint8_t Want = Live[I];
     bool IsAdjusted = Adjusted(I, Want);
     if (Copy[I] != Want) {
@@ -294,42 +299,42 @@ void FingerprintModuleModel::CheckUsbCopy() {
   }
   // The reader descriptor.
   const uint8_t *Entry = Live + EntryOffset;
-  const size_t Controller = Entry[USB_ENTRY_CONTROLLER];
+  const size_t Controller = Entry[UsbArea::EntryController];
   const uint64_t RecordOffset =
-      USB_CONTROLLER_TABLE + USB_CONTROLLER_RECORD_SIZE * (Controller - 1);
+      UsbArea::ControllerTable + UsbArea::ControllerRecordSize * (Controller - 1);
   const auto *D =
-      reinterpret_cast<const FP_READER_DESCRIPTOR_LAYOUT *>(Physical(FP_READER_DESCRIPTOR));
+      reinterpret_cast<const Module::ReaderDescriptorLayout *>(Physical(Module::ReaderDescriptor));
   Check(D->LiveControllerRecord == Usb.Address() + RecordOffset,
         "reader descriptor 0x00 holds " + Hex(D->LiveControllerRecord) +
             ", not the live controller record " + Hex(Usb.Address() + RecordOffset));
-  Check(D->CopiedDeviceEntry == FP_USB_DATA_COPY + EntryOffset,
+  Check(D->CopiedDeviceEntry == Module::UsbCopy + EntryOffset,
         "reader descriptor 0x08 holds " + Hex(D->CopiedDeviceEntry) +
-            ", not the copied device entry " + Hex(FP_USB_DATA_COPY + EntryOffset));
-  Check(D->CopiedControllerRecord == FP_USB_DATA_COPY + RecordOffset,
+            ", not the copied device entry " + Hex(Module::UsbCopy + EntryOffset));
+  Check(D->CopiedControllerRecord == Module::UsbCopy + RecordOffset,
         "reader descriptor 0x38 holds " + Hex(D->CopiedControllerRecord) +
-            ", not the copied controller record " + Hex(FP_USB_DATA_COPY + RecordOffset));
-  Check(D->VendorId == FP_READER_VENDOR_ID && D->ProductId == FP_READER_PRODUCT_ID,
+            ", not the copied controller record " + Hex(Module::UsbCopy + RecordOffset));
+  Check(D->VendorId == UsbArea::ReaderVendorId && D->ProductId == UsbArea::ReaderProductId,
         "reader descriptor IDs are " + Hex(D->VendorId) + ":" + Hex(D->ProductId));
 }
 
-void FingerprintModuleModel::CheckBlockHeader(const FP_REQUEST_BLOCK_LAYOUT &Block) {
-  Check(Block.Signature == FP_BLOCK_SIGNATURE, "request block 0x00 is " + Hex(Block.Signature));
-  Check(Block.Length == sizeof(FP_REQUEST_BLOCK_LAYOUT),
+void FingerprintModuleModel::CheckBlockHeader(const Module::RequestBlockLayout &Block) {
+  Check(Block.Signature == Module::BlockSignature, "request block 0x00 is " + Hex(Block.Signature));
+  Check(Block.Length == Module::RequestBlockLength,
         "request block 0x02 is " + Hex(Block.Length) + ", not 88");
   Check(KnownCode(Block.Request),
         "request code " + std::to_string(Block.Request) + " is not one the host sends");
   Check(Block.Zero == 0, "request block 0x08 is " + Hex(Block.Zero) + ", not 0");
-  Check(Block.WorkBufferSize == FP_WORK_BUFFER_SIZE,
+  Check(Block.WorkBufferSize == Module::WorkBufferSize,
         "request block 0x10 is " + Hex(Block.WorkBufferSize) + ", not 0x40000");
-  Check(Block.Version == FP_BLOCK_VERSION, "request block 0x50 is " + Hex(Block.Version));
-  Check(Block.Tag == FP_BLOCK_TAG, "request block 0x52 is " + Hex(Block.Tag) + ", not 0x5553");
+  Check(Block.Version == Module::BlockVersion, "request block 0x50 is " + Hex(Block.Version));
+  Check(Block.Tag == Module::BlockTag, "request block 0x52 is " + Hex(Block.Tag) + ", not 0x5553");
   Check(Block.Echo == HostEcho,
         "request block 0x54 (echo) is " + Hex(Block.Echo) + ", not " + Hex(HostEcho));
 }
 
 bool FingerprintModuleModel::CheckWorkBuffer(uint32_t Address) {
   const uint64_t Start = Address;
-  const uint64_t End = Start + FP_WORK_BUFFER_SIZE;
+  const uint64_t End = Start + Module::WorkBufferSize;
   bool Live = false;
   for (const auto &[At, Block] : Owner.PoolBlocks()) {
     uint64_t From = reinterpret_cast<uint64_t>(At);
@@ -342,7 +347,7 @@ bool FingerprintModuleModel::CheckWorkBuffer(uint32_t Address) {
       Live = true;
     }
   }
-  bool InWindow = Start < FP_WINDOW_BASE + FP_WINDOW_SIZE && End > FP_WINDOW_BASE;
+  bool InWindow = Start < Module::WindowBase + Module::WindowSize && End > Module::WindowBase;
   Check(Live && !InWindow,
         "work buffer " + Hex(Address) +
             " is not 0x40000 bytes of a live pool or page block outside the window");
@@ -352,7 +357,7 @@ bool FingerprintModuleModel::CheckWorkBuffer(uint32_t Address) {
   if (Loads.find(Address) == Loads.end()) {
     Loads[Address] = HostLoad{};
     const uint8_t *Buffer = Physical(Start);
-    for (size_t I = 0; I < FP_WORK_BUFFER_SIZE; I++) {
+    for (size_t I = 0; I < Module::WorkBufferSize; I++) {
       if (Buffer[I] != 0) {
         Check(false, "work buffer " + Hex(Address) + " was not zeroed (byte " + Hex(I) + ")");
         break;
@@ -363,27 +368,27 @@ bool FingerprintModuleModel::CheckWorkBuffer(uint32_t Address) {
 }
 
 // ---- a call -----------------------------------------------------------------------------------
-void FingerprintModuleModel::Reply(FP_REQUEST_BLOCK_LAYOUT &Block) {
+void FingerprintModuleModel::Reply(Module::RequestBlockLayout &Block) {
   Block.State = StateByte;
   Block.SlotMask = ReplySlotMask.value_or(SlotMask());
   for (int Index = 0; Index < 5; Index++) {
     uint8_t *Field = SlotField(Block, Index);
     if (Slots[Index]) {
-      std::memcpy(Field, Slots[Index]->data(), PASSWORD_FORM_SIZE);
+      std::memcpy(Field, Slots[Index]->data(), Module::PasswordSlotLength);
     } else {
-      std::memset(Field, 0, PASSWORD_FORM_SIZE);
+      std::memset(Field, 0, Module::PasswordSlotLength);
     }
   }
   Block.Echo = EchoByte;
 }
 
-void FingerprintModuleModel::Store(FP_REQUEST_BLOCK_LAYOUT &Block, uint16_t Answer) {
+void FingerprintModuleModel::Store(Module::RequestBlockLayout &Block, uint16_t Answer) {
   ModuleStoreRecord Record;
   Record.Slot = Block.SlotMask;
   Record.StateByte = Block.State;
   Record.Answer = Answer;
   int Index = SlotIndex(Block.SlotMask);
-  Check(Index >= 0 && (Block.SlotMask & ~kSlotBits) == 0,
+  Check(Index >= 0 && (Block.SlotMask & ~Module::SlotBits) == 0,
         "store request names slot mask " + Hex(Block.SlotMask) + ", not a single slot bit");
   auto Load = Loads.find(Block.WorkBuffer);
   if (Load != Loads.end()) {
@@ -392,24 +397,24 @@ void FingerprintModuleModel::Store(FP_REQUEST_BLOCK_LAYOUT &Block, uint16_t Answ
           "store request carries state byte " + Hex(Block.State) + ", not " + Hex(Want));
   }
   if (Index >= 0) {
-    std::memcpy(Record.Password.data(), SlotField(Block, Index), PASSWORD_FORM_SIZE);
-    if (Answer == FP_ANSWER_SUCCESS) {
+    std::memcpy(Record.Password.data(), SlotField(Block, Index), Module::PasswordSlotLength);
+    if (Answer == Module::AnswerSuccess) {
       Slots[Index] = Record.Password;
       Record.Stored = true;
     }
   }
   StoreLog.push_back(Record);
-  if (ScribbleOnStore && Answer != FP_ANSWER_BUSY) {
+  if (ScribbleOnStore && Answer != Module::AnswerBusy) {
     auto *Bytes = reinterpret_cast<uint8_t *>(&Block);
-    std::memset(Bytes + offsetof(FP_REQUEST_BLOCK_LAYOUT, State), 0xCC,
-                offsetof(FP_REQUEST_BLOCK_LAYOUT, Version) -
-                    offsetof(FP_REQUEST_BLOCK_LAYOUT, State));
+    std::memset(Bytes + offsetof(Module::RequestBlockLayout, State), 0xCC,
+                offsetof(Module::RequestBlockLayout, Version) -
+                    offsetof(Module::RequestBlockLayout, State));
   }
 }
 
 void FingerprintModuleModel::FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32_REGISTER_SET *Regs,
                                      VOID *Stack, UINTN StackSize) {
-  Check(Segment == FP_MODULE_SEGMENT && Offset == FP_MODULE_ENTRY_OFFSET,
+  Check(Segment == Module::EntrySegment && Offset == Module::EntryOffset,
         "FarCall86 to " + Hex(Segment) + ":" + Hex(Offset) + ", not 4000:0003");
   Check(Stack == nullptr && StackSize == 0, "FarCall86 with a stack (the module uses its own)");
   if (Regs == nullptr) {
@@ -417,7 +422,7 @@ void FingerprintModuleModel::FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32
     return;
   }
   Check(Regs->X.AX == 0, "AX is " + Hex(Regs->X.AX) + " on entry, not 0");
-  Check(Regs->X.DS == FP_REQUEST_BLOCK_SEGMENT && Regs->X.BX == FP_REQUEST_BLOCK_OFFSET,
+  Check(Regs->X.DS == Module::BlockSegment && Regs->X.BX == Module::BlockOffset,
         "DS:BX is " + Hex(Regs->X.DS) + ":" + Hex(Regs->X.BX) + ", not 3000:1000");
   // The module is entered with nothing else: a stray ES, FS or GS, a set direction or trap
   // flag, or scratch left in a register would be met by real-mode code that trusts none of it.
@@ -445,7 +450,7 @@ void FingerprintModuleModel::FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32
                           " on entry; the request sets only AX, BX and DS, every other register 0");
   }
 
-  auto &Block = *reinterpret_cast<FP_REQUEST_BLOCK_LAYOUT *>(Physical(FP_REQUEST_BLOCK));
+  auto &Block = *reinterpret_cast<Module::RequestBlockLayout *>(Physical(Module::RequestBlock));
   ModuleRequestRecord Record;
   Record.Code = Block.Request;
   Record.WorkBuffer = Block.WorkBuffer;
@@ -457,18 +462,18 @@ void FingerprintModuleModel::FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32
   bool Scratch = CheckWorkBuffer(Block.WorkBuffer) && ScratchInWorkBuffer;
 
   uint16_t Answer = NextAnswer(Block.Request);
-  if (Block.Request == FP_REQUEST_FINGERPRINT && Answer == FP_ANSWER_SUCCESS) {
+  if (Block.Request == Module::RequestFingerprint && Answer == Module::AnswerSuccess) {
     Reply(Block);
     HostEcho = EchoByte;
     auto Load = Loads.find(Block.WorkBuffer);
     if (Load != Loads.end()) {
       Load->second.DeliveredState = StateByte;
     }
-  } else if (Block.Request == FP_REQUEST_STORE_PASSWORD) {
+  } else if (Block.Request == Module::RequestStorePassword) {
     Store(Block, Answer);
   }
-  if (Scratch && Answer != FP_ANSWER_BUSY &&
-      (Record.Code == FP_REQUEST_FINGERPRINT || Record.Code == FP_REQUEST_STORE_PASSWORD)) {
+  if (Scratch && Answer != Module::AnswerBusy &&
+      (Record.Code == Module::RequestFingerprint || Record.Code == Module::RequestStorePassword)) {
     std::memcpy(Physical(Record.WorkBuffer), Record.Sent.data(), Record.Sent.size());
     std::memcpy(Physical(Record.WorkBuffer) + Record.Sent.size(), &Block, sizeof(Block));
   }

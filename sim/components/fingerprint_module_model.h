@@ -17,7 +17,7 @@
 #pragma once
 
 #include "../../platform/legacy_bios.h" // the published protocol, not the board's sim/components/legacy_bios.h
-#include "fingerprint_module.h"
+#include "fingerprint_module_interface.h"
 #include "password_hash.h"
 
 #include <array>
@@ -35,12 +35,12 @@ namespace sim {
 class BootServices;
 class UsbStack;
 
-using RequestBlockBytes = std::array<uint8_t, sizeof(FP_REQUEST_BLOCK_LAYOUT)>;
+using RequestBlockBytes = std::array<uint8_t, module_interface::RequestBlockLength>;
 
 struct ModuleRequestRecord {
   uint8_t Code = 0;
   // The block as the host handed it over and when the module returned, aligned as the block is
-  // in memory so that FP_REQUEST_BLOCK_LAYOUT can be laid over the bytes.
+  // in memory so that the block layout can be laid over the bytes.
   alignas(8) RequestBlockBytes Sent{};
   alignas(8) RequestBlockBytes Reply{};
   uint16_t Answer = 0; // AX
@@ -128,11 +128,11 @@ private:
   void Check(bool Condition, const std::string &Text);
   void CheckWindow();
   void CheckUsbCopy();
-  void CheckBlockHeader(const FP_REQUEST_BLOCK_LAYOUT &Block);
+  void CheckBlockHeader(const module_interface::RequestBlockLayout &Block);
   bool CheckWorkBuffer(uint32_t Address);
   uint16_t NextAnswer(uint8_t Code);
-  void Reply(FP_REQUEST_BLOCK_LAYOUT &Block);
-  void Store(FP_REQUEST_BLOCK_LAYOUT &Block, uint16_t Answer);
+  void Reply(module_interface::RequestBlockLayout &Block);
+  void Store(module_interface::RequestBlockLayout &Block, uint16_t Answer);
   static int SlotIndex(uint16_t SlotBit);
 
   BootServices &Owner;

@@ -2,7 +2,7 @@
 
 #include "board.h"
 #include "device_path_nodes.h"
-#include "fingerprint_module.h"
+#include "fingerprint_module_interface.h"
 #include "guids.h"
 #include "variable_store.h"
 
@@ -41,7 +41,7 @@ template <int Member> EFI_STATUS EFIAPI UnusedMember() {
 bool IsModuleSection(const FirmwareFileSection &Section) {
   return Section.Type == EFI_SECTION_FREEFORM_SUBTYPE_GUID &&
          Section.Data.size() >= sizeof(EFI_GUID) &&
-         std::memcmp(Section.Data.data(), &FINGERPRINT_MODULE_SECTION_GUID, sizeof(EFI_GUID)) == 0;
+         std::memcmp(Section.Data.data(), &module_interface::SectionGuid, sizeof(EFI_GUID)) == 0;
 }
 
 // ---- the volume reader -------------------------------------------------------------------------

@@ -100,7 +100,7 @@ bool ReadFirmwareVolume(const std::string &Path, FirmwareVolumeImage &Volume, st
 std::string FirmwareVolumePath();
 
 // Changes to a firmware file before it goes into the volume. "The module section" is the first
-// freeform subtype-GUID section whose data starts with FINGERPRINT_MODULE_SECTION_GUID.
+// freeform subtype-GUID section whose data starts with the module's section GUID.
 struct FirmwareFileEdits {
   // Freeform subtype-GUID sections (their data: subtype GUID and payload, see FreeformData)
   // inserted right before the module section, or at the end when the file has none.

@@ -10,6 +10,8 @@
 namespace sim {
 namespace {
 
+namespace UsbArea = usb_data_area;
+
 // The board's one UsbStack, for the members of the interface it publishes.
 UsbStack *Active = nullptr;
 
@@ -56,12 +58,13 @@ void UsbStack::Install() {
       Expected[I] = (uint8_t)((I * 31 + 7) ^ (I >> 8));
     }
     for (size_t Index = 0; Index < kDeviceEntries; Index++) {
-      Expected[USB_DEVICE_TABLE + USB_DEVICE_ENTRY_SIZE * Index + USB_ENTRY_DEVICE_TYPE] = 0;
+      Expected[UsbArea::DeviceTable + UsbArea::DeviceEntrySize * Index + UsbArea::EntryDeviceType] =
+          0;
     }
     std::memcpy(Area, Expected.data(), kDataSize);
   }
-  Put(USB_POLL_SETTING, (uint8_t)kPowerOnPollSetting);
-  Put(USB_POLL_SETTING + 1, (uint8_t)(kPowerOnPollSetting >> 8));
+  Put(UsbArea::PollSetting, (uint8_t)kPowerOnPollSetting);
+  Put(UsbArea::PollSetting + 1, (uint8_t)(kPowerOnPollSetting >> 8));
   Interface.UsbData = Area;
   Switches.clear();
   Published.Publish();
@@ -76,54 +79,55 @@ uint8_t *UsbStack::Entry(size_t Index) {
   if (Index >= kDeviceEntries) {
     BadConfiguration("device entry " + std::to_string(Index) + " is outside the table");
   }
-  return Area + USB_DEVICE_TABLE + USB_DEVICE_ENTRY_SIZE * Index;
+  return Area + UsbArea::DeviceTable + UsbArea::DeviceEntrySize * Index;
 }
 
 uint8_t *UsbStack::ControllerRecord(size_t Number) {
   if (Number == 0 || Number > kControllerRecords) {
     BadConfiguration("controller record " + std::to_string(Number) + " does not exist");
   }
-  return Area + USB_CONTROLLER_TABLE + USB_CONTROLLER_RECORD_SIZE * (Number - 1);
+  return Area + UsbArea::ControllerTable + UsbArea::ControllerRecordSize * (Number - 1);
 }
 
 uint64_t UsbStack::EntryAddress(size_t Index) const {
-  return Address() + USB_DEVICE_TABLE + USB_DEVICE_ENTRY_SIZE * Index;
+  return Address() + UsbArea::DeviceTable + UsbArea::DeviceEntrySize * Index;
 }
 
 uint64_t UsbStack::ControllerRecordAddress(size_t Number) const {
-  return Address() + USB_CONTROLLER_TABLE + USB_CONTROLLER_RECORD_SIZE * (Number - 1);
+  return Address() + UsbArea::ControllerTable + UsbArea::ControllerRecordSize * (Number - 1);
 }
 
 void UsbStack::PlaceDevice(size_t Index, uint8_t Type, uint16_t Vendor, uint16_t Product,
                            uint8_t Controller) {
   size_t Base = (size_t)(Entry(Index) - Area);
-  Put(Base + USB_ENTRY_DEVICE_TYPE, Type);
-  Put(Base + USB_ENTRY_VENDOR_ID, (uint8_t)Vendor);
-  Put(Base + USB_ENTRY_VENDOR_ID + 1, (uint8_t)(Vendor >> 8));
-  Put(Base + USB_ENTRY_PRODUCT_ID, (uint8_t)Product);
-  Put(Base + USB_ENTRY_PRODUCT_ID + 1, (uint8_t)(Product >> 8));
-  Put(Base + USB_ENTRY_CONTROLLER, Controller);
+  Put(Base + UsbArea::EntryDeviceType, Type);
+  Put(Base + UsbArea::EntryVendorId, (uint8_t)Vendor);
+  Put(Base + UsbArea::EntryVendorId + 1, (uint8_t)(Vendor >> 8));
+  Put(Base + UsbArea::EntryProductId, (uint8_t)Product);
+  Put(Base + UsbArea::EntryProductId + 1, (uint8_t)(Product >> 8));
+  Put(Base + UsbArea::EntryController, Controller);
   // The stack's own values of the fields the fingerprint host adjusts in its copy: none of
   // them equals the adjusted value, so a copy that was not adjusted shows.
-  Put(Base + USB_ENTRY_ADJUST_37, 0);
-  Put(Base + USB_ENTRY_ADJUST_38, 0);
-  Put(Base + USB_ENTRY_ADJUST_51, 8);
-  Put(Base + USB_ENTRY_ADJUST_51 + 1, 0);
-  Put(Base + USB_ENTRY_ADJUST_53, 8);
-  Put(Base + USB_ENTRY_ADJUST_53 + 1, 0);
+  Put(Base + UsbArea::EntryAdjust37, 0);
+  Put(Base + UsbArea::EntryAdjust38, 0);
+  Put(Base + UsbArea::EntryAdjust51, 8);
+  Put(Base + UsbArea::EntryAdjust51 + 1, 0);
+  Put(Base + UsbArea::EntryAdjust53, 8);
+  Put(Base + UsbArea::EntryAdjust53 + 1, 0);
 }
 
 void UsbStack::PlaceReader(size_t Index, uint8_t Controller) {
-  PlaceDevice(Index, FP_READER_DEVICE_TYPE, FP_READER_VENDOR_ID, FP_READER_PRODUCT_ID, Controller);
+  PlaceDevice(Index, UsbArea::ReaderDeviceType, UsbArea::ReaderVendorId, UsbArea::ReaderProductId,
+              Controller);
 }
 
 void UsbStack::ClearEntry(size_t Index) {
   size_t Base = (size_t)(Entry(Index) - Area);
-  for (size_t I = 0; I < USB_DEVICE_ENTRY_SIZE; I++) {
+  for (size_t I = 0; I < UsbArea::DeviceEntrySize; I++) {
     size_t Offset = Base + I;
     Put(Offset, (uint8_t)((Offset * 31 + 7) ^ (Offset >> 8)));
   }
-  Put(Base + USB_ENTRY_DEVICE_TYPE, 0);
+  Put(Base + UsbArea::EntryDeviceType, 0);
 }
 
 void UsbStack::WriteBytes(size_t Offset, const std::vector<uint8_t> &Bytes) {
@@ -138,7 +142,7 @@ void UsbStack::WriteBytes(size_t Offset, const std::vector<uint8_t> &Bytes) {
 std::vector<size_t> UsbStack::ForeignChanges() const {
   std::vector<size_t> Changed;
   for (size_t I = 0; I < kDataSize; I++) {
-    if (I == USB_POLL_SETTING || I == USB_POLL_SETTING + 1) {
+    if (I == UsbArea::PollSetting || I == UsbArea::PollSetting + 1) {
       continue;
     }
     if (Area[I] != Expected[I]) {
@@ -149,7 +153,7 @@ std::vector<size_t> UsbStack::ForeignChanges() const {
 }
 
 uint16_t UsbStack::PollSetting() const {
-  return (uint16_t)(Area[USB_POLL_SETTING] | (Area[USB_POLL_SETTING + 1] << 8));
+  return (uint16_t)(Area[UsbArea::PollSetting] | (Area[UsbArea::PollSetting + 1] << 8));
 }
 
 EFI_STATUS UsbStack::Switch(BOOLEAN Enable) {

@@ -8,7 +8,7 @@
 // there, against which the module model checks that nobody else wrote into the live area.
 #pragma once
 
-#include "fingerprint_module.h"
+#include "fingerprint_module_interface.h"
 #include "fingerprint_services.h"
 #include "optional_protocol.h"
 
@@ -31,9 +31,11 @@ public:
   // The data area: larger than the 9359 bytes the fingerprint host copies.
   static constexpr size_t kDataSize = 0x2800;
   static constexpr size_t kDeviceEntries =
-      (USB_POLL_SETTING - USB_DEVICE_TABLE) / USB_DEVICE_ENTRY_SIZE; // entries before 0x2113
+      (usb_data_area::PollSetting - usb_data_area::DeviceTable) /
+      usb_data_area::DeviceEntrySize; // entries before 0x2113
   static constexpr size_t kControllerRecords =
-      (USB_DEVICE_TABLE - USB_CONTROLLER_TABLE) / USB_CONTROLLER_RECORD_SIZE;
+      (usb_data_area::DeviceTable - usb_data_area::ControllerTable) /
+      usb_data_area::ControllerRecordSize;
   static constexpr uint16_t kPowerOnPollSetting = 1000;
 
   explicit UsbStack(BootServices &Owner);

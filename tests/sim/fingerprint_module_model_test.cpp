@@ -2,6 +2,7 @@
 // the contract draws no problem; each way of breaking it draws exactly its problem; the answers
 // (busy, failures, the enrolled finger's reply, stores that later runs deliver) are as set.
 #include "board.h"
+#include "fingerprint_module.h" // the host's side, as FingerprintAuthDxe states it
 #include "guids.h"
 
 #include <gtest/gtest.h>

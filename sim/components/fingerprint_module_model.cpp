@@ -483,9 +483,9 @@ void FingerprintModuleModel::FarCall(uint16_t Segment, uint16_t Offset, EFI_IA32
   // segment and scratch registers it used).
   Regs->E.EAX = Answer;
   Regs->E.ECX = 0x00000058;
-  Regs->E.ESI = FP_REQUEST_BLOCK_OFFSET;
+  Regs->E.ESI = Module::BlockOffset;
   Regs->E.EFlags = 0x00000202;
-  Regs->X.ES = FP_REQUEST_BLOCK_SEGMENT;
+  Regs->X.ES = Module::BlockSegment;
   Record.Answer = Answer;
   std::memcpy(Record.Reply.data(), &Block, sizeof(Block));
   Record.Timeline =

@@ -116,6 +116,7 @@ Board::Board() {
     std::abort();
   }
   ActiveBoard = this;
+  SetAddressNamer([this](uint64_t Address) { return NameAddress(Address); });
   MapPhysicalWindows();
   Hardware.Attach(&Fch);
   Hardware.Attach(&Pcie);
@@ -139,6 +140,7 @@ Board::Board() {
 // The images are unregistered when the boot services go, after the parts.
 Board::~Board() {
   ForgetDeadImageStackWatch();
+  SetAddressNamer(nullptr);
   SetHostHardwareBus(nullptr);
   ActiveBoard = nullptr;
 }
@@ -185,6 +187,41 @@ void Board::InstallPlatformProtocols() {
   Pci.Install();
   Sata.Install();
   Hash.Install();
+}
+
+std::string Board::NameAddress(uint64_t Address) const {
+  char Text[200];
+  auto Within = [&](const void *Start, size_t Size, const char *Name) {
+    uint64_t Base = reinterpret_cast<uint64_t>(Start);
+    if (Address >= Base && Address < Base + Size) {
+      std::snprintf(Text, sizeof Text, "%s + 0x%llx", Name, (unsigned long long)(Address - Base));
+      return true;
+    }
+    return false;
+  };
+  if (Within(&SystemTable, sizeof SystemTable, "the system table") ||
+      Within(&Boot.Table, sizeof Boot.Table, "the boot-services table") ||
+      Within(&Runtime.Table, sizeof Runtime.Table, "the runtime-services table")) {
+    return Text;
+  }
+  for (const auto &[Start, Block] : PoolBlocks()) {
+    uint64_t Base = reinterpret_cast<uint64_t>(Start);
+    if (Address >= Base && Address < Base + Block.Size + 64) {
+      std::snprintf(Text, sizeof Text, "%s pool block of %zu bytes + 0x%llx%s",
+                    Block.Freed ? "a freed" : "a", Block.Size, (unsigned long long)(Address - Base),
+                    Address >= Base + Block.Size ? " (past its end)" : "");
+      return Text;
+    }
+  }
+  for (const auto &[Base, Block] : Boot.Pages) {
+    if (Address >= Base && Address < Base + Block.Pages * 4096) {
+      std::snprintf(Text, sizeof Text, "%s allocation of %llu page(s) + 0x%llx",
+                    Block.Freed ? "a freed page" : "a page", (unsigned long long)Block.Pages,
+                    (unsigned long long)(Address - Base));
+      return Text;
+    }
+  }
+  return "";
 }
 
 void Board::Problem(const std::string &Text) {

@@ -73,6 +73,9 @@ public:
   // calls of services the board does not offer, waits that can never end.
   std::vector<std::string> Problems;
   void Problem(const std::string &Text);
+  // What a crash report calls an address of the board's (the firmware tables, pool blocks and
+  // pages), or "" for none.
+  std::string NameAddress(uint64_t Address) const;
   // One ordered log of the outside events a run causes: connect and disconnect calls, the USB
   // stack's switch, module requests, drive password verifies. Note returns the entry's index.
   std::vector<std::string> Timeline;

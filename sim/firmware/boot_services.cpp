@@ -713,7 +713,8 @@ void BootServices::UnloadFailedImage(LoadedImageRecord &Record) {
 EFI_HANDLE BootServices::NewHandle(const std::string &Label) {
   Handles.push_back(std::make_unique<HandleRecord>());
   Handles.back()->Label = Label;
-  return Handles.back().get();
+  Handles.back()->Token = ArenaAllocate(16, 16);
+  return Handles.back()->Token;
 }
 
 bool BootServices::IsHandle(EFI_HANDLE Handle) const {
@@ -722,7 +723,7 @@ bool BootServices::IsHandle(EFI_HANDLE Handle) const {
 
 const HandleRecord *BootServices::Record(EFI_HANDLE Handle) const {
   for (const auto &Record : Handles) {
-    if (Record.get() == Handle) {
+    if (Record->Token == Handle) {
       return Record.get();
     }
   }
@@ -780,8 +781,8 @@ std::vector<EFI_HANDLE> BootServices::HandlesWith(const EFI_GUID &Guid) const {
   std::vector<EFI_HANDLE> Found;
   for (const auto &Record : Handles) {
     if (SameGuid(Guid, Any) ? !Record->Protocols.empty()
-                            : Protocol(Record.get(), Guid) != nullptr) {
-      Found.push_back(Record.get());
+                            : Protocol(Record->Token, Guid) != nullptr) {
+      Found.push_back(Record->Token);
     }
   }
   return Found;

@@ -46,6 +46,10 @@ struct OpenRecord {
 };
 
 struct HandleRecord {
+  // The handle the drivers see: a few bytes of board memory, as a DXE core's handles are its
+  // own memory, so that a stray write through a handle lands in board memory and not in the
+  // record the board keeps.
+  EFI_HANDLE Token = nullptr;
   std::string Label;
   std::vector<ProtocolEntry> Protocols;
   std::vector<OpenRecord> Opens;

@@ -26,6 +26,7 @@ std::vector<const PeImage *> Images;
 std::vector<const PeImage *> Retired;
 std::vector<sigjmp_buf *> Guards;
 std::string PendingMessage;
+std::function<void(const std::string &)> FatalFaultNote;
 
 struct Decoded {
   enum Kind { None, In, Out, Load, Store, Halt } What = None;
@@ -107,9 +108,6 @@ bool FollowsCall(uint64_t Return) {
          IndirectCall(7, 2, true) || IndirectCall(6, 0, false);
 }
 
-// ", called from <where>" when the stack pointer StackTop points at a return address into an
-// image (the halt routine and the board's services are entered by a call and push nothing
-// before they stop), else nothing.
 // The word at Address on the image stack, read a byte at a time and outside the address
 // sanitizer's checks: board code under the sanitizer may have run on that stack before and left
 // its redzones poisoned there, although the image's own frames are plain memory.
@@ -122,6 +120,9 @@ __attribute__((no_sanitize("address"))) uint64_t ImageStackWord(uint64_t Address
   return Value;
 }
 
+// ", called from <where>" when the stack pointer StackTop points at a return address into an
+// image (the halt routine and the board's services are entered by a call and push nothing
+// before they stop), else nothing.
 std::string CallerOf(uint64_t StackTop) {
   if (StackTop == 0 || !OnImageStack(reinterpret_cast<const uint8_t *>(StackTop))) {
     return {};
@@ -132,6 +133,46 @@ std::string CallerOf(uint64_t StackTop) {
     return {};
   }
   return ", called from " + Caller->Locate(reinterpret_cast<const void *>(Return), true);
+}
+
+// What a fault did, for a crash report: the kind of access and what it touched, never a host
+// address (those change from run to run).
+std::string FaultText(int Signal, const siginfo_t *Info, const greg_t *Regs) {
+  uint64_t Address = reinterpret_cast<uint64_t>(Info->si_addr);
+  switch (Signal) {
+  case SIGSEGV:
+  case SIGBUS: {
+    uint64_t Error = (uint64_t)Regs[REG_ERR];
+    const char *Access = (Error & 0x10)  ? "an instruction fetch from"
+                         : (Error & 0x2) ? "a write to"
+                                         : "a read of";
+    if (Signal == SIGSEGV && Info->si_code == SI_KERNEL) {
+      // A general-protection fault: the kernel reports no address (a non-canonical one, or a
+      // privileged instruction the hardware boundary does not use).
+      return "a general-protection fault (a non-canonical address or a privileged instruction)";
+    }
+    return std::string(Access) + " " + DescribeAddress(Address);
+  }
+  case SIGILL:
+    return "an invalid instruction";
+  case SIGFPE:
+    return "a division fault (by zero, or an overflow)";
+  case SIGTRAP:
+    return "a breakpoint instruction";
+  }
+  return strsignal(Signal);
+}
+
+// Where a jump out of the images came from: a call leaves its return address on the stack.
+std::string JumpOrigin(const greg_t *Regs) {
+  const auto *Sp = reinterpret_cast<const uint64_t *>(Regs[REG_RSP]);
+  if (OnImageStack(Sp) && OnImageStack(Sp + 1)) {
+    const auto *Return = reinterpret_cast<const uint8_t *>(ImageStackWord((uint64_t)Sp));
+    if (const PeImage *Caller = ImageAt(Return)) {
+      return "by a call that returns to " + Caller->Locate(Return, true);
+    }
+  }
+  return "from a place not known (no return address of an image on the stack)";
 }
 
 [[noreturn]] void Unwind(int Code) {
@@ -145,24 +186,31 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
   const PeImage *Image = ImageAt(Rip);
   if (Image == nullptr && !Guards.empty() && !InHostCode(Rip)) {
     // Neither an image nor the board's own code: image code jumped to where no code is (a
-    // damaged image or a wild pointer). It ends the innermost guarded call as a crash.
-    char Text[160];
+    // damaged image or a wild pointer). It ends the innermost guarded call as a crash, named by
+    // where the jump went and, when it was a call, where it came from.
     for (const PeImage *Gone : Retired) {
       if (Gone->Contains(Rip)) {
-        std::snprintf(Text, sizeof Text, "crash: %s at 0x%llx, in code of the unloaded image ",
-                      strsignal(Signal), (unsigned long long)Regs[REG_RIP]);
-        PendingMessage = std::string(Text) + Gone->Locate(Rip);
+        PendingMessage = "a jump into code of the unloaded image " + Gone->Locate(Rip) + ", " +
+                         JumpOrigin(Regs);
         Unwind(2);
       }
     }
-    std::snprintf(Text, sizeof Text, "crash: %s at 0x%llx, outside every image (a jump out of ",
-                  strsignal(Signal), (unsigned long long)Regs[REG_RIP]);
-    PendingMessage = std::string(Text) + "the image's code)";
+    PendingMessage = "a jump to " + DescribeAddress((uint64_t)Regs[REG_RIP]) +
+                     ", outside every image's code, " + JumpOrigin(Regs);
     Unwind(2);
   }
   if (Image == nullptr || Guards.empty()) {
     // Not image code: a fault of the board itself. The handler before the board's takes it (a
     // sanitizer reports it, libFuzzer keeps the input); returning runs the instruction again.
+    // While image code runs, the board's code faults on what a driver did to it (a jump into the
+    // board, memory a stray write damaged, a pointer handed to a service): say so first.
+    // A runner that reports such a death itself (its parent process does) ends here.
+    if (!Guards.empty() && FatalFaultNote) {
+      FatalFaultNote(FaultText(Signal, Info, Regs) +
+                     " in the board's own code, while image code ran");
+      signal(Signal, SIG_DFL);
+      return;
+    }
     sigaction(Signal, &Previous[Signal], nullptr);
     return;
   }
@@ -220,10 +268,7 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
   case Decoded::None:
     break;
   }
-  char Text[160];
-  std::snprintf(Text, sizeof Text, "%s (fault address 0x%llx) at ", strsignal(Signal),
-                (unsigned long long)FaultAddress);
-  PendingMessage = std::string("crash: ") + Text + Image->Locate(Rip);
+  PendingMessage = FaultText(Signal, Info, Regs) + " at " + Image->Locate(Rip);
   Unwind(2);
 }
 
@@ -574,6 +619,70 @@ void HaltGuarded(const char *Where) {
   PendingMessage =
       std::string("halted at ") + Where + CallerOf(reinterpret_cast<uint64_t>(BoardImageSpLive));
   Unwind(1);
+}
+
+void SetFatalFaultNote(std::function<void(const std::string &)> Note) {
+  FatalFaultNote = std::move(Note);
+}
+
+// ---- naming addresses in crash reports ------------------------------------------------------
+
+namespace {
+std::function<std::string(uint64_t)> Namer;
+} // namespace
+
+void SetAddressNamer(std::function<std::string(uint64_t)> Name) {
+  Namer = std::move(Name);
+}
+
+std::string DescribeAddress(uint64_t Address) {
+  char Text[160];
+  const void *Pointer = reinterpret_cast<const void *>(Address);
+  if (Address < 0x10000) {
+    std::snprintf(Text, sizeof Text, "address 0x%llx (a null pointer%s)",
+                  (unsigned long long)Address, Address == 0 ? "" : " plus an offset");
+    return Text;
+  }
+  if (const PeImage *Image = ImageAt(Pointer)) {
+    return Image->Locate(Pointer);
+  }
+  if (Address >= kLowWindowBase && Address < kLowWindowBase + kLowWindowSize) {
+    std::snprintf(Text, sizeof Text, "low memory 0x%llx", (unsigned long long)Address);
+    return Text;
+  }
+  if (InDeviceWindow(Address)) {
+    std::snprintf(Text, sizeof Text,
+                  "device register 0x%llx (by an instruction that is none of the hardware "
+                  "boundary's)",
+                  (unsigned long long)Address);
+    return Text;
+  }
+  const uint8_t *Stack = ImageStackBase();
+  if (OnImageStack(Pointer)) {
+    std::snprintf(Text, sizeof Text, "the image stack, 0x%llx bytes below its top",
+                  (unsigned long long)(Stack + kImageStackSize - (const uint8_t *)Pointer));
+    return Text;
+  }
+  if ((const uint8_t *)Pointer < Stack && (const uint8_t *)Pointer >= Stack - 4096) {
+    return "the guard page below the image stack (a stack overflow)";
+  }
+  if (Namer) {
+    std::string Name = Namer(Address);
+    if (!Name.empty()) {
+      return Name;
+    }
+  }
+  if (Address >= 0x0000800000000000ull && Address < 0xFFFF800000000000ull) {
+    std::snprintf(Text, sizeof Text, "address 0x%llx (not canonical)", (unsigned long long)Address);
+    return Text;
+  }
+  if (InArena(Pointer)) {
+    return "board memory below 4 GiB that was never handed out";
+  }
+  if (InHostCode(Pointer)) {
+    return "the board's own code (no driver's)";
+  }
+  return "memory no driver was handed (the board's own, or nothing at all)";
 }
 
 } // namespace sim

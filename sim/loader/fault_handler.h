@@ -34,6 +34,16 @@ void UnregisterImage(const PeImage *Image);
 void RetireImage(const PeImage *Image);
 const PeImage *ImageAt(const void *Address);
 
+// Names what an address holds, for reports, without a host address (those change from run to
+// run): a null pointer, an image offset and symbol, low memory, a device register, the image
+// stack, what the namer knows (the board names its pool blocks, pages, tables and handles),
+// or only the kind of memory.
+std::string DescribeAddress(uint64_t Address);
+void SetAddressNamer(std::function<std::string(uint64_t)> Name);
+// Called with what the fault was when the board's own code faults while image code runs (the
+// process ends then: what a driver did damaged the board); a parent process can report it.
+void SetFatalFaultNote(std::function<void(const std::string &)> Note);
+
 // Calls Body; nested guarded calls unwind to the innermost one.
 GuardedResult RunGuarded(const std::function<uint64_t()> &Body);
 

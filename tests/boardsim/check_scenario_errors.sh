@@ -155,7 +155,7 @@ size	LOAD ERROR: SetupHwSyncDxe: image or header size out of range
 sections	LOAD ERROR: SetupHwSyncDxe: headers beyond the end of the file
 mz	LOAD ERROR: PciBridgeProbeDxe: no MZ header
 relocations	LOAD ERROR: PciBridgeProbeDxe: relocations outside the image
-jump	CRASH: crash: Segmentation fault at 0x1000, outside every image
+jump	CRASH: a jump to address 0x1000 (a null pointer plus an offset), outside every image's code
 CASES
 
 # With every other image beside a damaged one, the others still run.

@@ -360,6 +360,7 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
       size_t TraceStart = Board.Hardware.Trace().size();
       size_t ProblemStart = Board.Problems.size();
       size_t LiveBefore = Board.LivePoolBlocks();
+      Checkpoint(std::string(DriverName) + "'s entry point in boot " + std::to_string(Boot + 1));
       Report.Result = Board.LoadDriverFromFirmwareFile(DriverName);
       Report.After = Board.Variables.All();
       const auto &Trace = Board.Hardware.Trace();
@@ -401,6 +402,7 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
     // Everything reported so far reaches the terminal before a dialog can take it over.
     Out.flush();
     Engine.CallTpl = Spec.Tpl;
+    Checkpoint("FingerprintAuthenticate, run \"" + Spec.Name + "\"");
     sim::AuthRun Run = Engine.Authenticate(Spec.AuthFlags, Spec.ControlFlags);
 
     if (Terminal) {

@@ -9,13 +9,132 @@
 
 #include "board.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <new>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// ---- containment: the simulation runs in a child process -------------------------------------
+// A driver image runs in boardsim's own address space: a stray write through a pointer the
+// firmware handed it, or a jump into the board's code, can damage the board beyond what the
+// fault handler catches. The simulation therefore runs in a child process that writes its report
+// as it goes; the parent only waits. When the child dies, the parent names what was running and
+// what the child last saw, and ends the report with a failing verdict.
 
 namespace {
+
+struct Breadcrumb {
+  char Activity[512]; // what the simulation is doing (the driver whose code runs)
+  char Last[512];     // what image code ran before it
+  char Hit[1024];     // a fault in the board's own code while image code ran
+};
+Breadcrumb *Crumb = nullptr;
+std::string JsonSnapshotPath;
+
+void CopyText(char *To, size_t Size, const std::string &Text) {
+  size_t Length = std::min(Text.size(), Size - 1);
+  std::memcpy(To, Text.data(), Length);
+  To[Length] = 0;
+}
+
+} // namespace
+
+namespace boardsim {
+
+void Checkpoint(const std::string &Activity) {
+  std::cout.flush();
+  if (Crumb == nullptr) {
+    return;
+  }
+  // Damage a driver did to the board's heap shows at the next allocations: while the
+  // breadcrumb still names what ran last.
+  for (size_t Size : {24, 200, 4000, 70000}) {
+    std::free(std::malloc(Size));
+  }
+  if (!JsonSnapshotPath.empty()) {
+    std::ofstream(JsonSnapshotPath) << Document().dump(2) << "\n";
+  }
+  if (Crumb->Activity[0] != 0) {
+    CopyText(Crumb->Last, sizeof Crumb->Last, Crumb->Activity);
+  }
+  CopyText(Crumb->Activity, sizeof Crumb->Activity, Activity);
+}
+
+} // namespace boardsim
+
+namespace {
+
+// Runs Simulation in a child process and returns its exit code; when the child dies, reports
+// what it was doing and returns 1.
+int RunContained(const std::function<int()> &Simulation, const std::string &JsonPath) {
+  void *Shared =
+      mmap(nullptr, sizeof(Breadcrumb), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (Shared == MAP_FAILED) {
+    return Simulation(); // no containment, but the run still takes place
+  }
+  Crumb = new (Shared) Breadcrumb{};
+  JsonSnapshotPath = JsonPath;
+  std::cout.flush();
+  std::cerr.flush();
+  pid_t Child = fork();
+  if (Child < 0) {
+    return Simulation();
+  }
+  if (Child == 0) {
+    sim::SetFatalFaultNote(
+        [](const std::string &Text) { CopyText(Crumb->Hit, sizeof Crumb->Hit, Text); });
+    int Code = Simulation();
+    std::cout.flush();
+    std::cerr.flush();
+    _exit(Code);
+  }
+  int Status = 0;
+  while (waitpid(Child, &Status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(Status)) {
+    return WEXITSTATUS(Status);
+  }
+  int Signal = WIFSIGNALED(Status) ? WTERMSIG(Status) : 0;
+  std::string What = std::string("the simulation died (signal ") + std::to_string(Signal) + ", " +
+                     strsignal(Signal) + ") during " +
+                     (Crumb->Activity[0] ? Crumb->Activity : "the start of the run");
+  if (Crumb->Last[0] != 0) {
+    What += std::string(", after ") + Crumb->Last;
+  }
+  std::string Hit = Crumb->Hit[0] != 0
+                        ? Crumb->Hit
+                        : std::string("the board's own memory was damaged (a stray write through "
+                                      "a pointer the firmware handed a driver, or a pointer a "
+                                      "driver handed a service)");
+  std::cout << "\nCRASH: " << What << "\n   what it hit: " << Hit
+            << "\n   the report above is everything up to that point\n"
+            << "   NOT EXPECTED: " << What << "\nVerdict: FAILED\n";
+  std::cout.flush();
+  std::cerr << "boardsim: NOT EXPECTED: " << What << ": " << Hit << "\n";
+  if (!JsonPath.empty()) {
+    nlohmann::json Report = {{"boots", nlohmann::json::array()}};
+    std::ifstream Snapshot(JsonPath);
+    if (Snapshot) {
+      Report = nlohmann::json::parse(Snapshot, nullptr, false);
+      if (Report.is_discarded()) {
+        Report = {{"boots", nlohmann::json::array()}};
+      }
+    }
+    Report["died"] = {
+        {"signal", Signal}, {"during", Crumb->Activity}, {"after", Crumb->Last}, {"hit", Hit}};
+    Report["unexpected"] = nlohmann::json::array({What});
+    Report["exit_code"] = 1;
+    std::ofstream(JsonPath) << Report.dump(2) << "\n";
+  }
+  return 1;
+}
 
 const char *const Usage =
     "usage: boardsim [--scenario FILE] [--variables FILE] [--images DIR] [--interactive]\n"
@@ -240,105 +359,116 @@ int main(int Argc, char **Argv) {
     }
   }
 
-  sim::Board Board;
-  boardsim::ApplyVariables(Board, Scenario);
-  boardsim::AuthPhase Authentication(Board, Scenario, Interactive, std::cout);
-  Authentication.Prepare();
-  if (!VariablesPath.empty() && std::filesystem::exists(VariablesPath) &&
-      !boardsim::LoadNvFile(Board, VariablesPath)) {
-    std::cerr << "boardsim: cannot read variables from '" << VariablesPath << "'\n";
-    return 2;
-  }
-
-  std::cout << "boardsim: simulated notebook\n";
-  if (!Scenario.Description.empty()) {
-    std::cout << Scenario.Description << "\n";
-  }
-  nlohmann::json &Report = boardsim::Document();
-  Report["description"] = Scenario.Description;
-  bool Stopped = false; // the last boot ended in a halt or a wait for ever
-  for (size_t Boot = 0; Boot < Scenario.Boots.size(); Boot++) {
-    if (Boot > 0) {
-      Board.Reboot();
-    }
-    // Each boot: the scenario's hardware, then what this boot changes.
-    boardsim::ApplyHardware(Board, Scenario.Hardware);
-    boardsim::ApplyHardware(Board, Scenario.Boots[Boot]);
-    Report["boots"].push_back({{"boot", Boot + 1},
-                               {"drivers", nlohmann::json::array()},
-                               {"runs", nlohmann::json::array()}});
-    boardsim::PrintHeading(std::cout, "Boot " + std::to_string(Boot + 1) + " of " +
-                                          std::to_string(Scenario.Boots.size()) + ": DXE dispatch");
-    for (const std::string &Name : Drivers) {
-      boardsim::DriverReport Driver = RunDriver(Board, Name);
-      boardsim::CurrentBoot()["drivers"].push_back(boardsim::PrintDriverReport(std::cout, Driver));
-    }
-    boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
-    boardsim::AuthBootResult Checkpoints = Authentication.RunBoot(Boot);
-    Stopped = Checkpoints.Stopped;
-    nlohmann::json Summary = Summarise(nlohmann::json::array({boardsim::CurrentBoot()}), Board);
-    boardsim::CurrentBoot()["summary"] = Summary;
-    PrintSummary(std::cout, "Boot " + std::to_string(Boot + 1) + " summary", Summary);
-  }
-  if (Stopped) {
-    std::cout << "\nThe machine stopped at a password checkpoint: no operating system starts.\n";
-    Report["os"] = nullptr;
-  } else {
-    boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
-  }
-
-  nlohmann::json Summary = Summarise(Report["boots"], Board);
-  if (Report["os"].is_object()) {
-    Summary["problems"] = Summary["problems"].get<size_t>() + Report["os"]["problems"].size();
-  }
-  Report["summary"] = Summary;
-  PrintSummary(std::cout, "Run summary (" + std::to_string(Scenario.Boots.size()) + " boot(s))",
-               Summary);
-
-  bool ExpectationFailed = false;
-  Report["expectations"] = nlohmann::json::array();
-  if (!Expected.Empty()) {
-    std::vector<boardsim::ExpectationResult> Results =
-        boardsim::CheckExpectations(Expected, Report, Board.Variables);
-    size_t Held = 0;
-    for (const boardsim::ExpectationResult &R : Results) {
-      Held += R.Held ? 1 : 0;
-      Report["expectations"].push_back(
-          {{"path", R.Path}, {"held", R.Held}, {"expected", R.Expected}, {"got", R.Got}});
-    }
-    std::cout << "Expectations: " << Held << " of " << Results.size() << " held\n";
-    for (const boardsim::ExpectationResult &R : Results) {
-      if (!R.Held) {
-        std::string Line =
-            "EXPECTATION FAILED: " + R.Path + ": expected " + R.Expected + ", got " + R.Got;
-        std::cout << "   " << Line << "\n";
-        std::cerr << "boardsim: " << Line << "\n";
-        ExpectationFailed = true;
-      }
-    }
-  }
-  std::vector<std::string> Unexpected = UnexpectedOutcomes(Report, Expected);
-  Report["unexpected"] = Unexpected;
-  for (const std::string &Line : Unexpected) {
-    std::cout << "   NOT EXPECTED: " << Line << "\n";
-    std::cerr << "boardsim: NOT EXPECTED: " << Line << "\n";
-  }
-  int Exit = ExpectationFailed || !Unexpected.empty() ? 1 : 0;
-  std::cout << "Verdict: " << (Exit == 0 ? "passed" : "FAILED") << "\n";
-  Report["exit_code"] = Exit;
-  std::cout.flush();
-
-  if (!VariablesPath.empty() && !boardsim::SaveNvFile(Board, VariablesPath)) {
-    std::cerr << "boardsim: cannot store variables in '" << VariablesPath << "'\n";
-    return 2;
-  }
-  if (!JsonPath.empty()) {
-    std::ofstream Json(JsonPath);
-    Json << Report.dump(2) << "\n";
-    if (!Json) {
-      std::cerr << "boardsim: cannot write the JSON report to '" << JsonPath << "'\n";
+  auto Simulation = [&]() -> int {
+    sim::Board Board;
+    boardsim::ApplyVariables(Board, Scenario);
+    boardsim::AuthPhase Authentication(Board, Scenario, Interactive, std::cout);
+    Authentication.Prepare();
+    if (!VariablesPath.empty() && std::filesystem::exists(VariablesPath) &&
+        !boardsim::LoadNvFile(Board, VariablesPath)) {
+      std::cerr << "boardsim: cannot read variables from '" << VariablesPath << "'\n";
       return 2;
     }
-  }
-  return Exit;
+
+    std::cout << "boardsim: simulated notebook\n";
+    if (!Scenario.Description.empty()) {
+      std::cout << Scenario.Description << "\n";
+    }
+    nlohmann::json &Report = boardsim::Document();
+    Report["description"] = Scenario.Description;
+    bool Stopped = false; // the last boot ended in a halt or a wait for ever
+    for (size_t Boot = 0; Boot < Scenario.Boots.size(); Boot++) {
+      if (Boot > 0) {
+        boardsim::Checkpoint("the reboot before boot " + std::to_string(Boot + 1));
+        Board.Reboot();
+      }
+      // Each boot: the scenario's hardware, then what this boot changes.
+      boardsim::ApplyHardware(Board, Scenario.Hardware);
+      boardsim::ApplyHardware(Board, Scenario.Boots[Boot]);
+      Report["boots"].push_back({{"boot", Boot + 1},
+                                 {"drivers", nlohmann::json::array()},
+                                 {"runs", nlohmann::json::array()}});
+      boardsim::PrintHeading(std::cout, "Boot " + std::to_string(Boot + 1) + " of " +
+                                            std::to_string(Scenario.Boots.size()) +
+                                            ": DXE dispatch");
+      for (const std::string &Name : Drivers) {
+        boardsim::Checkpoint(Name + "'s entry point in boot " + std::to_string(Boot + 1));
+        boardsim::DriverReport Driver = RunDriver(Board, Name);
+        boardsim::CurrentBoot()["drivers"].push_back(
+            boardsim::PrintDriverReport(std::cout, Driver));
+      }
+      boardsim::DispatchSmmDrivers(Board, SmmPlan, std::cout);
+      boardsim::Checkpoint("the fingerprint authentication in boot " + std::to_string(Boot + 1));
+      boardsim::AuthBootResult Checkpoints = Authentication.RunBoot(Boot);
+      Stopped = Checkpoints.Stopped;
+      nlohmann::json Summary = Summarise(nlohmann::json::array({boardsim::CurrentBoot()}), Board);
+      boardsim::CurrentBoot()["summary"] = Summary;
+      PrintSummary(std::cout, "Boot " + std::to_string(Boot + 1) + " summary", Summary);
+    }
+    if (Stopped) {
+      std::cout << "\nThe machine stopped at a password checkpoint: no operating system starts.\n";
+      Report["os"] = nullptr;
+    } else {
+      boardsim::Checkpoint("the operating-system phase");
+      boardsim::RunOperatingSystem(Board, SmmPlan, std::cout);
+    }
+
+    boardsim::Checkpoint("the run's summary");
+    nlohmann::json Summary = Summarise(Report["boots"], Board);
+    if (Report["os"].is_object()) {
+      Summary["problems"] = Summary["problems"].get<size_t>() + Report["os"]["problems"].size();
+    }
+    Report["summary"] = Summary;
+    PrintSummary(std::cout, "Run summary (" + std::to_string(Scenario.Boots.size()) + " boot(s))",
+                 Summary);
+
+    bool ExpectationFailed = false;
+    Report["expectations"] = nlohmann::json::array();
+    if (!Expected.Empty()) {
+      std::vector<boardsim::ExpectationResult> Results =
+          boardsim::CheckExpectations(Expected, Report, Board.Variables);
+      size_t Held = 0;
+      for (const boardsim::ExpectationResult &R : Results) {
+        Held += R.Held ? 1 : 0;
+        Report["expectations"].push_back(
+            {{"path", R.Path}, {"held", R.Held}, {"expected", R.Expected}, {"got", R.Got}});
+      }
+      std::cout << "Expectations: " << Held << " of " << Results.size() << " held\n";
+      for (const boardsim::ExpectationResult &R : Results) {
+        if (!R.Held) {
+          std::string Line =
+              "EXPECTATION FAILED: " + R.Path + ": expected " + R.Expected + ", got " + R.Got;
+          std::cout << "   " << Line << "\n";
+          std::cerr << "boardsim: " << Line << "\n";
+          ExpectationFailed = true;
+        }
+      }
+    }
+    std::vector<std::string> Unexpected = UnexpectedOutcomes(Report, Expected);
+    Report["unexpected"] = Unexpected;
+    for (const std::string &Line : Unexpected) {
+      std::cout << "   NOT EXPECTED: " << Line << "\n";
+      std::cerr << "boardsim: NOT EXPECTED: " << Line << "\n";
+    }
+    int Exit = ExpectationFailed || !Unexpected.empty() ? 1 : 0;
+    std::cout << "Verdict: " << (Exit == 0 ? "passed" : "FAILED") << "\n";
+    Report["exit_code"] = Exit;
+    std::cout.flush();
+
+    if (!VariablesPath.empty() && !boardsim::SaveNvFile(Board, VariablesPath)) {
+      std::cerr << "boardsim: cannot store variables in '" << VariablesPath << "'\n";
+      return 2;
+    }
+    if (!JsonPath.empty()) {
+      std::ofstream Json(JsonPath);
+      Json << Report.dump(2) << "\n";
+      if (!Json) {
+        std::cerr << "boardsim: cannot write the JSON report to '" << JsonPath << "'\n";
+        return 2;
+      }
+    }
+    boardsim::Checkpoint("the board's shutdown");
+    return Exit;
+  };
+  return RunContained(Simulation, JsonPath);
 }

@@ -36,6 +36,10 @@ nlohmann::json &Document();
 nlohmann::json &CurrentBoot();
 
 void PrintHeading(std::ostream &Out, const std::string &Text);
+// The report so far is written out (standard output, and the JSON file when one is asked for)
+// and Activity becomes what the run does next: when the simulation dies, the report up to here
+// survives and names what ran.
+void Checkpoint(const std::string &Activity);
 // Prints the driver's section and returns it as JSON.
 nlohmann::json PrintDriverReport(std::ostream &Out, const DriverReport &Report);
 std::string FileSizeText(const std::string &Path);

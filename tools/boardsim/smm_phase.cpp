@@ -208,6 +208,8 @@ bool DispatchSmmDrivers(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
     size_t Registrations = Board.Smm.Registrations().size();
     size_t Callbacks = Board.Smm.Callbacks().size();
     size_t Handlers = Board.Smm.SwHandlers().size();
+    Checkpoint(std::string(Name) + "'s entry point and its run in SMM, boot " +
+               std::to_string(CurrentBoot()["boot"].get<int>()));
     Report.Result = Board.RunDriver(Name);
     Report.After = Board.Variables.All();
     const auto &Trace = Board.Hardware.Trace();
@@ -285,6 +287,7 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
       uint8_t Temperature = Plan.Temperatures[Tick];
       Board.Io.Monitor.SetTemperature(Temperature);
       size_t TraceStart = Board.Hardware.Trace().size();
+      Checkpoint("the SMI handlers at SMI timer tick " + std::to_string(Tick + 1));
       Board.Smm.TimerTick();
       const auto &Trace = Board.Hardware.Trace();
       std::vector<std::pair<uint8_t, uint8_t>> Writes; // register, value
@@ -336,6 +339,7 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
 
   Out << "\nSoftware SMIs (a program under the operating system, answer in EAX):\n";
   for (const SoftwareSmiSpec &Smi : Plan.SoftwareSmis) {
+    Checkpoint("the SMI handlers at software SMI " + Hex(Smi.Value, 8));
     uint32_t Answer = Board.Smm.TriggerSoftwareSmi(Smi.Value, Smi.Eax);
     Out << "   SMI " << Hex(Smi.Value, 8) << ", EAX " << Hex(Smi.Eax, 8) << " -> " << Hex(Answer, 8)
         << ": " << DescribeAnswer(Smi.Eax, Answer) << "\n";

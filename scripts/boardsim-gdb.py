@@ -21,6 +21,9 @@ import gdb
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 gdb.execute("set breakpoint pending on")
+# boardsim runs the simulation in a child process (a driver that damages the board cannot take
+# the tool down): the images are loaded and run there.
+gdb.execute("set follow-fork-mode child")
 gdb.execute("directory " + CHECKOUT)
 for signal in ("SIGSEGV", "SIGILL", "SIGBUS", "SIGFPE"):
     gdb.execute("handle %s nostop noprint pass" % signal, to_string=True)

@@ -15,7 +15,7 @@ from boardsim_checks import Checks  # noqa: E402
 
 checks = Checks(sys.argv[1], sys.argv[2], sys.argv[3])
 check, run, write = checks.check, checks.run, checks.write
-WHERE = r"PciBridgeProbeDxe\+0x[0-9a-f]+ \(PciBridgeProbeEntryPoint\+0x%x\)"
+WHERE = r"PciBridgeProbeDxe\+0x[0-9a-f]+ \(PciBridgeProbeEntryPoint\+0x%x(, [^)]*:\d+)?\)"
 
 # SetMem (boot-services offset 0x168) of 8 bytes at address 0x10: the board's own code writes
 # through the pointer the driver handed it.

@@ -21,7 +21,7 @@ STOPS = [("FanControlEntryPoint", "FanControlSmm", "fan_control_smm/fan_control_
          ("FanControlEntryPoint", "FanControlSmm", "fan_control_smm/fan_control_smm.cpp"),
          ("FingerprintAuthenticate", "FingerprintAuthDxe", "fingerprint_auth/auth_flow.cpp")]
 LOADED = re.compile(r"^\[board\] (\S+) loaded at (0x[0-9a-f]+): symbols from (\S+)$")
-STOPPED = re.compile(r"^(?:Breakpoint|Thread \d+ \S+ hit Breakpoint) [\d.]+, (\w+) \(.*\) at (\S+):(\d+)$")
+STOPPED = re.compile(r"^(?:Breakpoint|Thread [\d.]+ \S+ hit Breakpoint) [\d.]+, (\w+) \(.*\) at (\S+):(\d+)$")
 PC = re.compile(r"^stop pc (0x[0-9a-f]+)$")
 SOURCE = re.compile(r"^(\d+)\t(.*)$")
 

@@ -1,6 +1,7 @@
 #include "setup_engine.h"
 
 #include "board.h"
+#include "status_names.h"
 
 #include <cstdio>
 #include <cstring>
@@ -167,7 +168,7 @@ AuthRun SetupEngine::Authenticate(uint32_t AuthFlags, uint32_t ControlFlags) {
   // The caller's own work after the call (its key waits among it) runs at its level.
   if (Run.How == AuthOutcome::Returned && Run.TplAfter != CallTpl) {
     Owner.Problem("FingerprintAuthenticate returned at task priority level " +
-                  std::to_string(Run.TplAfter) + ", not at the level " + std::to_string(CallTpl) +
+                  TplText(Run.TplAfter) + ", not at the level " + TplText(CallTpl) +
                   " it was called at");
   }
   Run.Microseconds = Owner.ClockMicroseconds - Start;

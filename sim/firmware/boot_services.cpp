@@ -3,6 +3,7 @@
 #include "device_path_nodes.h"
 #include "guids.h"
 #include "physical_memory.h"
+#include "status_names.h"
 #include "variable_store.h"
 
 #include <algorithm>
@@ -677,7 +678,14 @@ RunResult BootServices::StartImage(EFI_HANDLE ImageHandle) {
   }
   auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(Record->Image->Entry());
   EFI_SYSTEM_TABLE *Table = &System;
+  EFI_TPL Started = Tpl;
   RunResult Result = RunGuardedCall(Record->Image->Name, [&] { return Entry(ImageHandle, Table); });
+  // The DXE core starts drivers at TPL_APPLICATION; an entry point that leaves the level raised
+  // holds off every event notification of the boot from then on.
+  if (Result.Returned() && Tpl != Started) {
+    Problem(Record->Image->Name + "'s entry point returned at task priority level " + TplText(Tpl) +
+            ", not at the level " + TplText(Started) + " it was started at");
+  }
   if (Result.Returned() && EFI_ERROR(Result.Status)) {
     UnloadFailedImage(*Record);
   }

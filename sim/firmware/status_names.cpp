@@ -54,4 +54,13 @@ bool StatusFromName(const std::string &Name, EFI_STATUS &Status) {
   return false;
 }
 
+std::string TplText(EFI_TPL Tpl) {
+  const char *Name = Tpl == TPL_APPLICATION  ? "TPL_APPLICATION"
+                     : Tpl == TPL_CALLBACK   ? "TPL_CALLBACK"
+                     : Tpl == TPL_NOTIFY     ? "TPL_NOTIFY"
+                     : Tpl == TPL_HIGH_LEVEL ? "TPL_HIGH_LEVEL"
+                                             : nullptr;
+  return std::to_string(Tpl) + (Name != nullptr ? std::string(" (") + Name + ")" : "");
+}
+
 } // namespace sim

@@ -12,4 +12,6 @@ std::string StatusName(EFI_STATUS Status);
 std::string StatusSymbol(EFI_STATUS Status);
 // The value of a status name; false for a name that is not one.
 bool StatusFromName(const std::string &Name, EFI_STATUS &Status);
+// "8 (TPL_CALLBACK)": a task priority level with its name where UEFI gives it one.
+std::string TplText(EFI_TPL Tpl);
 } // namespace sim

@@ -146,7 +146,7 @@ check '{"fingerprint": {"runs": [{"keys": "abc"}]}}' \
 check '{"fingerprint": {"runs": [{"checkpoint": "setup"}]}}' \
       "scenario field 'fingerprint.runs[0].checkpoint': expected \"boot\" or \"system-password\""
 check '{"fingerprint": {"runs": [{"auth_flags": "0x1FFFFFFFF"}]}}' \
-      "scenario field 'fingerprint.runs[0].auth_flags': value larger than 0xffffffff"
+      "scenario field 'fingerprint.runs[0].auth_flags': value larger than 4294967295"
 check '{"fingerprint": {"passwords": {"user": "has space"}}}' \
       "scenario field 'fingerprint.passwords.user': a password holds printable ASCII"
 check '{"fingerprint": {"passwords": {"guest": "x"}}}' \
@@ -158,13 +158,13 @@ check '{"fingerprint": {"drives": [{"master_password": "m"}]}}' \
 check '{"fingerprint": {"drives": [{"locked": false}]}}' \
       "scenario field 'fingerprint.drives[0].locked': only a drive with a user password"
 check '{"fingerprint": {"drives": [{"function": 8}]}}' \
-      "scenario field 'fingerprint.drives[0].function': value larger than 0x7"
+      "scenario field 'fingerprint.drives[0].function': value larger than 7"
 check '{"fingerprint": {"finger": {"slots": {"disk4": "x"}}}}' \
       "scenario field 'fingerprint.finger.slots.disk4': no such module slot"
 check '{"fingerprint": {"module": {"busy": {"five": 3}}}}' \
       "scenario field 'fingerprint.module.busy.five': 'five' is not a number"
 check '{"fingerprint": {"module": {"answers": {"0": 70000}}}}' \
-      "scenario field 'fingerprint.module.answers.0': value larger than 0xffff"
+      "scenario field 'fingerprint.module.answers.0': value larger than 65535"
 check '{"fingerprint": {"caller": {"disks": ["a", "b", "c", "d", "e"]}}}' \
       "scenario field 'fingerprint.caller.disks': expected up to four"
 check '{"fingerprint": {"console": {"modes": [[80, 0]]}}}' \

@@ -130,6 +130,11 @@ while leaking is None:
     place += 1
 check(leaking is not None, "a FreePool call planted away leaks a pool block")
 unloadable = checks.planted("unloadable", "PciBridgeProbeDxe", [(("file", 0x3C), b"\xff\xff\xff\x7f")])
+# The entry point raises the task priority level to TPL_HIGH_LEVEL and returns EFI_SUCCESS:
+# sub rsp,0x28; mov rax,[rdx+0x60] (BootServices); mov ecx,31; call [rax+0x18] (RaiseTPL);
+# add rsp,0x28; xor eax,eax; ret
+raising = checks.planted("raising", "PciBridgeProbeDxe", [(("entry", 0), bytes.fromhex(
+    "4883ec28" "488b4260" "b91f000000" "ff5018" "4883c428" "31c0" "c3"))])
 outcomes = [  # (what, scenario expect section or None, arguments, environment, exit, named)
     # Without "Setup" SetupHwSyncDxe's entry point returns EFI_NOT_FOUND.
     ("an error status expected by its name", {"drivers": {"SetupHwSyncDxe": "EFI_NOT_FOUND"}},
@@ -154,6 +159,10 @@ outcomes = [  # (what, scenario expect section or None, arguments, environment, 
      "NOT EXPECTED: PciBridgeProbeDxe not loaded in boot 1"),
     ("an expected load error", {"drivers": {"PciBridgeProbeDxe": "not loaded"}},
      ["--images", unloadable], None, 0, None),
+    ("an entry point that leaves the task priority level raised", None,
+     ["--images", raising], None, 1, "NOT EXPECTED: problem in boot 1, PciBridgeProbeDxe: "
+     "PciBridgeProbeDxe's entry point returned at task priority level 31 (TPL_HIGH_LEVEL), not "
+     "at the level 4 (TPL_APPLICATION) it was started at"),
     ("a pool block not freed in the DXE phase", None, ["--images", leaking], None, 1,
      "NOT EXPECTED: problem in boot 1, SetupHwSyncDxe: 1 pool blocks not freed"),
     ("problems counted by the scenario", {"counts": {"problems": 1}}, ["--images", leaking],

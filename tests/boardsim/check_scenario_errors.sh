@@ -33,7 +33,7 @@ while IFS="$tab" read -r content text; do
 done <<'CASES'
 {"straps": {"com2": 1}}	scenario field 'straps.com2': expected true or false
 {"strap": {}}	scenario field 'strap': unknown field
-{"gpu_vendor": "0x1FFFF"}	scenario field 'gpu_vendor': value larger than 0xffff
+{"gpu_vendor": "0x1FFFF"}	scenario field 'gpu_vendor': value larger than 65535
 {"tpm": [1, 2, 3]}	scenario field 'tpm': expected the four TPM_DID_VID bytes
 {"variables": [{"name": "Setup", "fields": {"Com3Selection": 1}}]}	scenario field 'variables[0].fields.Com3Selection': no such Setup field
 {"variables": [{"name": "X", "guid": "nonsense"}]}	scenario field 'variables[0].guid'
@@ -52,7 +52,16 @@ done <<'CASES'
 {"variables": [{"name": "A\u0000B"}]}	scenario field 'variables[0].name'
 {"drivers": ["../../bin/true"]}	scenario field 'drivers[0]': expected a driver name
 {"drivers": ["NoSuchDriverDxe"]}	scenario field 'drivers[0]': no image
-{"fingerprint": {"runs": [{"keys": [{"key": "F3", "at_ms": 600001}]}]}}	scenario field 'fingerprint.runs[0].keys[0].at_ms': value larger than 0x927c0
+{"fingerprint": {"runs": [{"keys": [{"key": "F3", "at_ms": 600001}]}]}}	scenario field 'fingerprint.runs[0].keys[0].at_ms': value larger than 600000
+{"straps": {"com2": true, "com2": false}}	scenario field 'straps.com2': given twice in the same object
+{"expect": {"drivers": {"SetupHwSyncDxe": "EFI_SUCCESS", "SetupHwSyncDxe": "halted"}}}	scenario field 'expect.drivers.SetupHwSyncDxe': given twice in the same object
+{"variables": [{"name": "Setup"}, {"name": "Other", "guid": "PNP_NV_GUID"}, {"name": "Setup", "guid": "SETUP_GUID"}]}	scenario field 'variables[2]': the variable "Setup" {EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9} is given twice (first in variables[0])
+{"drivers": ["SetupHwSyncDxe", "SetupHwSyncDxe"]}	scenario field 'drivers[1]': the driver SetupHwSyncDxe is given twice (first in drivers[0])
+{"fingerprint": {"drives": [{"label": "data"}, {"label": "data"}]}}	scenario field 'fingerprint.drives[1].label': the drive label "data" is given twice (first in fingerprint.drives[0])
+{"fingerprint": {"drives": [{"label": "SATA drive 1"}, {}]}}	scenario field 'fingerprint.drives[1].label': the drive label "SATA drive 1" is given twice (first in fingerprint.drives[0])
+{"fingerprint": {"runs": [{"name": "a"}, {"name": "a", "boot": 1}]}}	scenario field 'fingerprint.runs[1].name': the run name "a" is given twice (first in fingerprint.runs[0])
+{"fingerprint": {"runs": [{}, {"name": "run 1"}]}}	scenario field 'fingerprint.runs[1].name': the run name "run 1" is given twice (first in fingerprint.runs[0])
+{"fingerprint": {"reader": {"entries": [3, 1, 3]}}}	scenario field 'fingerprint.reader.entries[2]': the entry 3 is given twice
 CASES
 
 # Files too large to write inline, made by one python3 run: nesting deeper than the reader takes
@@ -97,6 +106,31 @@ bound_keys	scenario field 'fingerprint.runs[0].keys': at most 4096 keys
 bound_modes	scenario field 'fingerprint.console.modes': at most 64 text modes
 bound_expect	scenario field 'expect.drivers': at most 1024 expectations
 CASES
+
+# A --variables file that cannot be taken: exit code 2, its line and what is wrong with it.
+setup="Setup EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9"
+slot="0123456789abcdef01234567"
+while IFS="$tab" read -r content text; do
+  printf "$content" > "$dir/nv.txt"
+  refuse "nv.txt' line $text" --variables "$dir/nv.txt"
+done <<CASES
+$setup 7 00zz	1: expected the content as 1 to 65536 bytes in hexadecimal digits
+$setup 7 	1: expected NAME GUID ATTRIBUTES HEXBYTES
+\n\nSetup nonsense 7 00	3: 'nonsense' is no GUID
+$setup 6 00	1: attributes '6': expected a decimal number up to 127 with the non-volatile bit (1)
+$setup 0x7 00	1: attributes '0x7'
+$setup 7 00 extra	1: 'extra' after the end of the line's fields
+$setup 7 00\n$setup 3 0102	2: the variable "Setup" {EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9} is given twice (first on line 1)
+reader-slots 40	1: reader-slots needs the slot mask in hexadecimal, 00 to 1f
+reader-slots 01\nreader-slots 01	2: a second reader-slots line (the first is line 1)
+reader-slots 01\nreader-slot 03 $slot	2: reader-slot needs a slot bit (01, 02, 04, 08 or 10)
+reader-slots 01\nreader-slot 01 00	2: reader-slot 01 needs 12 bytes in hexadecimal
+reader-slots 05\nreader-slot 01 $slot	1: the reader-slots mask 05 names the slot 04, which has no reader-slot line
+reader-slots 01\nreader-slot 01 $slot\nreader-slot 02 $slot	3: the reader slot 02 is not in the reader-slots mask 01 (line 1)
+reader-slots 01\nreader-slot 01 $slot\nreader-slot 01 $slot	3: the reader slot 01 is given twice (first on line 2)
+reader-slot 01 $slot	1: a reader-slot line without a reader-slots line
+CASES
+refuse "variables file '$dir' is a folder" --variables "$dir"
 
 # Files that are no scenario, and the command line.
 refuse "cannot read scenario file" --scenario "$dir/does-not-exist.json"

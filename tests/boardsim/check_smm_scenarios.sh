@@ -65,7 +65,7 @@ expect '{"smm": {"cpus": 4, "caller_cpu": 3, "cpu_index": 3},
 expect '{"smm": {"cpus": 2, "cpu_index": 2}, "os": {"temperatures": []}}' \
   "SMI 0x534D8920, EAX 0x00008900 -> 0x00008900: no answer"
 
-refuse '{"os": {"temperatures": [300]}}' "scenario field 'os.temperatures[0]': value larger than 0xff"
+refuse '{"os": {"temperatures": [300]}}' "scenario field 'os.temperatures[0]': value larger than 255"
 refuse '{"os": {"fan": 1}}' "scenario field 'os.fan': unknown field"
 refuse '{"smm": {"tables": {"cpu_index": 1}}}' "scenario field 'smm.tables.cpu_index': expected true or false"
 refuse '{"smm": {"cpus": 2, "caller_cpu": 2}}' "scenario field 'smm.caller_cpu': beyond the 2 processors"

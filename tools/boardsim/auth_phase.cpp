@@ -483,9 +483,9 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
   J["board_time_us"] = Run.Microseconds;
   J["keys_left_unread"] = Unread;
   if (Spec.Tpl != TPL_APPLICATION) {
-    Out << "   called at task priority level " << Spec.Tpl << "\n";
-    J["tpl_called"] = Spec.Tpl;
+    Out << "   called at task priority level " << sim::TplText(Spec.Tpl) << "\n";
   }
+  J["tpl_called"] = Spec.Tpl;
   Out << "   AuthFlags    " << sim::AuthFlagsText(Run.AuthFlagsBefore) << "\n"
       << "             -> " << sim::AuthFlagsText(Run.AuthFlags) << "\n";
   Out << "   ControlFlags " << sim::ControlFlagsText(Run.ControlFlagsBefore) << "\n"
@@ -576,8 +576,9 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
     Out << "   PROBLEM: " << Leaked << " pool blocks not freed by the run\n";
     Problems.push_back(std::to_string(Leaked) + " pool blocks not freed by the run");
   }
-  if (Run.Returned() && Run.TplAfter != TPL_APPLICATION) {
-    Out << "   the run returned at task priority level " << Run.TplAfter << "\n";
+  // A run that returns at another level than it was called at is a PROBLEM the board names;
+  // returning at the caller's level (TPL_CALLBACK at a checkpoint that calls there) is normal.
+  if (Run.Returned()) {
     J["tpl_after"] = Run.TplAfter;
   }
   for (const std::string &Problem : Run.Problems) {

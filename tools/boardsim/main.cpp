@@ -4,12 +4,15 @@
 #include "expectations.h"
 #include "nv_file.h"
 #include "report.h"
+#include "run_header.h"
 #include "scenario.h"
 #include "smm_phase.h"
 
 #include "board.h"
+#include "firmware_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -37,6 +40,9 @@ struct Breadcrumb {
 };
 Breadcrumb *Crumb = nullptr;
 std::string JsonSnapshotPath;
+// --json -: the JSON report goes to standard output in place of the text report; the run writes
+// it into a temporary file first (the child's snapshots, the parent's note of a death).
+bool JsonToStandardOutput = false;
 
 void CopyText(char *To, size_t Size, const std::string &Text) {
   size_t Length = std::min(Text.size(), Size - 1);
@@ -113,10 +119,12 @@ int RunContained(const std::function<int()> &Simulation, const std::string &Json
                         : std::string("the board's own memory was damaged (a stray write through "
                                       "a pointer the firmware handed a driver, or a pointer a "
                                       "driver handed a service)");
-  std::cout << "\nCRASH: " << What << "\n   what it hit: " << Hit
-            << "\n   the report above is everything up to that point\n"
-            << "   NOT EXPECTED: " << What << "\nVerdict: FAILED\n";
-  std::cout.flush();
+  if (!JsonToStandardOutput) {
+    std::cout << "\nCRASH: " << What << "\n   what it hit: " << Hit
+              << "\n   the report above is everything up to that point\n"
+              << "   NOT EXPECTED: " << What << "\nVerdict: FAILED\n";
+    std::cout.flush();
+  }
   std::cerr << "boardsim: NOT EXPECTED: " << What << ": " << Hit << "\n";
   if (!JsonPath.empty()) {
     nlohmann::json Report = {{"boots", nlohmann::json::array()}};
@@ -144,7 +152,8 @@ const char *const Usage =
     "                    passwords from FILE before the first boot (when it exists) and store\n"
     "                    them there after the last boot\n"
     "  --trace           list every hardware access in order, reads included\n"
-    "  --json FILE       write the report as JSON to FILE as well\n"
+    "  --json FILE       write the report as JSON to FILE as well ('-': to standard output,\n"
+    "                    instead of the text report)\n"
     "  --images DIR      folder with the driver images (default: the firmware build's)\n"
     "  --interactive     keys for the fingerprint authentication's dialogs come from the\n"
     "                    terminal instead of the scenario\n"
@@ -312,6 +321,7 @@ int main(int Argc, char **Argv) {
       boardsim::Options().Trace = true;
     } else if (Arg == "--json") {
       JsonPath = Value("--json");
+      JsonToStandardOutput = JsonPath == "-";
     } else if (Arg == "--print-default") {
       std::cout << boardsim::DefaultScenarioText() << "\n";
       return 0;
@@ -322,6 +332,11 @@ int main(int Argc, char **Argv) {
       std::cerr << "boardsim: unknown argument '" << Arg << "'\n" << Usage;
       return 2;
     }
+  }
+
+  if (JsonToStandardOutput && Interactive) {
+    std::cerr << "boardsim: --json - and --interactive both need standard output\n";
+    return 2;
   }
 
   boardsim::Scenario Scenario;
@@ -348,6 +363,12 @@ int main(int Argc, char **Argv) {
     }
   }
 
+  // --json -: the text report goes nowhere (a stream without a buffer writes nothing).
+  std::streambuf *TextReport = std::cout.rdbuf();
+  if (JsonToStandardOutput) {
+    std::cout.flush();
+    std::cout.rdbuf(nullptr);
+  }
   std::vector<std::string> Drivers = Scenario.Drivers;
   if (Drivers.empty()) {
     for (const std::string &Name : DispatchOrder) {
@@ -364,10 +385,28 @@ int main(int Argc, char **Argv) {
     boardsim::ApplyVariables(Board, Scenario);
     boardsim::AuthPhase Authentication(Board, Scenario, Interactive, std::cout);
     Authentication.Prepare();
-    if (!VariablesPath.empty() && std::filesystem::exists(VariablesPath) &&
-        !boardsim::LoadNvFile(Board, VariablesPath)) {
-      std::cerr << "boardsim: cannot read variables from '" << VariablesPath << "'\n";
-      return 2;
+    boardsim::RunInputs Inputs{ScenarioPath, VariablesPath, "", {}};
+    if (!VariablesPath.empty()) {
+      std::error_code Code;
+      bool Present = std::filesystem::exists(VariablesPath, Code);
+      std::string Refused = Present ? boardsim::LoadNvFile(Board, VariablesPath) : "";
+      if (!Refused.empty()) {
+        std::cerr << "boardsim: variables file " << Refused << "\n";
+        return 2;
+      }
+      Inputs.VariablesState = Present ? "loaded before the first boot, stored after the last"
+                                      : "not there yet: stored after the last boot";
+    }
+    for (const std::string &Name : Drivers) {
+      Inputs.Images.push_back(sim::Board::ImagePath(Name));
+    }
+    if (SmmPlan.Dispatch) {
+      for (const char *Name : {"FanControlSmm", "FingerprintStatusSmm"}) {
+        Inputs.Images.push_back(sim::Board::ImagePath(Name));
+      }
+    }
+    if (Scenario.Fingerprint && Scenario.Fingerprint->Dispatch) {
+      Inputs.Images.push_back(sim::FirmwareFilePath("FingerprintAuthDxe"));
     }
 
     std::cout << "boardsim: simulated notebook\n";
@@ -376,6 +415,7 @@ int main(int Argc, char **Argv) {
     }
     nlohmann::json &Report = boardsim::Document();
     Report["description"] = Scenario.Description;
+    Report["inputs"] = boardsim::PrintRunInputs(std::cout, Inputs);
     bool Stopped = false; // the last boot ended in a halt or a wait for ever
     for (size_t Boot = 0; Boot < Scenario.Boots.size(); Boot++) {
       if (Boot > 0) {
@@ -470,5 +510,24 @@ int main(int Argc, char **Argv) {
     boardsim::Checkpoint("the board's shutdown");
     return Exit;
   };
-  return RunContained(Simulation, JsonPath);
+  if (!JsonToStandardOutput) {
+    return RunContained(Simulation, JsonPath);
+  }
+  // The text report goes nowhere; the JSON is written to a temporary file and copied out.
+  std::string Temporary = (std::filesystem::temp_directory_path() / "boardsim-XXXXXX").string();
+  int Descriptor = mkstemp(Temporary.data());
+  if (Descriptor < 0) {
+    std::cerr << "boardsim: --json -: no temporary file: " << std::strerror(errno) << "\n";
+    return 2;
+  }
+  close(Descriptor);
+  JsonPath = Temporary; // where the simulation writes its JSON report
+  int Exit = RunContained(Simulation, JsonPath);
+  std::cout.rdbuf(TextReport);
+  std::cout.clear();
+  std::ifstream Json(Temporary);
+  std::cout << Json.rdbuf();
+  std::cout.flush();
+  std::remove(Temporary.c_str());
+  return Exit;
 }

@@ -2,7 +2,13 @@
 
 #include "fingerprint_module_model.h"
 
+#include "scenario.h"
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -35,6 +41,23 @@ std::string ToHex(const uint8_t *Bytes, size_t Size) {
   return Text;
 }
 
+// Text as a whole number in Base: digits only, no sign or blank.
+bool ParseNumber(const std::string &Text, int Base, unsigned long &Value) {
+  if (Text.empty() || Text.size() > 8 || !std::all_of(Text.begin(), Text.end(), [Base](char C) {
+        return Base == 16 ? std::isxdigit((unsigned char)C) : std::isdigit((unsigned char)C);
+      })) {
+    return false;
+  }
+  Value = std::stoul(Text, nullptr, Base);
+  return true;
+}
+
+std::string HexByte(unsigned Value) {
+  char Text[8];
+  std::snprintf(Text, sizeof Text, "%02x", Value);
+  return Text;
+}
+
 bool KnownSlot(unsigned long Bit) {
   for (uint16_t Known : SlotBits) {
     if (Bit == Known) {
@@ -46,67 +69,123 @@ bool KnownSlot(unsigned long Bit) {
 
 } // namespace
 
-bool LoadNvFile(sim::Board &Board, const std::string &Path) {
+std::string LoadNvFile(sim::Board &Board, const std::string &Path) {
+  std::error_code Code;
+  if (std::filesystem::is_directory(Path, Code)) {
+    return "'" + Path + "' is a folder, not a variables file";
+  }
   std::ifstream In(Path);
   if (!In) {
-    return false;
+    return "'" + Path + "' cannot be opened: " + std::strerror(errno);
   }
   std::optional<uint16_t> Mask;
-  std::map<uint16_t, sim::PasswordForm> Slots;
+  size_t MaskLine = 0;
+  std::map<uint16_t, std::pair<sim::PasswordForm, size_t>> Slots; // bit -> form, line
+  std::map<sim::VariableStore::Key, size_t> Seen;                 // variable -> line
   std::string Line;
+  size_t Number = 0;
+  auto Refuse = [&](const std::string &Why) {
+    return "'" + Path + "' line " + std::to_string(Number) + ": " + Why;
+  };
   while (std::getline(In, Line)) {
+    Number++;
     std::istringstream Words(Line);
-    std::string First;
+    std::string First, Extra;
     if (!(Words >> First)) {
       continue;
     }
     if (First == "reader-slots") {
+      std::string Text;
       unsigned long Value = 0;
-      if (!(Words >> std::hex >> Value) || Value > 0x1F) {
-        return false;
+      if (!(Words >> Text) || !ParseNumber(Text, 16, Value) || Value > 0x1F) {
+        return Refuse("reader-slots needs the slot mask in hexadecimal, 00 to 1f");
+      }
+      if (Mask) {
+        return Refuse("a second reader-slots line (the first is line " + std::to_string(MaskLine) +
+                      ")");
       }
       Mask = (uint16_t)Value;
-      continue;
-    }
-    if (First == "reader-slot") {
+      MaskLine = Number;
+    } else if (First == "reader-slot") {
+      std::string BitText, Hex;
       unsigned long Bit = 0;
-      std::string Hex;
       std::vector<uint8_t> Bytes;
-      if (!(Words >> std::hex >> Bit >> Hex) || !KnownSlot(Bit) || !ParseHex(Hex, Bytes) ||
-          Bytes.size() != sizeof(sim::PasswordForm)) {
-        return false;
+      if (!(Words >> BitText >> Hex) || !ParseNumber(BitText, 16, Bit) || !KnownSlot(Bit)) {
+        return Refuse("reader-slot needs a slot bit (01, 02, 04, 08 or 10) and its bytes");
+      }
+      if (!ParseHex(Hex, Bytes) || Bytes.size() != sizeof(sim::PasswordForm)) {
+        return Refuse("reader-slot " + BitText + " needs " +
+                      std::to_string(sizeof(sim::PasswordForm)) + " bytes in hexadecimal");
+      }
+      if (Slots.count((uint16_t)Bit)) {
+        return Refuse("the reader slot " + BitText + " is given twice (first on line " +
+                      std::to_string(Slots[(uint16_t)Bit].second) + ")");
       }
       sim::PasswordForm Form{};
       std::copy(Bytes.begin(), Bytes.end(), Form.begin());
-      Slots[(uint16_t)Bit] = Form;
-      continue;
+      Slots[(uint16_t)Bit] = {Form, Number};
+    } else {
+      std::string GuidText, AttributesText, Hex;
+      EFI_GUID Guid;
+      unsigned long Attributes = 0;
+      std::vector<uint8_t> Data;
+      if (!(Words >> GuidText >> AttributesText >> Hex)) {
+        return Refuse("expected NAME GUID ATTRIBUTES HEXBYTES");
+      }
+      if (First.size() > kMaxNameLength) {
+        return Refuse("a variable name has at most " + std::to_string(kMaxNameLength) +
+                      " characters");
+      }
+      if (!sim::ParseGuid(GuidText, Guid)) {
+        return Refuse("'" + GuidText + "' is no GUID (XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX)");
+      }
+      if (!ParseNumber(AttributesText, 10, Attributes) || Attributes > 0x7F ||
+          (Attributes & EFI_VARIABLE_NON_VOLATILE) == 0) {
+        return Refuse("attributes '" + AttributesText +
+                      "': expected a decimal number up to 127 with the non-volatile bit (1)");
+      }
+      if (!ParseHex(Hex, Data) || Data.empty() || Data.size() > kMaxVariableBytes) {
+        return Refuse("expected the content as 1 to " + std::to_string(kMaxVariableBytes) +
+                      " bytes in hexadecimal digits");
+      }
+      sim::VariableStore::Key Key{sim::Widen(First), sim::GuidKey{Guid}};
+      if (Seen.count(Key)) {
+        return Refuse("the variable \"" + First + "\" {" + GuidText +
+                      "} is given twice (first on line " + std::to_string(Seen[Key]) + ")");
+      }
+      Seen[Key] = Number;
+      Board.Variables.Put(Key.first, Guid, (uint32_t)Attributes, std::move(Data));
     }
-    std::string GuidString, Hex;
-    uint32_t Attributes = 0;
-    EFI_GUID Guid;
-    if (!(Words >> GuidString >> Attributes) || !sim::ParseGuid(GuidString, Guid)) {
-      return false;
+    if (Words >> Extra) {
+      return Refuse("'" + Extra + "' after the end of the line's fields");
     }
-    Words >> Hex;
-    std::vector<uint8_t> Data;
-    if (!ParseHex(Hex, Data)) {
-      return false;
-    }
-    Board.Variables.Put(sim::Widen(First), Guid, Attributes, std::move(Data));
+  }
+  if (In.bad()) {
+    return "'" + Path + "' cannot be read: " + std::strerror(errno);
   }
   if (Mask) {
     for (uint16_t Bit : SlotBits) {
       auto It = Slots.find(Bit);
       if ((*Mask & Bit) != 0 && It != Slots.end()) {
-        Board.FingerprintModule.SetSlot(Bit, It->second);
+        Board.FingerprintModule.SetSlot(Bit, It->second.first);
       } else if ((*Mask & Bit) == 0) {
+        if (It != Slots.end()) {
+          Number = It->second.second;
+          return Refuse("the reader slot " + HexByte(Bit) + " is not in the reader-slots mask " +
+                        HexByte(*Mask) + " (line " + std::to_string(MaskLine) + ")");
+        }
         Board.FingerprintModule.ClearSlot(Bit);
       } else {
-        return false; // the mask names a slot the file does not hold
+        Number = MaskLine;
+        return Refuse("the reader-slots mask " + HexByte(*Mask) + " names the slot " +
+                      HexByte(Bit) + ", which has no reader-slot line");
       }
     }
+  } else if (!Slots.empty()) {
+    Number = Slots.begin()->second.second;
+    return Refuse("a reader-slot line without a reader-slots line");
   }
-  return true;
+  return "";
 }
 
 bool SaveNvFile(const sim::Board &Board, const std::string &Path) {

@@ -11,8 +11,9 @@
 namespace boardsim {
 
 // Loads the file; the reader's slots become exactly the ones the file names (when it has a
-// "reader-slots" line). Returns false when the file cannot be read or a line is malformed.
-bool LoadNvFile(sim::Board &Board, const std::string &Path);
+// "reader-slots" line). Returns "" when it is loaded, or why it is refused: the file cannot be
+// read, or the line that is malformed and what is wrong with it.
+std::string LoadNvFile(sim::Board &Board, const std::string &Path);
 bool SaveNvFile(const sim::Board &Board, const std::string &Path);
 
 } // namespace boardsim

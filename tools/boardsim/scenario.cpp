@@ -10,9 +10,10 @@
 #include "setup_variables.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <set>
 
 namespace boardsim {
 
@@ -79,9 +80,7 @@ uint64_t Number(const json &Value, const std::string &Path, uint64_t Max) {
     Fail(Path, "expected a number (decimal, or a string such as \"0x10DE\")");
   }
   if (Result > Max) {
-    std::ostringstream Limit;
-    Limit << "0x" << std::hex << Max;
-    Fail(Path, "value larger than " + Limit.str());
+    Fail(Path, "value larger than " + std::to_string(Max));
   }
   return Result;
 }
@@ -144,6 +143,16 @@ Scenario ParseScenario(const json &Document) {
     const json &Variables = List(Document["variables"], "variables", kMaxVariables, "variables");
     for (size_t I = 0; I < Variables.size(); I++) {
       S.Variables.push_back(ParseVariable(Variables[I], Join("variables", I)));
+      // The store holds one variable per name and GUID: a second entry would replace the first.
+      for (size_t Earlier = 0; Earlier < I; Earlier++) {
+        if (S.Variables[Earlier].Name == S.Variables[I].Name &&
+            std::memcmp(&S.Variables[Earlier].Guid, &S.Variables[I].Guid, sizeof(EFI_GUID)) == 0) {
+          Fail(Join("variables", I), "the variable \"" + sim::Narrow(S.Variables[I].Name) + "\" {" +
+                                         sim::GuidText(S.Variables[I].Guid) +
+                                         "} is given twice (first in " +
+                                         Join("variables", Earlier) + ")");
+        }
+      }
     }
   }
   S.Hardware = ParseHardware(Document, "");
@@ -156,6 +165,12 @@ Scenario ParseScenario(const json &Document) {
           !std::all_of(Name.begin(), Name.end(),
                        [](char C) { return std::isalnum((unsigned char)C) || C == '_'; })) {
         Fail(Join("drivers", I), "expected a driver name (letters, digits and '_')");
+      }
+      // The DXE dispatcher starts each driver of a volume once.
+      auto Earlier = std::find(S.Drivers.begin(), S.Drivers.end(), Name);
+      if (Earlier != S.Drivers.end()) {
+        Fail(Join("drivers", I), "the driver " + Name + " is given twice (first in " +
+                                     Join("drivers", (size_t)(Earlier - S.Drivers.begin())) + ")");
       }
       S.Drivers.push_back(Name);
     }
@@ -195,10 +210,14 @@ public:
       if (Levels.size() >= kMaxNesting) {
         Fail(Top(), "nested more than " + std::to_string(kMaxNesting) + " levels deep");
       }
-      Levels.push_back({Event == json::parse_event_t::array_start, "", 0});
+      Levels.push_back({Event == json::parse_event_t::array_start, "", 0, {}});
       break;
     case json::parse_event_t::key:
       Levels.back().Key = Parsed.get<std::string>();
+      // A JSON reader keeps only one of two equal keys: the other would pass unseen.
+      if (!Levels.back().Keys.insert(Levels.back().Key).second) {
+        Fail(Field(), "given twice in the same object");
+      }
       break;
     case json::parse_event_t::object_end:
     case json::parse_event_t::array_end:
@@ -226,6 +245,7 @@ private:
     bool Array;
     std::string Key;
     size_t Index;
+    std::set<std::string> Keys; // the keys of this object so far
   };
   void Next() {
     if (!Levels.empty() && Levels.back().Array) {

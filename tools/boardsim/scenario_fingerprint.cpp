@@ -4,6 +4,8 @@
 
 #include "fingerprint_services.h"
 
+#include <algorithm>
+
 namespace boardsim {
 
 using nlohmann::json;
@@ -113,6 +115,20 @@ CallerSpec ParseCaller(const json &Value, const std::string &Path) {
     }
   }
   return C;
+}
+
+// Refuses Items[Index] when an earlier item has the same Member (a label, a name): the report
+// and the expectations would name two things alike. The default names count too.
+template <typename Item>
+void RefuseTwice(const std::vector<Item> &Items, size_t Index, std::string Item::*Member,
+                 const std::string &List, const char *Field, const char *What) {
+  for (size_t Earlier = 0; Earlier < Index; Earlier++) {
+    if (Items[Earlier].*Member == Items[Index].*Member) {
+      Fail(Join(Join(List, Index), Field),
+           std::string("the ") + What + " \"" + Items[Index].*Member +
+               "\" is given twice (first in " + Join(List, Earlier) + ")");
+    }
+  }
 }
 
 DriveSpec ParseDrive(const json &Value, const std::string &Path, size_t Index) {
@@ -261,6 +277,8 @@ FingerprintSpec ParseFingerprint(const json &Value, size_t Boots) {
     }
     for (size_t I = 0; I < Drives.size(); I++) {
       F.Drives.push_back(ParseDrive(Drives[I], Join(Where, I), I));
+      // The report and the expectations name a drive by its label.
+      RefuseTwice(F.Drives, I, &DriveSpec::Label, Where, "label", "drive label");
     }
   }
   if (Value.contains("reader")) {
@@ -279,8 +297,14 @@ FingerprintSpec ParseFingerprint(const json &Value, size_t Boots) {
         List(Entries, Join(Where, "entries"), sim::UsbStack::kDeviceEntries, "entries");
         F.ReaderEntries.clear();
         for (size_t I = 0; I < Entries.size(); I++) {
-          F.ReaderEntries.push_back((size_t)Number(Entries[I], Join(Join(Where, "entries"), I),
-                                                   sim::UsbStack::kDeviceEntries - 1));
+          std::string At = Join(Join(Where, "entries"), I);
+          size_t Entry = (size_t)Number(Entries[I], At, sim::UsbStack::kDeviceEntries - 1);
+          // One device-table entry describes one device.
+          if (std::find(F.ReaderEntries.begin(), F.ReaderEntries.end(), Entry) !=
+              F.ReaderEntries.end()) {
+            Fail(At, "the entry " + std::to_string(Entry) + " is given twice");
+          }
+          F.ReaderEntries.push_back(Entry);
         }
       }
       if (Reader.contains("controller")) {
@@ -372,6 +396,8 @@ FingerprintSpec ParseFingerprint(const json &Value, size_t Boots) {
     List(Runs, Where, kMaxRuns, "authentication runs");
     for (size_t I = 0; I < Runs.size(); I++) {
       F.Runs.push_back(ParseRun(Runs[I], Join(Where, I), I, Boots));
+      // The report and the expectations name a run by its name.
+      RefuseTwice(F.Runs, I, &AuthRunSpec::Name, Where, "name", "run name");
     }
   }
   return F;

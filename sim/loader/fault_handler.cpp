@@ -190,8 +190,8 @@ void Handler(int Signal, siginfo_t *Info, void *Context) {
     // where the jump went and, when it was a call, where it came from.
     for (const PeImage *Gone : Retired) {
       if (Gone->Contains(Rip)) {
-        PendingMessage = "a jump into code of the unloaded image " + Gone->Locate(Rip) + ", " +
-                         JumpOrigin(Regs);
+        PendingMessage =
+            "a jump into code of the unloaded image " + Gone->Locate(Rip) + ", " + JumpOrigin(Regs);
         Unwind(2);
       }
     }

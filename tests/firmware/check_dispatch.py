@@ -222,11 +222,16 @@ def main():
         return 1
     judge = Judge("DXE dispatch in OVMF")
     boot = machine.boot("dispatch", ["FirmwareHarness.efi dispatch"])
-    if not judge.boot_completed(boot):
-        return judge.finish(machine)
+    if judge.boot_completed(boot):
+        judge_dispatch(judge, boot, args.images, args.volume)
+    return judge.finish(machine)
 
+
+def judge_dispatch(judge, boot, images, volume_path):
+    """The checks of one completed boot of "FirmwareHarness.efi dispatch" (also the verdict of
+    scripts/run-ovmf.sh dispatch)."""
     volume = boot.of_kind("volume")
-    alignment = volume_alignment(args.volume)
+    alignment = volume_alignment(volume_path)
     judge.premise(volume and volume[0].number("placed") % alignment == 0,
                   "the harness placed the volume at the %#x boundary its header asks for"
                   % alignment, repr(volume))
@@ -235,7 +240,7 @@ def main():
     layer = boot.of_kind("fvlayer", op="install")
     judge.premise(layer and layer[0].number("status") == 0,
                   "the Framework volume protocol layered on the core's volume handle")
-    dispatched = check_dispatched(judge, boot, args.images)
+    dispatched = check_dispatched(judge, boot, images)
 
     # FingerprintAuthDxe: its protocol, served from the image the core started.
     protocol = boot.of_kind("protocol", name="fingerprint-auth")
@@ -267,7 +272,7 @@ def main():
                 repr(entries))
 
     # The SMM drivers.
-    runs = {driver: check_smm_start(judge, boot, args.images, driver)
+    runs = {driver: check_smm_start(judge, boot, images, driver)
             for driver in SMM_DRIVERS if driver in dispatched}
     callbacks = [r for r in runs.get("FanControlSmm", []) if r.kind == "smm"
                  and r["op"] == "callback"]
@@ -297,7 +302,6 @@ def main():
                 [("0", 0), ("0", 0)],
                 "FanControlSmm: two SMIs, its callback answers each with EFI_HANDLER_SUCCESS")
     check_status_answers(judge, boot)
-    return judge.finish(machine)
 
 
 if __name__ == "__main__":

@@ -54,8 +54,8 @@ void CopyText(char *To, size_t Size, const std::string &Text) {
 
 namespace boardsim {
 
-void Checkpoint(const std::string &Activity) {
-  std::cout.flush();
+// The containment's part of a checkpoint (CheckpointHandler).
+void RecordCheckpoint(const std::string &Activity) {
   if (Crumb == nullptr) {
     return;
   }
@@ -86,6 +86,7 @@ int RunContained(const std::function<int()> &Simulation, const std::string &Json
     return Simulation(); // no containment, but the run still takes place
   }
   Crumb = new (Shared) Breadcrumb{};
+  boardsim::CheckpointHandler() = boardsim::RecordCheckpoint;
   JsonSnapshotPath = JsonPath;
   std::cout.flush();
   std::cerr.flush();

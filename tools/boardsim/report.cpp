@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 
 namespace boardsim {
 
@@ -76,6 +77,18 @@ std::string FileSizeText(const std::string &Path) {
   std::error_code Error;
   auto Size = std::filesystem::file_size(Path, Error);
   return Error ? "missing" : std::to_string(Size) + " bytes";
+}
+
+std::function<void(const std::string &)> &CheckpointHandler() {
+  static std::function<void(const std::string &)> Handler;
+  return Handler;
+}
+
+void Checkpoint(const std::string &Activity) {
+  std::cout.flush();
+  if (CheckpointHandler()) {
+    CheckpointHandler()(Activity);
+  }
 }
 
 void PrintHeading(std::ostream &Out, const std::string &Text) {

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -40,6 +41,9 @@ void PrintHeading(std::ostream &Out, const std::string &Text);
 // and Activity becomes what the run does next: when the simulation dies, the report up to here
 // survives and names what ran.
 void Checkpoint(const std::string &Activity);
+// What Checkpoint does besides flushing standard output: set by the runner that contains the
+// simulation (boardsim's main); the scenario reader's fuzz target leaves it empty.
+std::function<void(const std::string &)> &CheckpointHandler();
 // Prints the driver's section and returns it as JSON.
 nlohmann::json PrintDriverReport(std::ostream &Out, const DriverReport &Report);
 std::string FileSizeText(const std::string &Path);

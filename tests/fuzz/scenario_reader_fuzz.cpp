@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   try {
     S = boardsim::ParseScenarioText(Text, "input");
     Plan = boardsim::ParseSmmPlan(S.Raw);
-    boardsim::ParseExpectations(S.Raw);
+    boardsim::ParseExpectations(S.Raw, S.Boots.size());
   } catch (const boardsim::ScenarioError &Error) {
     std::string Message = Error.what();
     if (Message.rfind("scenario field '", 0) != 0 &&

@@ -251,14 +251,15 @@ std::vector<std::string> UnexpectedOutcomes(const nlohmann::json &Report,
                                                             {"stuck", "stuck"},
                                                             {"crashed", "crashes"},
                                                             {"not loaded", "load_errors"}};
-  bool Problems = !Expected.CoversCount("problems");
   for (const nlohmann::json &Boot : Field(Report, "boots")) {
-    std::string InBoot = " in boot " + std::to_string(Boot["boot"].get<int>());
+    size_t Number = Boot["boot"].get<size_t>();
+    std::string InBoot = " in boot " + std::to_string(Number);
+    bool Problems = !Expected.CoversCount("problems", Number);
     for (const nlohmann::json &Driver : Field(Boot, "drivers")) {
       std::string Name = Driver["name"].get<std::string>();
       auto Kind = KindOf.find(Driver["outcome"].get<std::string>());
-      if (Kind != KindOf.end() && !Expected.CoversDriver(Name) &&
-          !Expected.CoversCount(Kind->second)) {
+      if (Kind != KindOf.end() && !Expected.CoversDriver(Name, Number) &&
+          !Expected.CoversCount(Kind->second, Number)) {
         Found.push_back(Name + " " + Kind->first + InBoot + ": " +
                         Driver.value("message", std::string()));
       }
@@ -271,7 +272,7 @@ std::vector<std::string> UnexpectedOutcomes(const nlohmann::json &Report,
       std::string Name = Run["name"].get<std::string>();
       auto Kind = KindOf.find(Run["outcome"].get<std::string>());
       if (Kind != KindOf.end() && !Expected.CoversRun(Name) &&
-          !Expected.CoversCount(Kind->second)) {
+          !Expected.CoversCount(Kind->second, Number)) {
         Found.push_back("run \"" + Name + "\" " + Kind->first + InBoot + ": " +
                         Run.value("message", std::string()));
       }
@@ -281,12 +282,12 @@ std::vector<std::string> UnexpectedOutcomes(const nlohmann::json &Report,
       }
     }
   }
-  if (Problems && Field(Report, "os").is_object()) {
+  if (!Expected.CoversCount("problems", 0) && Field(Report, "os").is_object()) {
     for (const nlohmann::json &Problem : Field(Report["os"], "problems")) {
       Found.push_back("problem in the operating-system phase: " + Problem.get<std::string>());
     }
   }
-  if (Report["summary"]["drivers"] == 0 && !Expected.CoversCount("drivers")) {
+  if (Report["summary"]["drivers"] == 0 && !Expected.CoversCount("drivers", 0)) {
     Found.push_back("no driver was dispatched: the run tested nothing");
   }
   return Found;
@@ -347,7 +348,7 @@ int main(int Argc, char **Argv) {
     Scenario =
         ScenarioPath.empty() ? boardsim::DefaultScenario() : boardsim::LoadScenario(ScenarioPath);
     SmmPlan = boardsim::ParseSmmPlan(Scenario.Raw);
-    Expected = boardsim::ParseExpectations(Scenario.Raw);
+    Expected = boardsim::ParseExpectations(Scenario.Raw, Scenario.Boots.size());
   } catch (const boardsim::ScenarioError &Error) {
     std::cerr << "boardsim: " << Error.what() << "\n";
     return 2;
@@ -418,6 +419,7 @@ int main(int Argc, char **Argv) {
     Report["description"] = Scenario.Description;
     Report["inputs"] = boardsim::PrintRunInputs(std::cout, Inputs);
     bool Stopped = false; // the last boot ended in a halt or a wait for ever
+    std::vector<boardsim::VariableSnapshot> AfterBoot; // the store at the end of each boot
     for (size_t Boot = 0; Boot < Scenario.Boots.size(); Boot++) {
       if (Boot > 0) {
         boardsim::Checkpoint("the reboot before boot " + std::to_string(Boot + 1));
@@ -445,6 +447,7 @@ int main(int Argc, char **Argv) {
       nlohmann::json Summary = Summarise(nlohmann::json::array({boardsim::CurrentBoot()}), Board);
       boardsim::CurrentBoot()["summary"] = Summary;
       PrintSummary(std::cout, "Boot " + std::to_string(Boot + 1) + " summary", Summary);
+      AfterBoot.push_back(Snapshot(Board));
     }
     if (Stopped) {
       std::cout << "\nThe machine stopped at a password checkpoint: no operating system starts.\n";
@@ -467,7 +470,7 @@ int main(int Argc, char **Argv) {
     Report["expectations"] = nlohmann::json::array();
     if (!Expected.Empty()) {
       std::vector<boardsim::ExpectationResult> Results =
-          boardsim::CheckExpectations(Expected, Report, Board.Variables);
+          boardsim::CheckExpectations(Expected, Report, AfterBoot, Snapshot(Board));
       size_t Held = 0;
       for (const boardsim::ExpectationResult &R : Results) {
         Held += R.Held ? 1 : 0;

@@ -61,29 +61,6 @@ std::string StatusText(const json &Value, const std::string &Path,
   Fail(Path, "expected a status name (EFI_SUCCESS, EFI_NOT_FOUND, ...), its value" + Allowed);
 }
 
-// Hexadecimal digits, blanks allowed between them, as bytes.
-std::vector<uint8_t> HexBytes(const json &Value, const std::string &Path) {
-  std::string Digits;
-  for (char C : Text(Value, Path)) {
-    if (std::isxdigit((unsigned char)C)) {
-      Digits += C;
-    } else if (C != ' ') {
-      Fail(Path, "expected hexadecimal bytes");
-    }
-  }
-  if (Digits.size() % 2 != 0) {
-    Fail(Path, "an odd number of hexadecimal digits");
-  }
-  if (Digits.size() / 2 > kMaxVariableBytes) {
-    Fail(Path, "more than " + std::to_string(kMaxVariableBytes) + " bytes");
-  }
-  std::vector<uint8_t> Bytes;
-  for (size_t I = 0; I < Digits.size(); I += 2) {
-    Bytes.push_back((uint8_t)std::stoul(Digits.substr(I, 2), nullptr, 16));
-  }
-  return Bytes;
-}
-
 AccessExpectation ParseAccess(const json &Value, const std::string &Path) {
   Object(Value, Path);
   CheckKeys(Value, Path, {"space", "write", "width", "address", "value"});

@@ -19,6 +19,8 @@ std::string Join(const std::string &Path, size_t Index);
 // Value, refused unless it is a JSON object.
 const nlohmann::json &Object(const nlohmann::json &Value, const std::string &Path);
 
+// Hexadecimal digits ("0A0B", blanks, ':' or '-' between bytes allowed) as bytes.
+std::vector<uint8_t> HexBytes(const nlohmann::json &Value, const std::string &Path);
 // Section "variables": one entry.
 VariableSpec ParseVariable(const nlohmann::json &Value, const std::string &Path);
 // The hardware fields, at the top level or in a boot entry (Path "" or "boots[i]").

@@ -8,8 +8,6 @@ namespace boardsim {
 
 using nlohmann::json;
 
-namespace {
-
 std::vector<uint8_t> HexBytes(const json &Value, const std::string &Path) {
   if (!Value.is_string()) {
     Fail(Path, "expected a string of hexadecimal bytes");
@@ -34,8 +32,6 @@ std::vector<uint8_t> HexBytes(const json &Value, const std::string &Path) {
   }
   return Bytes;
 }
-
-} // namespace
 
 VariableSpec ParseVariable(const json &Value, const std::string &Path) {
   Object(Value, Path);

@@ -3,14 +3,17 @@
 #include "device_path_nodes.h"
 #include "guids.h"
 #include "physical_memory.h"
+#include "service_calls.h"
 #include "status_names.h"
 #include "variable_store.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -359,23 +362,8 @@ EFI_STATUS EFIAPI BsLocateProtocol(const EFI_GUID *Guid, VOID *, VOID **Interfac
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI BsInstallMultipleProtocolInterfaces(EFI_HANDLE *Handle, ...) {
-  if (Handle == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
-  std::vector<ProtocolEntry> Pairs;
-  __builtin_ms_va_list Args;
-  __builtin_ms_va_start(Args, Handle);
-  for (;;) {
-    const EFI_GUID *Guid = __builtin_va_arg(Args, const EFI_GUID *);
-    if (Guid == nullptr) {
-      break;
-    }
-    void *Interface = __builtin_va_arg(Args, void *);
-    Pairs.push_back({*Guid, Interface});
-  }
-  __builtin_ms_va_end(Args);
-  // All or nothing: refuse when a protocol is already on the handle.
+// All or nothing: refuse when a protocol is already on the handle.
+EFI_STATUS InstallMultiple(EFI_HANDLE *Handle, const std::vector<ProtocolEntry> &Pairs) {
   if (*Handle != nullptr) {
     if (!S().IsHandle(*Handle)) {
       return EFI_INVALID_PARAMETER;
@@ -393,6 +381,47 @@ EFI_STATUS EFIAPI BsInstallMultipleProtocolInterfaces(EFI_HANDLE *Handle, ...) {
     }
   }
   return EFI_SUCCESS;
+}
+
+// Variadic, so entered on the image stack and recorded here rather than through Recorded.
+EFI_STATUS EFIAPI BsInstallMultipleProtocolInterfaces(EFI_HANDLE *Handle, ...) {
+  std::vector<ProtocolEntry> Pairs;
+  if (Handle != nullptr) {
+    __builtin_ms_va_list Args;
+    __builtin_ms_va_start(Args, Handle);
+    for (;;) {
+      const EFI_GUID *Guid = __builtin_va_arg(Args, const EFI_GUID *);
+      if (Guid == nullptr) {
+        break;
+      }
+      void *Interface = __builtin_va_arg(Args, void *);
+      Pairs.push_back({*Guid, Interface});
+    }
+    __builtin_ms_va_end(Args);
+  }
+  size_t Call = CallLog::Enabled()
+                    ? CallLog::Begin(__builtin_return_address(0), __builtin_frame_address(0))
+                    : CallLog::kNone;
+  if (Call != CallLog::kNone) {
+    ServiceCall &Record = CallLog::At(Call);
+    Record.Service = "InstallMultipleProtocolInterfaces";
+    Record.Arguments = {Handle == nullptr    ? "handle pointer NULL"
+                        : *Handle == nullptr ? "a new handle"
+                                             : HandleArgument(*Handle)};
+    for (const ProtocolEntry &Pair : Pairs) {
+      Record.Arguments.push_back(GuidName(Pair.Guid));
+    }
+    CallLog::Made(Call);
+  }
+  EFI_STATUS Status = Handle == nullptr ? EFI_INVALID_PARAMETER : InstallMultiple(Handle, Pairs);
+  if (Call != CallLog::kNone) {
+    CallLog::End(Call, Status);
+    if (Status == EFI_SUCCESS) {
+      CallLog::At(Call).Results.push_back("on " + HandleArgument(*Handle));
+    }
+    CallLog::Made(Call);
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI BsStall(UINTN Microseconds) {
@@ -445,37 +474,348 @@ EFI_STATUS EFIAPI BsCalculateCrc32(VOID *Data, UINTN Size, UINT32 *Crc) {
 
 // Services the drivers of this board have no business calling: the call is recorded as a
 // problem, so a test fails, and the driver gets EFI_UNSUPPORTED.
+const char *const NotOfferedNames[] = {"GetMemoryMap",
+                                       "SetTimer",
+                                       "ReinstallProtocolInterface",
+                                       "RegisterProtocolNotify",
+                                       "LocateDevicePath",
+                                       "InstallConfigurationTable",
+                                       "LoadImage",
+                                       "StartImage",
+                                       "Exit",
+                                       "UnloadImage",
+                                       "ExitBootServices",
+                                       "GetNextMonotonicCount",
+                                       "SetWatchdogTimer",
+                                       "OpenProtocol",
+                                       "CloseProtocol",
+                                       "OpenProtocolInformation",
+                                       "ProtocolsPerHandle",
+                                       "UninstallMultipleProtocolInterfaces",
+                                       "CreateEventEx"};
+
 template <int Slot> EFI_STATUS EFIAPI BsNotOffered() {
-  static const char *const Names[] = {"GetMemoryMap",
-                                      "SetTimer",
-                                      "ReinstallProtocolInterface",
-                                      "RegisterProtocolNotify",
-                                      "LocateDevicePath",
-                                      "InstallConfigurationTable",
-                                      "LoadImage",
-                                      "StartImage",
-                                      "Exit",
-                                      "UnloadImage",
-                                      "ExitBootServices",
-                                      "GetNextMonotonicCount",
-                                      "SetWatchdogTimer",
-                                      "OpenProtocol",
-                                      "CloseProtocol",
-                                      "OpenProtocolInformation",
-                                      "ProtocolsPerHandle",
-                                      "UninstallMultipleProtocolInterfaces",
-                                      "CreateEventEx"};
-  S().Problem(std::string("boot service not offered by the board: ") + Names[Slot]);
+  S().Problem(std::string("boot service not offered by the board: ") + NotOfferedNames[Slot]);
   return EFI_UNSUPPORTED;
 }
 
+template <int Slot> void DescribeBsNotOffered(ServiceCall &Call) {
+  DescribeNotOffered(Call, NotOfferedNames[Slot]);
+}
+
 template <typename T, int Slot> T NotOffered() {
-  return reinterpret_cast<T>(reinterpret_cast<void (*)()>(BsNotOffered<Slot>));
+  return reinterpret_cast<T>(
+      reinterpret_cast<void (*)()>(Recorded<BsNotOffered<Slot>, DescribeBsNotOffered<Slot>>));
 }
 
 EFI_STATUS EFIAPI BsAfterEnd() {
   S().Problem("boot service called after the end of boot services");
   return EFI_UNSUPPORTED;
+}
+
+// ---- what --calls shows of each service -------------------------------------------------------
+std::string TplName(EFI_TPL Tpl) {
+  switch (Tpl) {
+  case TPL_APPLICATION:
+    return "TPL_APPLICATION";
+  case TPL_CALLBACK:
+    return "TPL_CALLBACK";
+  case TPL_NOTIFY:
+    return "TPL_NOTIFY";
+  case TPL_HIGH_LEVEL:
+    return "TPL_HIGH_LEVEL";
+  }
+  return "TPL " + std::to_string(Tpl);
+}
+
+std::string MemoryTypeName(EFI_MEMORY_TYPE Type) {
+  static const char *const Names[] = {"EfiReservedMemoryType",  "EfiLoaderCode",
+                                      "EfiLoaderData",          "EfiBootServicesCode",
+                                      "EfiBootServicesData",    "EfiRuntimeServicesCode",
+                                      "EfiRuntimeServicesData", "EfiConventionalMemory"};
+  return Type < std::size(Names) ? Names[Type] : "memory type " + std::to_string(Type);
+}
+
+std::string AddressArgument(const void *Address) {
+  return Address == nullptr ? "NULL" : DescribeAddress(reinterpret_cast<uint64_t>(Address));
+}
+
+std::string SearchName(EFI_LOCATE_SEARCH_TYPE Search) {
+  switch (Search) {
+  case AllHandles:
+    return "AllHandles";
+  case ByRegisterNotify:
+    return "ByRegisterNotify";
+  case ByProtocol:
+    return "ByProtocol";
+  }
+  return "search type " + std::to_string(Search);
+}
+
+std::string OpenAttributesText(UINT32 Attributes) {
+  static const struct {
+    UINT32 Bit;
+    const char *Name;
+  } Names[] = {{EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL, "BY_HANDLE_PROTOCOL"},
+               {EFI_OPEN_PROTOCOL_GET_PROTOCOL, "GET_PROTOCOL"},
+               {EFI_OPEN_PROTOCOL_TEST_PROTOCOL, "TEST_PROTOCOL"},
+               {EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER, "BY_CHILD_CONTROLLER"},
+               {EFI_OPEN_PROTOCOL_BY_DRIVER, "BY_DRIVER"},
+               {EFI_OPEN_PROTOCOL_EXCLUSIVE, "EXCLUSIVE"}};
+  std::string List;
+  for (const auto &Name : Names) {
+    if (Attributes & Name.Bit) {
+      List += (List.empty() ? "" : "|") + std::string(Name.Name);
+    }
+  }
+  return "attributes " + HexNumber(Attributes) + (List.empty() ? "" : " (" + List + ")");
+}
+
+void DescribeRaiseTpl(ServiceCall &Call, EFI_TPL NewTpl) {
+  Call.Service = "RaiseTPL";
+  Call.Arguments = {TplName(NewTpl)};
+  Call.Kind = ServiceCall::Returns::Value;
+  Call.ValueText = "was " + TplName(Call.Value);
+}
+
+void DescribeRestoreTpl(ServiceCall &Call, EFI_TPL OldTpl) {
+  Call.Service = "RestoreTPL";
+  Call.Arguments = {TplName(OldTpl)};
+}
+
+void DescribeAllocatePages(ServiceCall &Call, EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE Memory,
+                           UINTN Count, EFI_PHYSICAL_ADDRESS *Address) {
+  static const char *const Types[] = {"AllocateAnyPages", "AllocateMaxAddress", "AllocateAddress"};
+  if (!Call.Returned) {
+    Call.Service = "AllocatePages";
+    Call.Arguments = {Type < std::size(Types) ? Types[Type] : "type " + std::to_string(Type),
+                      MemoryTypeName(Memory), HexNumber(Count) + " page(s)"};
+    if (Type != AllocateAnyPages) {
+      Call.Arguments.push_back(Address == nullptr ? "address NULL"
+                                                  : "address " + HexNumber(*Address));
+    }
+  } else if (Call.Value == EFI_SUCCESS && Address != nullptr && Type == AllocateAddress) {
+    Call.Results.push_back("at " + HexNumber(*Address));
+  }
+}
+
+void DescribeFreePages(ServiceCall &Call, EFI_PHYSICAL_ADDRESS Memory, UINTN Count) {
+  Call.Service = "FreePages";
+  Call.Arguments = {AddressArgument(reinterpret_cast<const void *>(Memory)),
+                    HexNumber(Count) + " page(s)"};
+}
+
+void DescribeAllocatePool(ServiceCall &Call, EFI_MEMORY_TYPE Type, UINTN Size, VOID **) {
+  Call.Service = "AllocatePool";
+  Call.Arguments = {MemoryTypeName(Type), "size " + HexNumber(Size)};
+}
+
+void DescribeFreePool(ServiceCall &Call, VOID *Buffer) {
+  Call.Service = "FreePool";
+  if (!Call.Returned) {
+    Call.Arguments = {AddressArgument(Buffer)};
+  }
+}
+
+void DescribeCreateEvent(ServiceCall &Call, UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY Notify,
+                         VOID *, EFI_EVENT *) {
+  Call.Service = "CreateEvent";
+  Call.Arguments = {"type " + HexNumber(Type), TplName(NotifyTpl),
+                    Notify == nullptr ? "no notify function"
+                                      : "notify " + AddressArgument((const void *)Notify)};
+}
+
+void DescribeWaitForEvent(ServiceCall &Call, UINTN Count, EFI_EVENT *, UINTN *Index) {
+  Call.Service = "WaitForEvent";
+  if (!Call.Returned) {
+    Call.Arguments = {std::to_string(Count) + " event(s)"};
+  } else if (Call.Value == EFI_SUCCESS && Index != nullptr) {
+    Call.Results.push_back("index " + std::to_string(*Index));
+  }
+}
+
+template <const char *Name> void DescribeEventCall(ServiceCall &Call, EFI_EVENT) {
+  Call.Service = Name;
+  Call.Arguments = {"event"};
+}
+constexpr char kSignalEvent[] = "SignalEvent";
+constexpr char kCloseEvent[] = "CloseEvent";
+constexpr char kCheckEvent[] = "CheckEvent";
+
+void DescribeInstallProtocolInterface(ServiceCall &Call, EFI_HANDLE *Handle, const EFI_GUID *Guid,
+                                      EFI_INTERFACE_TYPE Type, VOID *) {
+  if (!Call.Returned) {
+    Call.Service = "InstallProtocolInterface";
+    Call.Arguments = {Handle == nullptr    ? "handle pointer NULL"
+                      : *Handle == nullptr ? "a new handle"
+                                           : HandleArgument(*Handle),
+                      GuidArgument(Guid),
+                      Type == EFI_NATIVE_INTERFACE ? "EFI_NATIVE_INTERFACE"
+                                                   : "interface type " + std::to_string(Type)};
+  } else if (Call.Value == EFI_SUCCESS && Handle != nullptr) {
+    Call.Results.push_back("on " + HandleArgument(*Handle));
+  }
+}
+
+void DescribeUninstallProtocolInterface(ServiceCall &Call, EFI_HANDLE Handle, const EFI_GUID *Guid,
+                                        VOID *) {
+  Call.Service = "UninstallProtocolInterface";
+  if (!Call.Returned) {
+    Call.Arguments = {HandleArgument(Handle), GuidArgument(Guid)};
+  }
+}
+
+void DescribeHandleProtocol(ServiceCall &Call, EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **) {
+  Call.Service = "HandleProtocol";
+  Call.Arguments = {HandleArgument(Handle), GuidArgument(Guid)};
+}
+
+void DescribeLocateHandle(ServiceCall &Call, EFI_LOCATE_SEARCH_TYPE Search, const EFI_GUID *Guid,
+                          VOID *, UINTN *Size, EFI_HANDLE *) {
+  if (!Call.Returned) {
+    Call.Service = "LocateHandle";
+    Call.Arguments = {SearchName(Search), GuidArgument(Guid), SizeArgument(Size)};
+  } else if ((Call.Value == EFI_SUCCESS || Call.Value == EFI_BUFFER_TOO_SMALL) && Size != nullptr) {
+    Call.Results.push_back(SizeArgument(Size));
+  }
+}
+
+void DescribeOpenProtocol(ServiceCall &Call, EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **,
+                          EFI_HANDLE Agent, EFI_HANDLE Controller, UINT32 Attributes) {
+  Call.Service = "OpenProtocol";
+  Call.Arguments = {HandleArgument(Handle), GuidArgument(Guid), "agent " + HandleArgument(Agent),
+                    "controller " + HandleArgument(Controller), OpenAttributesText(Attributes)};
+}
+
+void DescribeCloseProtocol(ServiceCall &Call, EFI_HANDLE Handle, const EFI_GUID *Guid,
+                           EFI_HANDLE Agent, EFI_HANDLE Controller) {
+  Call.Service = "CloseProtocol";
+  Call.Arguments = {HandleArgument(Handle), GuidArgument(Guid), "agent " + HandleArgument(Agent),
+                    "controller " + HandleArgument(Controller)};
+}
+
+void DescribeLocateHandleBuffer(ServiceCall &Call, EFI_LOCATE_SEARCH_TYPE Search,
+                                const EFI_GUID *Guid, VOID *, UINTN *Count, EFI_HANDLE **) {
+  if (!Call.Returned) {
+    Call.Service = "LocateHandleBuffer";
+    Call.Arguments = {SearchName(Search), GuidArgument(Guid)};
+  } else if (Call.Value == EFI_SUCCESS && Count != nullptr) {
+    Call.Results.push_back(std::to_string(*Count) + " handle(s)");
+  }
+}
+
+void DescribeLocateProtocol(ServiceCall &Call, const EFI_GUID *Guid, VOID *Registration, VOID **) {
+  Call.Service = "LocateProtocol";
+  Call.Arguments = {GuidArgument(Guid)};
+  if (Registration != nullptr) {
+    Call.Arguments.push_back("registration " + AddressArgument(Registration));
+  }
+}
+
+void DescribeStall(ServiceCall &Call, UINTN Microseconds) {
+  Call.Service = "Stall";
+  Call.Arguments = {std::to_string(Microseconds) + " us"};
+}
+
+void DescribeConnectController(ServiceCall &Call, EFI_HANDLE Controller, EFI_HANDLE *Drivers,
+                               EFI_DEVICE_PATH_PROTOCOL *RemainingPath, BOOLEAN Recursive) {
+  Call.Service = "ConnectController";
+  Call.Arguments = {HandleArgument(Controller), Drivers == nullptr ? "any driver" : "given drivers",
+                    RemainingPath == nullptr ? "no remaining path" : "a remaining path",
+                    Recursive ? "recursive" : "not recursive"};
+}
+
+void DescribeDisconnectController(ServiceCall &Call, EFI_HANDLE Controller, EFI_HANDLE Driver,
+                                  EFI_HANDLE Child) {
+  Call.Service = "DisconnectController";
+  Call.Arguments = {HandleArgument(Controller), "driver " + HandleArgument(Driver),
+                    "child " + HandleArgument(Child)};
+}
+
+void DescribeCopyMem(ServiceCall &Call, VOID *Destination, const VOID *Source, UINTN Length) {
+  Call.Service = "CopyMem";
+  if (!Call.Returned) {
+    Call.Arguments = {"to " + AddressArgument(Destination), "from " + AddressArgument(Source),
+                      HexNumber(Length) + " bytes"};
+  }
+}
+
+void DescribeSetMem(ServiceCall &Call, VOID *Buffer, UINTN Size, UINT8 Value) {
+  Call.Service = "SetMem";
+  if (!Call.Returned) {
+    Call.Arguments = {AddressArgument(Buffer), HexNumber(Size) + " bytes",
+                      "value " + HexNumber(Value)};
+  }
+}
+
+void DescribeCalculateCrc32(ServiceCall &Call, VOID *Data, UINTN Size, UINT32 *Crc) {
+  if (!Call.Returned) {
+    Call.Service = "CalculateCrc32";
+    Call.Arguments = {AddressArgument(Data), HexNumber(Size) + " bytes"};
+  } else if (Call.Value == EFI_SUCCESS && Crc != nullptr) {
+    Call.Results.push_back("CRC " + HexNumber(*Crc));
+  }
+}
+
+// After the end of boot services every slot fails; a recorded call names its slot.
+constexpr const char *BootServiceNames[] = {"RaiseTPL",
+                                            "RestoreTPL",
+                                            "AllocatePages",
+                                            "FreePages",
+                                            "GetMemoryMap",
+                                            "AllocatePool",
+                                            "FreePool",
+                                            "CreateEvent",
+                                            "SetTimer",
+                                            "WaitForEvent",
+                                            "SignalEvent",
+                                            "CloseEvent",
+                                            "CheckEvent",
+                                            "InstallProtocolInterface",
+                                            "ReinstallProtocolInterface",
+                                            "UninstallProtocolInterface",
+                                            "HandleProtocol",
+                                            "the reserved slot",
+                                            "RegisterProtocolNotify",
+                                            "LocateHandle",
+                                            "LocateDevicePath",
+                                            "InstallConfigurationTable",
+                                            "LoadImage",
+                                            "StartImage",
+                                            "Exit",
+                                            "UnloadImage",
+                                            "ExitBootServices",
+                                            "GetNextMonotonicCount",
+                                            "Stall",
+                                            "SetWatchdogTimer",
+                                            "ConnectController",
+                                            "DisconnectController",
+                                            "OpenProtocol",
+                                            "CloseProtocol",
+                                            "OpenProtocolInformation",
+                                            "ProtocolsPerHandle",
+                                            "LocateHandleBuffer",
+                                            "LocateProtocol",
+                                            "InstallMultipleProtocolInterfaces",
+                                            "UninstallMultipleProtocolInterfaces",
+                                            "CalculateCrc32",
+                                            "CopyMem",
+                                            "SetMem",
+                                            "CreateEventEx"};
+constexpr size_t kBootServiceSlots =
+    (sizeof(EFI_BOOT_SERVICES) - sizeof(EFI_TABLE_HEADER)) / sizeof(void *);
+static_assert(std::size(BootServiceNames) == kBootServiceSlots);
+
+template <size_t Slot> void DescribeAfterEnd(ServiceCall &Call) {
+  Call.Service = BootServiceNames[Slot];
+  if (Call.Returned) {
+    Call.Results.push_back("boot services have ended");
+  }
+}
+
+template <size_t... Slot>
+constexpr std::array<void (*)(), sizeof...(Slot)> AfterEndSlots(std::index_sequence<Slot...>) {
+  return {reinterpret_cast<void (*)()>(Recorded<BsAfterEnd, DescribeAfterEnd<Slot>>)...};
 }
 
 } // namespace
@@ -551,8 +891,9 @@ void BootServices::End() {
   auto *Slots =
       reinterpret_cast<void (**)()>(reinterpret_cast<uint8_t *>(&Table) + sizeof(EFI_TABLE_HEADER));
   size_t Count = (sizeof(EFI_BOOT_SERVICES) - sizeof(EFI_TABLE_HEADER)) / sizeof(void *);
+  static const auto AfterEnd = AfterEndSlots(std::make_index_sequence<kBootServiceSlots>());
   for (size_t Index = 0; Index < Count; Index++) {
-    Slots[Index] = reinterpret_cast<void (*)()>(BsAfterEnd);
+    Slots[Index] = AfterEnd[Index];
   }
   Table.Hdr.Signature = 0;
 }
@@ -562,25 +903,27 @@ void BootServices::BuildTable() {
   EFI_BOOT_SERVICES &Bs = Table;
   Bs = {};
   Bs.Hdr = {EFI_BOOT_SERVICES_SIGNATURE, (2 << 16) | 31, sizeof(EFI_BOOT_SERVICES), 0, 0};
-  Bs.RaiseTPL = OffImageStack<BsRaiseTpl>;
-  Bs.RestoreTPL = OffImageStack<BsRestoreTpl>;
-  Bs.AllocatePages = OffImageStack<BsAllocatePages>;
-  Bs.FreePages = OffImageStack<BsFreePages>;
+  Bs.RaiseTPL = OffImageStack<Recorded<BsRaiseTpl, DescribeRaiseTpl>>;
+  Bs.RestoreTPL = OffImageStack<Recorded<BsRestoreTpl, DescribeRestoreTpl>>;
+  Bs.AllocatePages = OffImageStack<Recorded<BsAllocatePages, DescribeAllocatePages>>;
+  Bs.FreePages = OffImageStack<Recorded<BsFreePages, DescribeFreePages>>;
   Bs.GetMemoryMap = NotOffered<EFI_GET_MEMORY_MAP, 0>();
-  Bs.AllocatePool = OffImageStack<BsAllocatePool>;
-  Bs.FreePool = OffImageStack<BsFreePool>;
-  Bs.CreateEvent = OffImageStack<BsCreateEvent>;
+  Bs.AllocatePool = OffImageStack<Recorded<BsAllocatePool, DescribeAllocatePool>>;
+  Bs.FreePool = OffImageStack<Recorded<BsFreePool, DescribeFreePool>>;
+  Bs.CreateEvent = OffImageStack<Recorded<BsCreateEvent, DescribeCreateEvent>>;
   Bs.SetTimer = NotOffered<EFI_SET_TIMER, 1>();
-  Bs.WaitForEvent = OffImageStack<BsWaitForEvent>;
-  Bs.SignalEvent = OffImageStack<BsSignalEvent>;
-  Bs.CloseEvent = OffImageStack<BsCloseEvent>;
-  Bs.CheckEvent = OffImageStack<BsCheckEvent>;
-  Bs.InstallProtocolInterface = OffImageStack<BsInstallProtocolInterface>;
+  Bs.WaitForEvent = OffImageStack<Recorded<BsWaitForEvent, DescribeWaitForEvent>>;
+  Bs.SignalEvent = OffImageStack<Recorded<BsSignalEvent, DescribeEventCall<kSignalEvent>>>;
+  Bs.CloseEvent = OffImageStack<Recorded<BsCloseEvent, DescribeEventCall<kCloseEvent>>>;
+  Bs.CheckEvent = OffImageStack<Recorded<BsCheckEvent, DescribeEventCall<kCheckEvent>>>;
+  Bs.InstallProtocolInterface =
+      OffImageStack<Recorded<BsInstallProtocolInterface, DescribeInstallProtocolInterface>>;
   Bs.ReinstallProtocolInterface = NotOffered<EFI_REINSTALL_PROTOCOL_INTERFACE, 2>();
-  Bs.UninstallProtocolInterface = OffImageStack<BsUninstallProtocolInterface>;
-  Bs.HandleProtocol = OffImageStack<BsHandleProtocol>;
+  Bs.UninstallProtocolInterface =
+      OffImageStack<Recorded<BsUninstallProtocolInterface, DescribeUninstallProtocolInterface>>;
+  Bs.HandleProtocol = OffImageStack<Recorded<BsHandleProtocol, DescribeHandleProtocol>>;
   Bs.RegisterProtocolNotify = NotOffered<EFI_REGISTER_PROTOCOL_NOTIFY, 3>();
-  Bs.LocateHandle = OffImageStack<BsLocateHandle>;
+  Bs.LocateHandle = OffImageStack<Recorded<BsLocateHandle, DescribeLocateHandle>>;
   Bs.LocateDevicePath = NotOffered<EFI_LOCATE_DEVICE_PATH, 4>();
   Bs.InstallConfigurationTable = NotOffered<EFI_INSTALL_CONFIGURATION_TABLE, 5>();
   Bs.LoadImage = NotOffered<EFI_IMAGE_LOAD, 6>();
@@ -589,23 +932,24 @@ void BootServices::BuildTable() {
   Bs.UnloadImage = NotOffered<EFI_IMAGE_UNLOAD, 9>();
   Bs.ExitBootServices = NotOffered<EFI_EXIT_BOOT_SERVICES, 10>();
   Bs.GetNextMonotonicCount = NotOffered<EFI_GET_NEXT_MONOTONIC_COUNT, 11>();
-  Bs.Stall = OffImageStack<BsStall>;
+  Bs.Stall = OffImageStack<Recorded<BsStall, DescribeStall>>;
   Bs.SetWatchdogTimer = NotOffered<EFI_SET_WATCHDOG_TIMER, 12>();
-  Bs.ConnectController = OffImageStack<BsConnectController>;
-  Bs.DisconnectController = OffImageStack<BsDisconnectController>;
-  Bs.OpenProtocol = OffImageStack<BsOpenProtocol>;
-  Bs.CloseProtocol = OffImageStack<BsCloseProtocol>;
+  Bs.ConnectController = OffImageStack<Recorded<BsConnectController, DescribeConnectController>>;
+  Bs.DisconnectController =
+      OffImageStack<Recorded<BsDisconnectController, DescribeDisconnectController>>;
+  Bs.OpenProtocol = OffImageStack<Recorded<BsOpenProtocol, DescribeOpenProtocol>>;
+  Bs.CloseProtocol = OffImageStack<Recorded<BsCloseProtocol, DescribeCloseProtocol>>;
   Bs.OpenProtocolInformation = NotOffered<EFI_OPEN_PROTOCOL_INFORMATION, 15>();
   Bs.ProtocolsPerHandle = NotOffered<EFI_PROTOCOLS_PER_HANDLE, 16>();
-  Bs.LocateHandleBuffer = OffImageStack<BsLocateHandleBuffer>;
-  Bs.LocateProtocol = OffImageStack<BsLocateProtocol>;
+  Bs.LocateHandleBuffer = OffImageStack<Recorded<BsLocateHandleBuffer, DescribeLocateHandleBuffer>>;
+  Bs.LocateProtocol = OffImageStack<Recorded<BsLocateProtocol, DescribeLocateProtocol>>;
   Bs.InstallMultipleProtocolInterfaces =
       BsInstallMultipleProtocolInterfaces; // variadic: on the image stack
   Bs.UninstallMultipleProtocolInterfaces =
       NotOffered<EFI_UNINSTALL_MULTIPLE_PROTOCOL_INTERFACES, 17>();
-  Bs.CalculateCrc32 = OffImageStack<BsCalculateCrc32>;
-  Bs.CopyMem = OffImageStack<BsCopyMem>;
-  Bs.SetMem = OffImageStack<BsSetMem>;
+  Bs.CalculateCrc32 = OffImageStack<Recorded<BsCalculateCrc32, DescribeCalculateCrc32>>;
+  Bs.CopyMem = OffImageStack<Recorded<BsCopyMem, DescribeCopyMem>>;
+  Bs.SetMem = OffImageStack<Recorded<BsSetMem, DescribeSetMem>>;
   Bs.CreateEventEx = NotOffered<EFI_CREATE_EVENT_EX, 18>();
 }
 

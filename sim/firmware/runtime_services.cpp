@@ -1,6 +1,7 @@
 #include "runtime_services.h"
 
 #include "fault_handler.h"
+#include "service_calls.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,29 @@ VOID EFIAPI RtResetSystem(UINT32, EFI_STATUS, UINTN, VOID *) {
   HaltGuarded("ResetSystem");
 }
 
+// ---- what --calls shows of each service -------------------------------------------------------
+void DescribeRtGetVariable(ServiceCall &Call, const CHAR16 *Name, const EFI_GUID *Guid,
+                           UINT32 *Attributes, UINTN *Size, VOID *) {
+  DescribeGetVariable(Call, Name, Guid, Attributes, Size);
+}
+
+void DescribeRtSetVariable(ServiceCall &Call, const CHAR16 *Name, const EFI_GUID *Guid,
+                           UINT32 Attributes, UINTN Size, const VOID *) {
+  DescribeSetVariable(Call, Name, Guid, Attributes, Size);
+}
+
+void DescribeRtGetNextVariableName(ServiceCall &Call, UINTN *Size, CHAR16 *Name, EFI_GUID *Guid) {
+  DescribeGetNextVariableName(Call, Size, Name, Guid);
+}
+
+void DescribeRtNotOffered(ServiceCall &Call) {
+  DescribeNotOffered(Call, "a runtime service");
+}
+
+void DescribeRtResetSystem(ServiceCall &Call, UINT32 Type, EFI_STATUS Status, UINTN, VOID *) {
+  DescribeResetSystem(Call, Type, Status);
+}
+
 } // namespace
 
 RuntimeServices::RuntimeServices(VariableStore &Variables, std::vector<std::string> &Problems)
@@ -57,20 +81,21 @@ void RuntimeServices::BuildTable() {
   EFI_RUNTIME_SERVICES &Rt = Table;
   Rt = {};
   Rt.Hdr = {EFI_RUNTIME_SERVICES_SIGNATURE, (2 << 16) | 31, sizeof(EFI_RUNTIME_SERVICES), 0, 0};
-  Rt.GetTime = RtNotOffered;
-  Rt.SetTime = RtNotOffered;
-  Rt.GetWakeupTime = RtNotOffered;
-  Rt.SetWakeupTime = RtNotOffered;
-  Rt.SetVirtualAddressMap = RtNotOffered;
-  Rt.ConvertPointer = RtNotOffered;
-  Rt.GetVariable = OffImageStack<RtGetVariable>;
-  Rt.GetNextVariableName = OffImageStack<RtGetNextVariableName>;
-  Rt.SetVariable = OffImageStack<RtSetVariable>;
-  Rt.GetNextHighMonotonicCount = RtNotOffered;
-  Rt.ResetSystem = OffImageStack<RtResetSystem>;
-  Rt.UpdateCapsule = RtNotOffered;
-  Rt.QueryCapsuleCapabilities = RtNotOffered;
-  Rt.QueryVariableInfo = RtNotOffered;
+  Rt.GetTime = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.SetTime = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.GetWakeupTime = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.SetWakeupTime = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.SetVirtualAddressMap = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.ConvertPointer = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.GetVariable = OffImageStack<Recorded<RtGetVariable, DescribeRtGetVariable>>;
+  Rt.GetNextVariableName =
+      OffImageStack<Recorded<RtGetNextVariableName, DescribeRtGetNextVariableName>>;
+  Rt.SetVariable = OffImageStack<Recorded<RtSetVariable, DescribeRtSetVariable>>;
+  Rt.GetNextHighMonotonicCount = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.ResetSystem = OffImageStack<Recorded<RtResetSystem, DescribeRtResetSystem>>;
+  Rt.UpdateCapsule = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.QueryCapsuleCapabilities = Recorded<RtNotOffered, DescribeRtNotOffered>;
+  Rt.QueryVariableInfo = Recorded<RtNotOffered, DescribeRtNotOffered>;
 }
 
 } // namespace sim

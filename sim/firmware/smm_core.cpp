@@ -5,6 +5,7 @@
 #include "firmware_volume.h"
 #include "guids.h"
 #include "physical_memory.h"
+#include "service_calls.h"
 
 #include <algorithm>
 #include <cstring>
@@ -274,6 +275,193 @@ EFI_STATUS EFIAPI SmmReportStatusCode(EFI_SMM_STATUS_CODE_PROTOCOL *, UINT32, UI
   return EFI_SUCCESS;
 }
 
+// ---- what --calls shows of each service -------------------------------------------------------
+// The SMM services' names carry the table or protocol they are reached through.
+std::string CpuIoValues(EFI_SMM_IO_WIDTH Width, UINTN Count, const VOID *Buffer) {
+  uint8_t Bytes = IoWidthBytes(Width);
+  if (Bytes == 0 || Buffer == nullptr) {
+    return "no data";
+  }
+  constexpr UINTN kShown = 16;
+  std::string Text = Count == 1 ? "value" : "values";
+  for (UINTN Index = 0; Index < Count && Index < kShown; Index++) {
+    uint64_t Value = 0;
+    std::memcpy(&Value, static_cast<const uint8_t *>(Buffer) + Index * Bytes, Bytes);
+    Text += " " + HexNumber(Value);
+  }
+  return Count > kShown ? Text + " ..." : Text;
+}
+
+template <const char *Name, bool Write>
+void DescribeCpuIo(ServiceCall &Call, EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH Width,
+                   UINT64 Address, UINTN Count, VOID *Buffer) {
+  static const char *const Widths[] = {"UINT8", "UINT16", "UINT32", "UINT64"};
+  if (!Call.Returned) {
+    Call.Service = Name;
+    Call.Arguments = {Width < 4 ? Widths[Width] : "width " + std::to_string(Width),
+                      "address " + HexNumber(Address), "count " + std::to_string(Count)};
+    if (Write) {
+      Call.Arguments.push_back(CpuIoValues(Width, Count, Buffer));
+    }
+  } else if (!Write && Call.Value == EFI_SUCCESS) {
+    Call.Results.push_back(CpuIoValues(Width, Count, Buffer));
+  }
+}
+constexpr char kMemRead[] = "Smst->SmmIo.Mem.Read";
+constexpr char kMemWrite[] = "Smst->SmmIo.Mem.Write";
+constexpr char kIoRead[] = "Smst->SmmIo.Io.Read";
+constexpr char kIoWrite[] = "Smst->SmmIo.Io.Write";
+
+void DescribeBaseRegister(ServiceCall &Call, EFI_SMM_BASE_PROTOCOL *,
+                          EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuffer, UINTN SourceSize,
+                          EFI_HANDLE *ImageHandle, BOOLEAN LegacyIa32) {
+  if (!Call.Returned) {
+    Call.Service = "SmmBase->Register";
+    Call.Arguments = {FilePath == nullptr
+                          ? "file path NULL"
+                          : "file path of " + std::to_string(DevicePathBytes(FilePath)) + " bytes",
+                      SourceBuffer == nullptr ? "no source buffer" : "a source buffer",
+                      "source size " + HexNumber(SourceSize), LegacyIa32 ? "IA-32" : "native"};
+  } else if (Call.Value == EFI_SUCCESS && ImageHandle != nullptr) {
+    Call.Results.push_back(HandleArgument(*ImageHandle));
+  }
+}
+
+template <const char *Name> void DescribeBaseNotOffered(ServiceCall &Call) {
+  DescribeNotOffered(Call, Name);
+}
+constexpr char kBaseUnRegister[] = "SmmBase->UnRegister";
+constexpr char kBaseCommunicate[] = "SmmBase->Communicate";
+constexpr char kStartupThisAp[] = "Smst->SmmStartupThisAp";
+constexpr char kSmmRuntimeNotOffered[] = "SmmRuntime (a service not offered)";
+
+void DescribeBaseRegisterCallback(ServiceCall &Call, EFI_SMM_BASE_PROTOCOL *,
+                                  EFI_HANDLE ImageHandle, EFI_SMM_CALLBACK_ENTRY_POINT Entry,
+                                  BOOLEAN MakeLast, BOOLEAN FloatingPointSave) {
+  Call.Service = "SmmBase->RegisterCallback";
+  Call.Arguments = {HandleArgument(ImageHandle),
+                    Entry == nullptr
+                        ? "callback NULL"
+                        : "callback " + DescribeAddress(reinterpret_cast<uint64_t>(Entry)),
+                    MakeLast ? "make last" : "first",
+                    FloatingPointSave ? "floating-point save" : "no floating-point save"};
+}
+
+void DescribeBaseInSmm(ServiceCall &Call, EFI_SMM_BASE_PROTOCOL *, BOOLEAN *InSmm) {
+  Call.Service = "SmmBase->InSmm";
+  if (Call.Returned && InSmm != nullptr) {
+    Call.Results.push_back(*InSmm ? "TRUE" : "FALSE");
+  }
+}
+
+void DescribeSmramAllocatePool(ServiceCall &Call, EFI_MEMORY_TYPE Type, UINTN Size, VOID **) {
+  Call.Service = "Smst->SmmAllocatePool";
+  Call.Arguments = {"memory type " + std::to_string(Type), "size " + HexNumber(Size)};
+}
+
+void DescribeSmramFreePool(ServiceCall &Call, VOID *) {
+  Call.Service = "Smst->SmmFreePool";
+}
+
+void DescribeBaseAllocatePool(ServiceCall &Call, EFI_SMM_BASE_PROTOCOL *, EFI_MEMORY_TYPE Type,
+                              UINTN Size, VOID **Buffer) {
+  DescribeSmramAllocatePool(Call, Type, Size, Buffer);
+  Call.Service = "SmmBase->SmmAllocatePool";
+}
+
+void DescribeBaseFreePool(ServiceCall &Call, EFI_SMM_BASE_PROTOCOL *, VOID *Buffer) {
+  DescribeSmramFreePool(Call, Buffer);
+  Call.Service = "SmmBase->SmmFreePool";
+}
+
+void DescribeSmramAllocatePages(ServiceCall &Call, EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE Memory,
+                                UINTN Pages, EFI_PHYSICAL_ADDRESS *) {
+  Call.Service = "Smst->SmmAllocatePages";
+  Call.Arguments = {"type " + std::to_string(Type), "memory type " + std::to_string(Memory),
+                    HexNumber(Pages) + " page(s)"};
+}
+
+void DescribeSmramFreePages(ServiceCall &Call, EFI_PHYSICAL_ADDRESS, UINTN Pages) {
+  Call.Service = "Smst->SmmFreePages";
+  Call.Arguments = {HexNumber(Pages) + " page(s)"};
+}
+
+void DescribeBaseGetSmstLocation(ServiceCall &Call, EFI_SMM_BASE_PROTOCOL *,
+                                 EFI_SMM_SYSTEM_TABLE **) {
+  Call.Service = "SmmBase->GetSmstLocation";
+}
+
+void DescribeSmstInstallConfigurationTable(ServiceCall &Call, EFI_SMM_SYSTEM_TABLE *,
+                                           EFI_GUID *Guid, VOID *Table, UINTN Size) {
+  Call.Service = "Smst->SmmInstallConfigurationTable";
+  Call.Arguments = {GuidArgument(Guid), Table == nullptr ? "table NULL" : "a table",
+                    "size " + HexNumber(Size)};
+}
+
+template <const char *Table>
+void DescribeSmmGetVariable(ServiceCall &Call, const CHAR16 *Name, const EFI_GUID *Guid,
+                            UINT32 *Attributes, UINTN *Size, VOID *) {
+  DescribeGetVariable(Call, Name, Guid, Attributes, Size);
+  Call.Service = std::string(Table) + "->GetVariable";
+}
+template <const char *Table>
+void DescribeSmmSetVariable(ServiceCall &Call, const CHAR16 *Name, const EFI_GUID *Guid,
+                            UINT32 Attributes, UINTN Size, const VOID *) {
+  DescribeSetVariable(Call, Name, Guid, Attributes, Size);
+  Call.Service = std::string(Table) + "->SetVariable";
+}
+template <const char *Table>
+void DescribeSmmGetNextVariableName(ServiceCall &Call, UINTN *Size, CHAR16 *Name, EFI_GUID *Guid) {
+  DescribeGetNextVariableName(Call, Size, Name, Guid);
+  Call.Service = std::string(Table) + "->GetNextVariableName";
+}
+constexpr char kSmmRuntime[] = "SmmRuntime";
+constexpr char kSmmVariable[] = "SmmVariable";
+// The guard entries behind the configuration table's end.
+constexpr char kGuardRuntime[] = "SmmRuntime (a guard entry past the configuration table)";
+constexpr char kGuardVariable[] = "SmmVariable (a guard entry past the configuration table)";
+
+void DescribeSmmResetSystem(ServiceCall &Call, UINT32 Type, EFI_STATUS Status, UINTN, VOID *) {
+  DescribeResetSystem(Call, Type, Status);
+  Call.Service = "SmmRuntime->ResetSystem";
+}
+
+void DescribeSwRegister(ServiceCall &Call, EFI_SMM_SW_DISPATCH_PROTOCOL *,
+                        EFI_SMM_SW_DISPATCH Function, EFI_SMM_SW_DISPATCH_CONTEXT *Context,
+                        EFI_HANDLE *) {
+  Call.Service = "SwDispatch->Register";
+  if (!Call.Returned) {
+    Call.Arguments = {Function == nullptr
+                          ? "handler NULL"
+                          : "handler " + DescribeAddress(reinterpret_cast<uint64_t>(Function)),
+                      Context == nullptr ? "context NULL"
+                                         : "software SMI " + HexNumber(Context->SwSmiInputValue)};
+  }
+}
+
+void DescribeSwUnRegister(ServiceCall &Call, EFI_SMM_SW_DISPATCH_PROTOCOL *, EFI_HANDLE) {
+  Call.Service = "SwDispatch->UnRegister";
+}
+
+std::string StatusCodeArguments(UINT32 Type, UINT32 Value, UINT32 Instance,
+                                const EFI_GUID *CallerId) {
+  return "type " + HexNumber(Type) + ", value " + HexNumber(Value) + ", instance " +
+         std::to_string(Instance) + ", caller " + GuidArgument(CallerId);
+}
+
+void DescribeReportStatusCode(ServiceCall &Call, UINT32 Type, UINT32 Value, UINT32 Instance,
+                              const EFI_GUID *CallerId, EFI_STATUS_CODE_DATA *) {
+  Call.Service = "StatusCode->ReportStatusCode";
+  Call.Arguments = {StatusCodeArguments(Type, Value, Instance, CallerId)};
+}
+
+void DescribeSmmReportStatusCode(ServiceCall &Call, EFI_SMM_STATUS_CODE_PROTOCOL *, UINT32 Type,
+                                 UINT32 Value, UINT32 Instance, const EFI_GUID *CallerId,
+                                 EFI_STATUS_CODE_DATA *) {
+  Call.Service = "SmmStatusCode->ReportStatusCode";
+  Call.Arguments = {StatusCodeArguments(Type, Value, Instance, CallerId)};
+}
+
 bool IsEndNode(const uint8_t *Node) {
   return (Node[0] == END_DEVICE_PATH_TYPE || Node[0] == 0xFF) &&
          Node[1] == END_ENTIRE_DEVICE_PATH_SUBTYPE;
@@ -341,19 +529,19 @@ void SmmCore::Forget() {
 void SmmCore::Attach() {
   Forget();
 
-  Base.Register = BaseRegister;
-  Base.UnRegister = BaseUnRegister;
-  Base.Communicate = BaseCommunicate;
-  Base.RegisterCallback = BaseRegisterCallback;
-  Base.InSmm = BaseInSmm;
-  Base.SmmAllocatePool = BaseAllocatePool;
-  Base.SmmFreePool = BaseFreePool;
-  Base.GetSmstLocation = BaseGetSmstLocation;
-  SwDispatch.Register = SwRegister;
-  SwDispatch.UnRegister = SwUnRegister;
+  Base.Register = Recorded<BaseRegister, DescribeBaseRegister>;
+  Base.UnRegister = Recorded<BaseUnRegister, DescribeBaseNotOffered<kBaseUnRegister>>;
+  Base.Communicate = Recorded<BaseCommunicate, DescribeBaseNotOffered<kBaseCommunicate>>;
+  Base.RegisterCallback = Recorded<BaseRegisterCallback, DescribeBaseRegisterCallback>;
+  Base.InSmm = Recorded<BaseInSmm, DescribeBaseInSmm>;
+  Base.SmmAllocatePool = Recorded<BaseAllocatePool, DescribeBaseAllocatePool>;
+  Base.SmmFreePool = Recorded<BaseFreePool, DescribeBaseFreePool>;
+  Base.GetSmstLocation = Recorded<BaseGetSmstLocation, DescribeBaseGetSmstLocation>;
+  SwDispatch.Register = Recorded<SwRegister, DescribeSwRegister>;
+  SwDispatch.UnRegister = Recorded<SwUnRegister, DescribeSwUnRegister>;
   SwDispatch.MaximumSwiValue = 0xFFFFFFFF;
-  StatusCode.ReportStatusCode = ReportStatusCode;
-  SmmStatusCode.ReportStatusCode = SmmReportStatusCode;
+  StatusCode.ReportStatusCode = Recorded<ReportStatusCode, DescribeReportStatusCode>;
+  SmmStatusCode.ReportStatusCode = Recorded<SmmReportStatusCode, DescribeSmmReportStatusCode>;
 
   // SMRAM: the system table, the tables it points at, and the save-state records.
   Table = SmramAllocate<EFI_SMM_SYSTEM_TABLE>();
@@ -362,17 +550,18 @@ void SmmCore::Attach() {
   static CHAR16 Vendor[] = u"Simulated notebook SMM";
   Table->SmmFirmwareVendor = Vendor;
   Table->SmmFirmwareRevision = 0x00010000;
-  Table->SmmInstallConfigurationTable = SmstInstallConfigurationTable;
+  Table->SmmInstallConfigurationTable =
+      Recorded<SmstInstallConfigurationTable, DescribeSmstInstallConfigurationTable>;
   Table->EfiSmmCpuIoGuid = EFI_SMM_CPU_IO_GUID;
-  Table->SmmIo.Mem.Read = SmmMemRead;
-  Table->SmmIo.Mem.Write = SmmMemWrite;
-  Table->SmmIo.Io.Read = SmmIoRead;
-  Table->SmmIo.Io.Write = SmmIoWrite;
-  Table->SmmAllocatePool = SmramAllocatePool;
-  Table->SmmFreePool = SmramFreePool;
-  Table->SmmAllocatePages = SmramAllocatePages;
-  Table->SmmFreePages = SmramFreePages;
-  Table->SmmStartupThisAp = SmmStartupThisAp;
+  Table->SmmIo.Mem.Read = Recorded<SmmMemRead, DescribeCpuIo<kMemRead, false>>;
+  Table->SmmIo.Mem.Write = Recorded<SmmMemWrite, DescribeCpuIo<kMemWrite, true>>;
+  Table->SmmIo.Io.Read = Recorded<SmmIoRead, DescribeCpuIo<kIoRead, false>>;
+  Table->SmmIo.Io.Write = Recorded<SmmIoWrite, DescribeCpuIo<kIoWrite, true>>;
+  Table->SmmAllocatePool = Recorded<SmramAllocatePool, DescribeSmramAllocatePool>;
+  Table->SmmFreePool = Recorded<SmramFreePool, DescribeSmramFreePool>;
+  Table->SmmAllocatePages = Recorded<SmramAllocatePages, DescribeSmramAllocatePages>;
+  Table->SmmFreePages = Recorded<SmramFreePages, DescribeSmramFreePages>;
+  Table->SmmStartupThisAp = Recorded<SmmStartupThisAp, DescribeBaseNotOffered<kStartupThisAp>>;
 
   EntryCapacity = kEntryCapacity;
   Entries = SmramAllocate<EFI_CONFIGURATION_TABLE>(EntryCapacity);
@@ -380,35 +569,50 @@ void SmmCore::Attach() {
   RuntimeTable = SmramAllocate<EFI_RUNTIME_SERVICES>();
   RuntimeTable->Hdr = {EFI_RUNTIME_SERVICES_SIGNATURE, (2 << 16) | 31, sizeof(EFI_RUNTIME_SERVICES),
                        0, 0};
-  RuntimeTable->GetTime = SmmRuntimeNotOffered;
-  RuntimeTable->SetTime = SmmRuntimeNotOffered;
-  RuntimeTable->GetWakeupTime = SmmRuntimeNotOffered;
-  RuntimeTable->SetWakeupTime = SmmRuntimeNotOffered;
-  RuntimeTable->SetVirtualAddressMap = SmmRuntimeNotOffered;
-  RuntimeTable->ConvertPointer = SmmRuntimeNotOffered;
-  RuntimeTable->GetVariable = SmmGetVariable;
-  RuntimeTable->GetNextVariableName = SmmGetNextVariableName;
-  RuntimeTable->SetVariable = SmmSetVariable;
-  RuntimeTable->GetNextHighMonotonicCount = SmmRuntimeNotOffered;
-  RuntimeTable->ResetSystem = SmmResetSystem;
-  RuntimeTable->UpdateCapsule = SmmRuntimeNotOffered;
-  RuntimeTable->QueryCapsuleCapabilities = SmmRuntimeNotOffered;
-  RuntimeTable->QueryVariableInfo = SmmRuntimeNotOffered;
+  RuntimeTable->GetTime =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->SetTime =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->GetWakeupTime =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->SetWakeupTime =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->SetVirtualAddressMap =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->ConvertPointer =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->GetVariable = Recorded<SmmGetVariable, DescribeSmmGetVariable<kSmmRuntime>>;
+  RuntimeTable->GetNextVariableName =
+      Recorded<SmmGetNextVariableName, DescribeSmmGetNextVariableName<kSmmRuntime>>;
+  RuntimeTable->SetVariable = Recorded<SmmSetVariable, DescribeSmmSetVariable<kSmmRuntime>>;
+  RuntimeTable->GetNextHighMonotonicCount =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->ResetSystem = Recorded<SmmResetSystem, DescribeSmmResetSystem>;
+  RuntimeTable->UpdateCapsule =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->QueryCapsuleCapabilities =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
+  RuntimeTable->QueryVariableInfo =
+      Recorded<SmmRuntimeNotOffered, DescribeBaseNotOffered<kSmmRuntimeNotOffered>>;
 
   VariableTable = SmramAllocate<SMM_VARIABLE_SERVICES_TABLE>();
   std::memcpy(VariableTable->Header, "SMM variable services", 22);
-  VariableTable->GetVariable = SmmGetVariable;
+  VariableTable->GetVariable = Recorded<SmmGetVariable, DescribeSmmGetVariable<kSmmVariable>>;
 
   CpuIndex = SmramAllocate<SMM_CPU_INDEX_TABLE>();
 
   GuardRuntimeTable = SmramAllocate<EFI_RUNTIME_SERVICES>();
   *GuardRuntimeTable = *RuntimeTable;
-  GuardRuntimeTable->GetVariable = GuardGetVariable;
-  GuardRuntimeTable->GetNextVariableName = GuardGetNextVariableName;
-  GuardRuntimeTable->SetVariable = GuardSetVariable;
+  GuardRuntimeTable->GetVariable =
+      Recorded<GuardGetVariable, DescribeSmmGetVariable<kGuardRuntime>>;
+  GuardRuntimeTable->GetNextVariableName =
+      Recorded<GuardGetNextVariableName, DescribeSmmGetNextVariableName<kGuardRuntime>>;
+  GuardRuntimeTable->SetVariable =
+      Recorded<GuardSetVariable, DescribeSmmSetVariable<kGuardRuntime>>;
   GuardVariableTable = SmramAllocate<SMM_VARIABLE_SERVICES_TABLE>();
   std::memcpy(GuardVariableTable->Header, "guard entry", 12);
-  GuardVariableTable->GetVariable = GuardGetVariable;
+  GuardVariableTable->GetVariable =
+      Recorded<GuardGetVariable, DescribeSmmGetVariable<kGuardVariable>>;
   GuardCpuIndex = SmramAllocate<SMM_CPU_INDEX_TABLE>();
   GuardCpuIndex->CpuIndex = 0xFFFF; // no record: a handler that takes it gives no answer
   SaveStates = nullptr;

@@ -27,6 +27,11 @@ std::vector<const PeImage *> Retired;
 std::vector<sigjmp_buf *> Guards;
 std::string PendingMessage;
 std::function<void(const std::string &)> FatalFaultNote;
+// The image code the board called and that has not returned yet, innermost last.
+std::vector<const PeImage *> Running;
+// One serial per guarded call, innermost last; a call that ends takes its serial away.
+std::vector<uint64_t> GuardSerials;
+uint64_t LastGuardSerial = 0;
 
 struct Decoded {
   enum Kind { None, In, Out, Load, Store, Halt } What = None;
@@ -382,6 +387,10 @@ __attribute__((visibility("hidden"))) void EFIAPI BoardDeadStackCheck(const uint
 }
 }
 
+// Where the thunk's call of a service returns to: a service whose own return address is this
+// was called from the image stack.
+extern "C" void BoardServiceThunkReturn();
+
 // A service called from the image stack: switch to the service stack before anything is
 // written, so that only the return address lands below the caller. R11 holds the service.
 // The service stack gets the old stack pointer, the previous BoardImageSpLive, the four
@@ -439,6 +448,9 @@ BoardServiceThunk:
     movq 96(%r10), %rax
     movq %rax, 88(%rsp)
     callq *%r11
+    .globl BoardServiceThunkReturn
+    .hidden BoardServiceThunkReturn
+BoardServiceThunkReturn:
     addq $152, %rsp
     popq BoardImageSpLive(%rip)
     movq 8(%rsp), %rsp
@@ -546,7 +558,9 @@ GuardedResult RunGuarded(const std::function<uint64_t()> &Body) {
   // A halt unwinds past the stack switches below: what they noted is put back from here.
   uint8_t *volatile ImageLiveBefore = BoardImageSpLive;
   uint8_t *volatile NextServiceTopBefore = BoardNextServiceTop;
+  const size_t RunningBefore = Running.size();
   Guards.push_back(&Env);
+  GuardSerials.push_back(++LastGuardSerial);
   int Code = sigsetjmp(Env, 1);
   if (Code == 0) {
     // Images run on the board's image stack, as on the DXE core's. A nested call stays there;
@@ -570,7 +584,9 @@ GuardedResult RunGuarded(const std::function<uint64_t()> &Body) {
   }
   BoardImageSpLive = ImageLiveBefore;
   BoardNextServiceTop = NextServiceTopBefore;
+  Running.resize(RunningBefore);
   Guards.pop_back();
+  GuardSerials.pop_back();
   return Result;
 }
 
@@ -584,6 +600,49 @@ void RunOffImageStack(const std::function<void()> &Work) {
   BoardImageSpLive = Sp;
   BoardCallOnStack(BoardNextServiceTop, CallWork, const_cast<std::function<void()> *>(&Work));
   BoardImageSpLive = ImageLiveBefore;
+}
+
+void EnterImageCode(const void *Code) {
+  Running.push_back(ImageAt(Code));
+}
+
+void LeaveImageCode() {
+  if (!Running.empty()) {
+    Running.pop_back();
+  }
+}
+
+ServiceCaller FindServiceCaller(const void *ReturnAddress, const void *Frame) {
+  ServiceCaller Caller;
+  uint64_t Return = reinterpret_cast<uint64_t>(ReturnAddress);
+  const uint8_t *CallerSp = nullptr;
+  if (ReturnAddress == reinterpret_cast<const void *>(&BoardServiceThunkReturn)) {
+    // Entered through the thunk from the image stack: the caller's stack pointer points at its
+    // return address.
+    if (BoardImageSpLive == nullptr) {
+      return Caller;
+    }
+    CallerSp = BoardImageSpLive;
+    Return = ImageStackWord(reinterpret_cast<uint64_t>(CallerSp));
+  } else {
+    // Entered directly: above the service's frame pointer lie the return address and then the
+    // caller's stack.
+    CallerSp = static_cast<const uint8_t *>(Frame) + 16;
+  }
+  Caller.ReturnAddress = Return;
+  Caller.Image = ImageAt(reinterpret_cast<const void *>(Return));
+  if (Caller.Image == nullptr && OnImageStack(CallerSp) && !Running.empty()) {
+    // Image code that jumps to a service as its last act (a tail call) leaves the return
+    // address of the board's call into the image: the call is the image's all the same.
+    Caller.Image = Running.back();
+  }
+  Caller.Guard = GuardSerials.empty() ? 0 : GuardSerials.back();
+  return Caller;
+}
+
+bool GuardedCallLive(uint64_t Serial) {
+  return Serial == 0 ||
+         std::find(GuardSerials.begin(), GuardSerials.end(), Serial) != GuardSerials.end();
 }
 
 void WatchDeadImageStack(const std::vector<uint8_t> &Bytes) {

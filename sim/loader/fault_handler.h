@@ -69,6 +69,25 @@ template <auto Function>
 inline const decltype(Function)
     OffImageStack = reinterpret_cast<decltype(Function)>(&ServiceEntry<Function>::Enter);
 
+// Board code that calls into an image names the code it calls (EnterImageCode before the call,
+// LeaveImageCode after it): a service the image reaches by a tail call, a jump whose return
+// address is the board's own, is still put down to that image. A halt or crash that ends a
+// guarded call forgets what was entered inside it.
+void EnterImageCode(const void *Code);
+void LeaveImageCode();
+
+// Who called a board service, from the service's own return address and frame address (the
+// thunk's return when the service was entered off the image stack): the image whose code made
+// the call, or null when the board itself called. Guard names the innermost guarded call at the
+// time (0: none); a call made inside a guarded call that has ended will never return.
+struct ServiceCaller {
+  const PeImage *Image = nullptr;
+  uint64_t ReturnAddress = 0;
+  uint64_t Guard = 0;
+};
+ServiceCaller FindServiceCaller(const void *ReturnAddress, const void *Frame);
+bool GuardedCallLive(uint64_t Guard);
+
 // While the images run, every service call searches the dead part of the image stack below the
 // caller for these bytes (a buffer a function did not wipe before it returned is found even
 // when later frames overwrite it). The hits are the addresses where the bytes were seen.

@@ -1,5 +1,6 @@
 #include "auth_phase.h"
 
+#include "call_report.h"
 #include "firmware_file.h"
 #include "guids.h"
 #include "password_hash.h"
@@ -361,7 +362,9 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
       size_t ProblemStart = Board.Problems.size();
       size_t LiveBefore = Board.LivePoolBlocks();
       Checkpoint(std::string(DriverName) + "'s entry point in boot " + std::to_string(Boot + 1));
+      size_t CallStart = CallMark();
       Report.Result = Board.LoadDriverFromFirmwareFile(DriverName);
+      Report.Calls = CallsSince(CallStart);
       Report.After = Board.Variables.All();
       const auto &Trace = Board.Hardware.Trace();
       Report.Accesses.assign(Trace.begin() + TraceStart, Trace.end());

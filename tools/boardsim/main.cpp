@@ -1,6 +1,7 @@
 // boardsim: boots the simulated notebook with the firmware build's driver images and prints a
 // boot report. With no arguments it runs the built-in default scenario.
 #include "auth_phase.h"
+#include "call_report.h"
 #include "expectations.h"
 #include "nv_file.h"
 #include "report.h"
@@ -147,12 +148,14 @@ int RunContained(const std::function<int()> &Simulation, const std::string &Json
 
 const char *const Usage =
     "usage: boardsim [--scenario FILE] [--variables FILE] [--images DIR] [--interactive]\n"
-    "                [--trace] [--json FILE] [--print-default]\n"
+    "                [--trace] [--calls] [--json FILE] [--print-default]\n"
     "  --scenario FILE   describe the board in JSON (default: the built-in scenario)\n"
     "  --variables FILE  load the non-volatile variables and the fingerprint reader's stored\n"
     "                    passwords from FILE before the first boot (when it exists) and store\n"
     "                    them there after the last boot\n"
     "  --trace           list every hardware access in order, reads included\n"
+    "  --calls           list every boot-service, runtime-service and protocol call of each\n"
+    "                    driver in order, arguments decoded, with what it returned\n"
     "  --json FILE       write the report as JSON to FILE as well ('-': to standard output,\n"
     "                    instead of the text report)\n"
     "  --images DIR      folder with the driver images (default: the firmware build's)\n"
@@ -177,7 +180,9 @@ boardsim::DriverReport RunDriver(sim::Board &Board, const std::string &Name) {
   size_t ScriptStart = Board.BootScript.size();
   size_t ProblemStart = Board.Problems.size();
   size_t LiveBefore = Board.LivePoolBlocks();
+  size_t CallStart = boardsim::CallMark();
   Report.Result = Board.RunDriver(Name);
+  Report.Calls = boardsim::CallsSince(CallStart);
   Report.After = Snapshot(Board);
   const auto &Trace = Board.Hardware.Trace();
   Report.Accesses.assign(Trace.begin() + TraceStart, Trace.end());
@@ -321,6 +326,8 @@ int main(int Argc, char **Argv) {
       Interactive = true;
     } else if (Arg == "--trace") {
       boardsim::Options().Trace = true;
+    } else if (Arg == "--calls") {
+      boardsim::ShowCalls();
     } else if (Arg == "--json") {
       JsonPath = Value("--json");
       JsonToStandardOutput = JsonPath == "-";

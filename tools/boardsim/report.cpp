@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "access_names.h"
+#include "call_report.h"
 #include "status_names.h"
 #include "variable_layouts.h"
 
@@ -224,6 +225,9 @@ json PrintDriverReport(std::ostream &Out, const DriverReport &R) {
     }
   }
   Driver["boot_script"] = Script;
+  if (CallsShown()) {
+    Driver["calls"] = PrintCalls(Out, R.Calls, R.Name, "   ");
+  }
   json Problems = json::array();
   for (const std::string &Problem : R.Problems) {
     Out << "   PROBLEM: " << Problem << "\n";

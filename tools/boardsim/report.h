@@ -3,6 +3,7 @@
 #pragma once
 
 #include "board.h"
+#include "service_calls.h"
 
 #include <nlohmann/json.hpp>
 
@@ -24,6 +25,7 @@ struct DriverReport {
   std::vector<sim::BootScriptEntry> ScriptEntries;
   std::vector<std::string> Problems;
   size_t LeakedPoolBlocks = 0;
+  std::vector<sim::ServiceCall> Calls; // with --calls
 };
 
 struct ReportOptions {

@@ -1,6 +1,7 @@
 #include "smm_phase.h"
 
 #include "access_names.h"
+#include "call_report.h"
 #include "report.h"
 #include "status_names.h"
 
@@ -210,7 +211,9 @@ bool DispatchSmmDrivers(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
     size_t Handlers = Board.Smm.SwHandlers().size();
     Checkpoint(std::string(Name) + "'s entry point and its run in SMM, boot " +
                std::to_string(CurrentBoot()["boot"].get<int>()));
+    size_t CallStart = CallMark();
     Report.Result = Board.RunDriver(Name);
+    Report.Calls = CallsSince(CallStart);
     Report.After = Board.Variables.All();
     const auto &Trace = Board.Hardware.Trace();
     Report.Accesses.assign(Trace.begin() + (long)TraceStart, Trace.end());

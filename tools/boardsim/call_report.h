@@ -1,0 +1,30 @@
+// --calls: the boot-service, runtime-service and protocol calls of each driver, in order, with
+// their arguments decoded and what they returned, in the driver's section of the report (and of
+// each fingerprint run, timer tick and software SMI), and in the JSON report as "calls".
+#pragma once
+
+#include "service_calls.h"
+
+#include <nlohmann/json.hpp>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace boardsim {
+
+// Whether --calls was given (the call log records only then).
+bool CallsShown();
+void ShowCalls();
+
+// Where the call log stands now; the calls made since a mark.
+size_t CallMark();
+std::vector<sim::ServiceCall> CallsSince(size_t Mark);
+
+// Prints the calls under a section (Driver: the section's driver; a call of another image names
+// it), nested calls indented, and returns them as JSON.
+nlohmann::json PrintCalls(std::ostream &Out, const std::vector<sim::ServiceCall> &Calls,
+                          const std::string &Driver, const std::string &Indent);
+nlohmann::json CallJson(const sim::ServiceCall &Call);
+
+} // namespace boardsim

@@ -4,6 +4,7 @@
 #include "guids.h"
 #include "hardware_io.h"
 #include "physical_memory.h"
+#include "service_calls.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,39 +37,20 @@ Board &B() {
 }
 
 // ---- boot script save ------------------------------------------------------------------------
-EFI_STATUS EFIAPI ScriptWrite(EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table, UINT16 OpCode, ...) {
-  if (Table != EFI_ACPI_S3_RESUME_SCRIPT_TABLE) {
+// The checks of a Write whose variable arguments were read (Data: the data pointer of a write
+// opcode).
+EFI_STATUS SaveScriptEntry(BootScriptEntry &Entry, const uint8_t *Data) {
+  if (Entry.Table != EFI_ACPI_S3_RESUME_SCRIPT_TABLE) {
     return EFI_OUT_OF_RESOURCES;
   }
   if (EFI_ERROR(B().BootScriptWriteStatus)) {
     return B().BootScriptWriteStatus;
   }
-  BootScriptEntry Entry;
-  Entry.AfterAccesses = B().Hardware.Trace().size();
-  Entry.Table = Table;
-  Entry.OpCode = OpCode;
-  __builtin_ms_va_list Args;
-  // The published prototype ends its named parameters with a UINT16. In the Microsoft x64
-  // convention every argument has its own 8-byte slot, so the list still starts right after
-  // OpCode's slot; clang's warning about promotion does not apply to this convention.
-#ifdef __clang__
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wvarargs"
-#endif
-  __builtin_ms_va_start(Args, OpCode);
-#ifdef __clang__
-#pragma clang diagnostic pop
-#endif
-  switch (OpCode) {
+  switch (Entry.OpCode) {
   case EFI_BOOT_SCRIPT_IO_WRITE_OPCODE:
   case EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE:
   case EFI_BOOT_SCRIPT_PCI_CONFIG_WRITE_OPCODE: {
-    Entry.Width = (uint32_t) __builtin_va_arg(Args, UINTN);
-    Entry.Address = __builtin_va_arg(Args, UINT64);
-    Entry.Count = __builtin_va_arg(Args, UINTN);
-    const uint8_t *Data = __builtin_va_arg(Args, const uint8_t *);
     if (Entry.Width > EfiBootScriptWidthUint64 || Data == nullptr) {
-      __builtin_ms_va_end(Args);
       return EFI_INVALID_PARAMETER;
     }
     size_t Bytes = Entry.Count * (size_t{1} << Entry.Width);
@@ -76,18 +58,98 @@ EFI_STATUS EFIAPI ScriptWrite(EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table, UIN
     break;
   }
   default:
-    __builtin_ms_va_end(Args);
-    B().Problem("boot-script opcode not modelled: " + std::to_string(OpCode));
+    B().Problem("boot-script opcode not modelled: " + std::to_string(Entry.OpCode));
     return EFI_UNSUPPORTED;
   }
-  __builtin_ms_va_end(Args);
   B().BootScript.push_back(std::move(Entry));
   return EFI_SUCCESS;
+}
+
+bool IsWriteOpCode(UINT16 OpCode) {
+  return OpCode == EFI_BOOT_SCRIPT_IO_WRITE_OPCODE || OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE ||
+         OpCode == EFI_BOOT_SCRIPT_PCI_CONFIG_WRITE_OPCODE;
+}
+
+// What --calls shows of a Write: the table, the opcode, and for a write opcode its width,
+// address, count and data bytes.
+void DescribeScriptWrite(ServiceCall &Call, const BootScriptEntry &Entry, const uint8_t *Data) {
+  static const char *const Widths[] = {"UINT8", "UINT16", "UINT32", "UINT64"};
+  Call.Service = "BootScriptSave->Write";
+  Call.Arguments = {"table " + std::to_string(Entry.Table)};
+  if (!IsWriteOpCode(Entry.OpCode)) {
+    Call.Arguments.push_back("opcode " + HexNumber(Entry.OpCode));
+    return;
+  }
+  Call.Arguments.push_back(Entry.OpCode == EFI_BOOT_SCRIPT_IO_WRITE_OPCODE    ? "IO_WRITE"
+                           : Entry.OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE ? "MEM_WRITE"
+                                                                              : "PCI_CONFIG_WRITE");
+  Call.Arguments.push_back(Entry.Width <= EfiBootScriptWidthUint64
+                               ? Widths[Entry.Width]
+                               : "width " + std::to_string(Entry.Width));
+  Call.Arguments.push_back("address " + HexNumber(Entry.Address));
+  Call.Arguments.push_back("count " + std::to_string(Entry.Count));
+  if (Data == nullptr || Entry.Width > EfiBootScriptWidthUint64) {
+    Call.Arguments.push_back(Data == nullptr ? "data NULL" : "data");
+    return;
+  }
+  std::string Bytes = "data";
+  size_t Total = Entry.Count * (size_t{1} << Entry.Width);
+  for (size_t Index = 0; Index < Total && Index < 16; Index++) {
+    Bytes += " " + HexNumber(Data[Index]);
+  }
+  Call.Arguments.push_back(Total > 16 ? Bytes + " ..." : Bytes);
+}
+
+// Variadic, so entered on the image stack and recorded here rather than through Recorded.
+EFI_STATUS EFIAPI ScriptWrite(EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table, UINT16 OpCode, ...) {
+  BootScriptEntry Entry;
+  Entry.AfterAccesses = B().Hardware.Trace().size();
+  Entry.Table = Table;
+  Entry.OpCode = OpCode;
+  const uint8_t *Data = nullptr;
+  if (IsWriteOpCode(OpCode)) {
+    __builtin_ms_va_list Args;
+    // The published prototype ends its named parameters with a UINT16. In the Microsoft x64
+    // convention every argument has its own 8-byte slot, so the list still starts right after
+    // OpCode's slot; clang's warning about promotion does not apply to this convention.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+    __builtin_ms_va_start(Args, OpCode);
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
+    Entry.Width = (uint32_t) __builtin_va_arg(Args, UINTN);
+    Entry.Address = __builtin_va_arg(Args, UINT64);
+    Entry.Count = __builtin_va_arg(Args, UINTN);
+    Data = __builtin_va_arg(Args, const uint8_t *);
+    __builtin_ms_va_end(Args);
+  }
+  size_t Call = CallLog::Enabled()
+                    ? CallLog::Begin(__builtin_return_address(0), __builtin_frame_address(0))
+                    : CallLog::kNone;
+  if (Call != CallLog::kNone) {
+    DescribeScriptWrite(CallLog::At(Call), Entry, Data);
+    CallLog::Made(Call);
+  }
+  EFI_STATUS Status = SaveScriptEntry(Entry, Data);
+  if (Call != CallLog::kNone) {
+    CallLog::End(Call, Status);
+    CallLog::Made(Call);
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI ScriptCloseTable(EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table,
                                    EFI_PHYSICAL_ADDRESS *) {
   return Table == EFI_ACPI_S3_RESUME_SCRIPT_TABLE ? EFI_SUCCESS : EFI_NOT_FOUND;
+}
+
+void DescribeScriptCloseTable(ServiceCall &Call, EFI_BOOT_SCRIPT_SAVE_PROTOCOL *, UINT16 Table,
+                              EFI_PHYSICAL_ADDRESS *) {
+  Call.Service = "BootScriptSave->CloseTable";
+  Call.Arguments = {"table " + std::to_string(Table)};
 }
 
 } // namespace
@@ -173,7 +235,7 @@ void Board::InstallPlatformProtocols() {
   Boot.InstallDispatcher();
 
   BootScriptProtocol.Write = ScriptWrite;
-  BootScriptProtocol.CloseTable = ScriptCloseTable;
+  BootScriptProtocol.CloseTable = Recorded<ScriptCloseTable, DescribeScriptCloseTable>;
   EFI_HANDLE ScriptHandle = NewHandle("boot script save");
   Install(&ScriptHandle, EFI_BOOT_SCRIPT_SAVE_PROTOCOL_GUID, &BootScriptProtocol);
 
@@ -204,9 +266,20 @@ std::string Board::NameAddress(uint64_t Address) const {
       Within(&Runtime.Table, sizeof Runtime.Table, "the runtime-services table")) {
     return Text;
   }
-  for (const auto &[Start, Block] : PoolBlocks()) {
-    uint64_t Base = reinterpret_cast<uint64_t>(Start);
-    if (Address >= Base && Address < Base + Block.Size + 64) {
+  // The block that holds the address, else one whose end it lies just past (a guard byte).
+  auto Holds = [&](uint64_t Base, const PoolBlock &Block) {
+    return Address >= Base && Address < Base + (Block.Size == 0 ? 1 : Block.Size);
+  };
+  auto Near = [&](uint64_t Base, const PoolBlock &Block) {
+    return Address >= Base && Address < Base + Block.Size + 64;
+  };
+  for (const auto &Fits : {std::function<bool(uint64_t, const PoolBlock &)>(Holds),
+                           std::function<bool(uint64_t, const PoolBlock &)>(Near)}) {
+    for (const auto &[Start, Block] : PoolBlocks()) {
+      uint64_t Base = reinterpret_cast<uint64_t>(Start);
+      if (!Fits(Base, Block)) {
+        continue;
+      }
       std::snprintf(Text, sizeof Text, "%s pool block of %zu bytes + 0x%llx%s",
                     Block.Freed ? "a freed" : "a", Block.Size, (unsigned long long)(Address - Base),
                     Address >= Base + Block.Size ? " (past its end)" : "");

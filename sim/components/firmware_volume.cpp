@@ -4,6 +4,7 @@
 #include "device_path_nodes.h"
 #include "fingerprint_module_interface.h"
 #include "guids.h"
+#include "service_calls.h"
 #include "variable_store.h"
 
 #include <algorithm>
@@ -21,6 +22,23 @@ EFI_STATUS EFIAPI ReadSectionMember(EFI_FIRMWARE_VOLUME_PROTOCOL *This, const EF
                                     UINT32 *AuthenticationStatus) {
   return Board::Current().Volume.ReadSection(This, NameGuid, SectionType, SectionInstance, Buffer,
                                              BufferSize, AuthenticationStatus);
+}
+
+// What --calls shows of ReadSection: the file, the section type and instance, and the size read.
+void DescribeReadSection(ServiceCall &Call, EFI_FIRMWARE_VOLUME_PROTOCOL *,
+                         const EFI_GUID *NameGuid, EFI_SECTION_TYPE SectionType,
+                         UINTN SectionInstance, VOID **Buffer, UINTN *BufferSize, UINT32 *) {
+  if (!Call.Returned) {
+    Call.Service = "FirmwareVolume->ReadSection";
+    Call.Arguments = {"file " + GuidArgument(NameGuid), "section type " + HexNumber(SectionType),
+                      "instance " + std::to_string(SectionInstance),
+                      Buffer != nullptr && *Buffer == nullptr ? "a new buffer"
+                                                              : "the caller's buffer",
+                      SizeArgument(BufferSize)};
+  } else if ((Call.Value == EFI_SUCCESS || Call.Value == EFI_WARN_BUFFER_TOO_SMALL) &&
+             BufferSize != nullptr) {
+    Call.Results.push_back(SizeArgument(BufferSize));
+  }
 }
 
 template <int Member> EFI_STATUS EFIAPI UnusedMember();
@@ -343,7 +361,7 @@ FirmwareVolume::FirmwareVolume(Board &Owner) : Owner(Owner) {
   Interface.GetVolumeAttributes = Unused<FRAMEWORK_EFI_FV_GET_ATTRIBUTES, 0>();
   Interface.SetVolumeAttributes = Unused<FRAMEWORK_EFI_FV_SET_ATTRIBUTES, 1>();
   Interface.ReadFile = Unused<FRAMEWORK_EFI_FV_READ_FILE, 2>();
-  Interface.ReadSection = OffImageStack<ReadSectionMember>;
+  Interface.ReadSection = OffImageStack<Recorded<ReadSectionMember, DescribeReadSection>>;
   Interface.WriteFile = UnusedMember<3>;
   Interface.GetNextFile = UnusedMember<4>;
   Interface.KeySize = 16;

@@ -1,6 +1,7 @@
 #include "password_hash.h"
 
 #include "boot_services.h"
+#include "service_calls.h"
 
 #include <cstring>
 
@@ -29,6 +30,17 @@ template <size_t Entry> EFI_STATUS EFIAPI Absent(const VOID *, UINTN, VOID *, UI
 template <size_t Entry>
 EFI_STATUS EFIAPI Offered(const VOID *Input, UINTN InputLength, VOID *Output, UINTN OutputLength) {
   return Active->Call(Entry, Input, InputLength, Output, OutputLength);
+}
+
+// What --calls shows of an entry: its number and the lengths (the input is a password: its
+// bytes stay out of the report).
+template <size_t Entry>
+void DescribeHashEntry(ServiceCall &Call, const VOID *Input, UINTN InputLength, VOID *,
+                       UINTN OutputLength) {
+  Call.Service = "PasswordHash->Entry[" + std::to_string(Entry) + "]";
+  Call.Arguments = {Input == nullptr ? "input NULL"
+                                     : "input of " + std::to_string(InputLength) + " byte(s)",
+                    "output of " + std::to_string(OutputLength) + " byte(s)"};
 }
 
 } // namespace
@@ -120,12 +132,12 @@ std::vector<uint8_t> SetupPasswordStore(const std::string &User, const std::stri
 // ---- the service -------------------------------------------------------------------------------
 PasswordHash::PasswordHash(BootServices &Owner) : Owner(Owner) {
   Active = this;
-  Table.Entry[0] = Absent<0>;
-  Table.Entry[1] = OffImageStack<Offered<1>>;
-  Table.Entry[2] = OffImageStack<Offered<2>>;
-  Table.Entry[3] = Absent<3>;
-  Table.Entry[4] = Absent<4>;
-  Table.Entry[5] = OffImageStack<Offered<5>>;
+  Table.Entry[0] = Recorded<Absent<0>, DescribeHashEntry<0>>;
+  Table.Entry[1] = OffImageStack<Recorded<Offered<1>, DescribeHashEntry<1>>>;
+  Table.Entry[2] = OffImageStack<Recorded<Offered<2>, DescribeHashEntry<2>>>;
+  Table.Entry[3] = Recorded<Absent<3>, DescribeHashEntry<3>>;
+  Table.Entry[4] = Recorded<Absent<4>, DescribeHashEntry<4>>;
+  Table.Entry[5] = OffImageStack<Recorded<Offered<5>, DescribeHashEntry<5>>>;
 }
 
 void PasswordHash::Install() {

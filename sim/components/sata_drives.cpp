@@ -3,6 +3,7 @@
 #include "boot_services.h"
 #include "device_path_nodes.h"
 #include "guids.h"
+#include "service_calls.h"
 
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,79 @@ EFI_STATUS EFIAPI VerifyMember(HDD_SECURITY_PROTOCOL *Drive, UINT8 PasswordType,
                                const UINT8 *SerialNumber, UINT8 DriveNumber,
                                const UINT8 *Password) {
   return Active->VerifyPassword(Drive, PasswordType, SerialNumber, DriveNumber, Password);
+}
+
+// What --calls shows of the drive services: the drive by its label, and what the drive answered.
+std::string DriveLabel(const SataDrive *Drive) {
+  return Drive == nullptr ? "a foreign This pointer" : "drive \"" + Drive->Label + "\"";
+}
+std::string DriveArgument(const HDD_SECURITY_PROTOCOL *This) {
+  return DriveLabel(Active->BySecurity(This));
+}
+std::string DriveArgument(const EFI_DISK_INFO_PROTOCOL *This) {
+  return DriveLabel(Active->ByDiskInfo(This));
+}
+
+void DescribeGetSecurityStatus(ServiceCall &Call, HDD_SECURITY_PROTOCOL *This,
+                               UINT16 *SecurityStatus) {
+  if (!Call.Returned) {
+    Call.Service = "HddSecurity->GetSecurityStatus";
+    Call.Arguments = {DriveArgument(This)};
+  } else if (Call.Value == EFI_SUCCESS && SecurityStatus != nullptr) {
+    Call.Results.push_back("security status " + HexNumber(*SecurityStatus));
+  }
+}
+
+void DescribeIdentify(ServiceCall &Call, EFI_DISK_INFO_PROTOCOL *This, VOID *, UINT32 *DataSize) {
+  if (!Call.Returned) {
+    Call.Service = "DiskInfo->Identify";
+    Call.Arguments = {DriveArgument(This),
+                      DataSize == nullptr ? "size NULL" : "size " + HexNumber(*DataSize)};
+  } else if (DataSize != nullptr) {
+    Call.Results.push_back("size " + HexNumber(*DataSize));
+  }
+}
+
+void DescribeWhichIde(ServiceCall &Call, EFI_DISK_INFO_PROTOCOL *This, UINT32 *Channel,
+                      UINT32 *Device) {
+  if (!Call.Returned) {
+    Call.Service = "DiskInfo->WhichIde";
+    Call.Arguments = {DriveArgument(This)};
+  } else if (Call.Value == EFI_SUCCESS && Channel != nullptr && Device != nullptr) {
+    Call.Results.push_back("channel " + std::to_string(*Channel) + ", device " +
+                           std::to_string(*Device));
+  }
+}
+
+void DescribeInquiry(ServiceCall &Call, EFI_DISK_INFO_PROTOCOL *This, VOID *, UINT32 *) {
+  Call.Service = "DiskInfo->Inquiry";
+  Call.Arguments = {DriveArgument(This)};
+}
+
+void DescribeSenseData(ServiceCall &Call, EFI_DISK_INFO_PROTOCOL *This, VOID *, UINT32 *, UINT8 *) {
+  Call.Service = "DiskInfo->SenseData";
+  Call.Arguments = {DriveArgument(This)};
+}
+
+// The password itself stays out of the report: only its length up to the first zero byte.
+void DescribeVerifyPassword(ServiceCall &Call, HDD_SECURITY_PROTOCOL *Drive, UINT8 PasswordType,
+                            const UINT8 *, UINT8 DriveNumber, const UINT8 *Password) {
+  Call.Service = "HddPasswordVerify->VerifyPassword";
+  if (Call.Returned) {
+    return;
+  }
+  size_t Length = 0;
+  while (Password != nullptr && Length < HDD_PASSWORD_BUFFER_SIZE && Password[Length] != 0) {
+    Length++;
+  }
+  Call.Arguments = {DriveArgument(Drive),
+                    PasswordType == HDD_PASSWORD_USER ? "user password"
+                    : PasswordType == HDD_PASSWORD_MASTER
+                        ? "master password"
+                        : "password type " + std::to_string(PasswordType),
+                    "drive number " + std::to_string(DriveNumber),
+                    Password == nullptr ? "password NULL"
+                                        : "a password of " + std::to_string(Length) + " byte(s)"};
 }
 
 void Put16(std::array<uint8_t, kIdentifySize> &Data, size_t Word, uint16_t Value) {
@@ -141,16 +215,17 @@ std::vector<uint8_t> SataDevicePath(const SataDrive &Drive) {
 // ---- the drives --------------------------------------------------------------------------------
 SataDrives::SataDrives(BootServices &Owner) : Owner(Owner) {
   Active = this;
-  VerifyInterface.VerifyPassword = OffImageStack<VerifyMember>;
+  VerifyInterface.VerifyPassword = OffImageStack<Recorded<VerifyMember, DescribeVerifyPassword>>;
 }
 
 void SataDrives::Prepare(SataDrive &Drive) {
-  Drive.Security.GetSecurityStatus = OffImageStack<GetSecurityStatusMember>;
+  Drive.Security.GetSecurityStatus =
+      OffImageStack<Recorded<GetSecurityStatusMember, DescribeGetSecurityStatus>>;
   Drive.DiskInfo.Interface = EFI_DISK_INFO_IDE_INTERFACE_GUID;
-  Drive.DiskInfo.Inquiry = OffImageStack<InquiryMember>;
-  Drive.DiskInfo.Identify = OffImageStack<IdentifyMember>;
-  Drive.DiskInfo.SenseData = OffImageStack<SenseDataMember>;
-  Drive.DiskInfo.WhichIde = OffImageStack<WhichIdeMember>;
+  Drive.DiskInfo.Inquiry = OffImageStack<Recorded<InquiryMember, DescribeInquiry>>;
+  Drive.DiskInfo.Identify = OffImageStack<Recorded<IdentifyMember, DescribeIdentify>>;
+  Drive.DiskInfo.SenseData = OffImageStack<Recorded<SenseDataMember, DescribeSenseData>>;
+  Drive.DiskInfo.WhichIde = OffImageStack<Recorded<WhichIdeMember, DescribeWhichIde>>;
 }
 
 bool SataDrives::Published(const SataDrive &Drive) const {

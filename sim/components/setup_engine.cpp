@@ -1,6 +1,7 @@
 #include "setup_engine.h"
 
 #include "board.h"
+#include "service_calls.h"
 #include "status_names.h"
 
 #include <cstdio>
@@ -18,6 +19,16 @@ EFI_STATUS EFIAPI QueryCallback(UINTN QueryCode, UINT8 *CallerAnswer) {
   }
   Caller->Answer(QueryCode, CallerAnswer);
   return EFI_SUCCESS;
+}
+
+// What --calls shows of a query: its code and the first byte of the caller's answer.
+void DescribeQueryCallback(ServiceCall &Call, UINTN QueryCode, UINT8 *CallerAnswer) {
+  if (!Call.Returned) {
+    Call.Service = "QueryCallback";
+    Call.Arguments = {"query code " + std::to_string(QueryCode)};
+  } else if (CallerAnswer != nullptr) {
+    Call.Results.push_back("answer byte 0: " + HexNumber(CallerAnswer[0]));
+  }
 }
 
 // The bits the driver may change in the caller's words; every other bit is the caller's.
@@ -134,7 +145,11 @@ AuthRun SetupEngine::Authenticate(uint32_t AuthFlags, uint32_t ControlFlags) {
   Owner.Tpl = CallTpl;
   RunResult Result = Owner.RunGuardedCall("FingerprintAuthenticate", [&]() -> uint64_t {
     // The callback runs off the image stack, as the board's services do.
-    return Protocol->FingerprintAuthenticate(&AuthWord, OffImageStack<QueryCallback>, &ControlWord);
+    EnterImageCode(reinterpret_cast<const void *>(Protocol->FingerprintAuthenticate));
+    EFI_STATUS Status = Protocol->FingerprintAuthenticate(
+        &AuthWord, OffImageStack<Recorded<QueryCallback, DescribeQueryCallback>>, &ControlWord);
+    LeaveImageCode();
+    return Status;
   });
   Caller = nullptr;
   Current = nullptr;

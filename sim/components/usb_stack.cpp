@@ -2,6 +2,7 @@
 
 #include "boot_services.h"
 #include "physical_memory.h"
+#include "service_calls.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,11 @@ UsbStack *Active = nullptr;
 
 EFI_STATUS EFIAPI SwitchMember(BOOLEAN Enable) {
   return Active->Switch(Enable);
+}
+
+void DescribeSwitch(ServiceCall &Call, BOOLEAN Enable) {
+  Call.Service = "UsbStack->Switch";
+  Call.Arguments = {Enable ? "TRUE" : "FALSE"};
 }
 
 // The stack's own services: nothing of the fingerprint authentication calls them.
@@ -41,7 +47,7 @@ UsbStack::UsbStack(BootServices &Owner) : Owner(Owner) {
       reinterpret_cast<VOID *>(reinterpret_cast<void (*)()>(OtherMember<1>));
   Interface.OtherMembers[2] =
       reinterpret_cast<VOID *>(reinterpret_cast<void (*)()>(OtherMember<2>));
-  Interface.Switch = OffImageStack<SwitchMember>;
+  Interface.Switch = OffImageStack<Recorded<SwitchMember, DescribeSwitch>>;
 }
 
 void UsbStack::Install() {

@@ -1023,7 +1023,12 @@ RunResult BootServices::StartImage(EFI_HANDLE ImageHandle) {
   auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(Record->Image->Entry());
   EFI_SYSTEM_TABLE *Table = &System;
   EFI_TPL Started = Tpl;
-  RunResult Result = RunGuardedCall(Record->Image->Name, [&] { return Entry(ImageHandle, Table); });
+  RunResult Result = RunGuardedCall(Record->Image->Name, [&] {
+    EnterImageCode(reinterpret_cast<const void *>(Entry));
+    EFI_STATUS Status = Entry(ImageHandle, Table);
+    LeaveImageCode();
+    return Status;
+  });
   // The DXE core starts drivers at TPL_APPLICATION; an entry point that leaves the level raised
   // holds off every event notification of the boot from then on.
   if (Result.Returned() && Tpl != Started) {

@@ -2,6 +2,7 @@
 
 #include "boot_services.h"
 #include "guids.h"
+#include "service_calls.h"
 #include "status_names.h"
 #include "variable_store.h"
 
@@ -216,6 +217,103 @@ EFI_STATUS EFIAPI ControlLockStdIn(EFI_CONSOLE_CONTROL_PROTOCOL *This, CHAR16 *)
   return EFI_UNSUPPORTED; // the board's keyboard has no lock
 }
 
+// ---- what --calls shows of each member -------------------------------------------------------
+template <const char *Name>
+void DescribeOutReset(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *, BOOLEAN Extended) {
+  Call.Service = Name;
+  Call.Arguments = {Extended ? "extended verification" : "no extended verification"};
+}
+constexpr char kOutReset[] = "ConOut->Reset";
+
+template <const char *Name>
+void DescribeOutString(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *, const CHAR16 *String) {
+  Call.Service = Name;
+  if (!Call.Returned) {
+    Call.Arguments = {TextArgument(String)};
+  }
+}
+constexpr char kOutputString[] = "ConOut->OutputString";
+constexpr char kTestString[] = "ConOut->TestString";
+
+void DescribeOutQueryMode(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *, UINTN Number,
+                          UINTN *Columns, UINTN *Rows) {
+  Call.Service = "ConOut->QueryMode";
+  if (!Call.Returned) {
+    Call.Arguments = {"mode " + std::to_string(Number)};
+  } else if (Call.Value == EFI_SUCCESS && Columns != nullptr && Rows != nullptr) {
+    Call.Results.push_back(std::to_string(*Columns) + " x " + std::to_string(*Rows));
+  }
+}
+
+void DescribeOutSetMode(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *, UINTN Number) {
+  Call.Service = "ConOut->SetMode";
+  Call.Arguments = {"mode " + std::to_string(Number)};
+}
+
+void DescribeOutSetAttribute(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *,
+                             UINTN Attribute) {
+  Call.Service = "ConOut->SetAttribute";
+  Call.Arguments = {"attribute " + HexNumber(Attribute)};
+}
+
+void DescribeOutClearScreen(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *) {
+  Call.Service = "ConOut->ClearScreen";
+}
+
+void DescribeOutSetCursorPosition(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *,
+                                  UINTN Column, UINTN Row) {
+  Call.Service = "ConOut->SetCursorPosition";
+  Call.Arguments = {"column " + std::to_string(Column), "row " + std::to_string(Row)};
+}
+
+void DescribeOutEnableCursor(ServiceCall &Call, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *,
+                             BOOLEAN Visible) {
+  Call.Service = "ConOut->EnableCursor";
+  Call.Arguments = {Visible ? "visible" : "hidden"};
+}
+
+void DescribeInReset(ServiceCall &Call, EFI_SIMPLE_TEXT_INPUT_PROTOCOL *, BOOLEAN Extended) {
+  Call.Service = "ConIn->Reset";
+  Call.Arguments = {Extended ? "extended verification" : "no extended verification"};
+}
+
+void DescribeInReadKeyStroke(ServiceCall &Call, EFI_SIMPLE_TEXT_INPUT_PROTOCOL *,
+                             EFI_INPUT_KEY *Key) {
+  Call.Service = "ConIn->ReadKeyStroke";
+  if (Call.Returned && Call.Value == EFI_SUCCESS && Key != nullptr) {
+    Call.Results.push_back("key " + KeyName(*Key));
+  }
+}
+
+std::string ScreenModeName(EFI_CONSOLE_CONTROL_SCREEN_MODE Mode) {
+  switch (Mode) {
+  case EfiConsoleControlScreenText:
+    return "EfiConsoleControlScreenText";
+  case EfiConsoleControlScreenGraphics:
+    return "EfiConsoleControlScreenGraphics";
+  default:
+    return "screen mode " + std::to_string(Mode);
+  }
+}
+
+void DescribeControlGetMode(ServiceCall &Call, EFI_CONSOLE_CONTROL_PROTOCOL *,
+                            EFI_CONSOLE_CONTROL_SCREEN_MODE *Mode, BOOLEAN *, BOOLEAN *) {
+  Call.Service = "ConsoleControl->GetMode";
+  if (Call.Returned && Call.Value == EFI_SUCCESS && Mode != nullptr) {
+    Call.Results.push_back(ScreenModeName(*Mode));
+  }
+}
+
+void DescribeControlSetMode(ServiceCall &Call, EFI_CONSOLE_CONTROL_PROTOCOL *,
+                            EFI_CONSOLE_CONTROL_SCREEN_MODE Mode) {
+  Call.Service = "ConsoleControl->SetMode";
+  Call.Arguments = {ScreenModeName(Mode)};
+}
+
+void DescribeControlLockStdIn(ServiceCall &Call) {
+  Call.Service = "ConsoleControl->LockStdIn";
+}
+
 } // namespace
 
 // ---- keys
@@ -362,21 +460,24 @@ std::string ConsoleCall::Describe() const {
 // ---- Console ---------------------------------------------------------------------------------
 Console::Console() {
   ModeList = {{80, 25, true}, {80, 50, true}, {100, 31, true}, {128, 40, true}};
-  OutputProtocol.Reset = OffImageStack<OutReset>;
-  OutputProtocol.OutputString = OffImageStack<OutString>;
-  OutputProtocol.TestString = OffImageStack<OutTestString>;
-  OutputProtocol.QueryMode = OffImageStack<OutQueryMode>;
-  OutputProtocol.SetMode = OffImageStack<OutSetMode>;
-  OutputProtocol.SetAttribute = OffImageStack<OutSetAttribute>;
-  OutputProtocol.ClearScreen = OffImageStack<OutClearScreen>;
-  OutputProtocol.SetCursorPosition = OffImageStack<OutSetCursorPosition>;
-  OutputProtocol.EnableCursor = OffImageStack<OutEnableCursor>;
+  OutputProtocol.Reset = OffImageStack<Recorded<OutReset, DescribeOutReset<kOutReset>>>;
+  OutputProtocol.OutputString =
+      OffImageStack<Recorded<OutString, DescribeOutString<kOutputString>>>;
+  OutputProtocol.TestString =
+      OffImageStack<Recorded<OutTestString, DescribeOutString<kTestString>>>;
+  OutputProtocol.QueryMode = OffImageStack<Recorded<OutQueryMode, DescribeOutQueryMode>>;
+  OutputProtocol.SetMode = OffImageStack<Recorded<OutSetMode, DescribeOutSetMode>>;
+  OutputProtocol.SetAttribute = OffImageStack<Recorded<OutSetAttribute, DescribeOutSetAttribute>>;
+  OutputProtocol.ClearScreen = OffImageStack<Recorded<OutClearScreen, DescribeOutClearScreen>>;
+  OutputProtocol.SetCursorPosition =
+      OffImageStack<Recorded<OutSetCursorPosition, DescribeOutSetCursorPosition>>;
+  OutputProtocol.EnableCursor = OffImageStack<Recorded<OutEnableCursor, DescribeOutEnableCursor>>;
   OutputProtocol.Mode = &Mode;
-  InputProtocol.Reset = OffImageStack<InReset>;
-  InputProtocol.ReadKeyStroke = OffImageStack<InReadKeyStroke>;
-  ControlProtocol.GetMode = OffImageStack<sim::ControlGetMode>;
-  ControlProtocol.SetMode = OffImageStack<sim::ControlSetMode>;
-  ControlProtocol.LockStdIn = OffImageStack<ControlLockStdIn>;
+  InputProtocol.Reset = OffImageStack<Recorded<InReset, DescribeInReset>>;
+  InputProtocol.ReadKeyStroke = OffImageStack<Recorded<InReadKeyStroke, DescribeInReadKeyStroke>>;
+  ControlProtocol.GetMode = OffImageStack<Recorded<sim::ControlGetMode, DescribeControlGetMode>>;
+  ControlProtocol.SetMode = OffImageStack<Recorded<sim::ControlSetMode, DescribeControlSetMode>>;
+  ControlProtocol.LockStdIn = OffImageStack<Recorded<ControlLockStdIn, DescribeControlLockStdIn>>;
   Mode.MaxMode = (int32_t)ModeList.size();
   Mode.Attribute = DefaultAttribute;
   Mode.CursorVisible = TRUE;

@@ -874,7 +874,12 @@ EFI_STATUS SmmCore::Register(EFI_DEVICE_PATH_PROTOCOL *FilePath, VOID *SourceBuf
   EFI_HANDLE Handle = Image->Handle;
   EFI_SYSTEM_TABLE *SystemTable = &Owner.SystemTable;
   Starting = Image->Image.get();
-  Image->EntryRun = RunInSmm([&] { return Entry(Handle, SystemTable); });
+  Image->EntryRun = RunInSmm([&] {
+    EnterImageCode(reinterpret_cast<const void *>(Entry));
+    EFI_STATUS Status = Entry(Handle, SystemTable);
+    LeaveImageCode();
+    return Status;
+  });
   Starting = nullptr;
   Loaded.push_back(std::move(Image));
 
@@ -1007,13 +1012,17 @@ GuardedResult SmmCore::RunSmiHandlers(const std::optional<uint64_t> &SwValue) {
       for (size_t Index = 0; Index < SwList.size(); Index++) {
         SwDispatchRecord *Record = SwList[Index].get();
         if (Record->Context.SwSmiInputValue == *SwValue) {
+          EnterImageCode(reinterpret_cast<const void *>(Record->Function));
           Record->Function(Record, &Record->Context);
+          LeaveImageCode();
         }
       }
     }
     for (size_t Index = 0; Index < CallbackList.size(); Index++) {
       const SmmCallbackRecord Callback = CallbackList[Index];
+      EnterImageCode(reinterpret_cast<const void *>(Callback.Entry));
       LastCallbackStatuses.push_back(Callback.Entry(Callback.ImageHandle, nullptr, nullptr));
+      LeaveImageCode();
     }
     return 0;
   });

@@ -2,6 +2,7 @@
 
 #include "boot_services.h"
 #include "guids.h"
+#include "service_calls.h"
 
 #include <cstring>
 
@@ -14,6 +15,32 @@ PciDevices *Active = nullptr;
 EFI_STATUS EFIAPI ConfigReadMember(EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_PROTOCOL_WIDTH Width,
                                    UINT32 Offset, UINTN Count, VOID *Buffer) {
   return Active->ConfigRead(This, Width, Offset, Count, Buffer);
+}
+
+// What --calls shows of a configuration read: the device, width, offset and count, and the
+// values read.
+void DescribeConfigRead(ServiceCall &Call, EFI_PCI_IO_PROTOCOL *This,
+                        EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Offset, UINTN Count, VOID *Buffer) {
+  static const char *const Widths[] = {"Uint8", "Uint16", "Uint32", "Uint64"};
+  if (!Call.Returned) {
+    Call.Service = "PciIo->Pci.Read";
+    const PciDevice *Device = Active->DeviceOf(This);
+    Call.Arguments = {Device == nullptr ? "a foreign This pointer" : "device " + Device->Label,
+                      Width < 4 ? Widths[Width] : "width " + std::to_string(Width),
+                      "offset " + HexNumber(Offset), "count " + std::to_string(Count)};
+    return;
+  }
+  if (Call.Value != EFI_SUCCESS || Buffer == nullptr || Width > 3) {
+    return;
+  }
+  size_t Bytes = size_t{1} << Width;
+  std::string Values = Count == 1 ? "value" : "values";
+  for (UINTN Index = 0; Index < Count && Index < 16; Index++) {
+    uint64_t Value = 0;
+    std::memcpy(&Value, static_cast<const uint8_t *>(Buffer) + Index * Bytes, Bytes);
+    Values += " " + HexNumber(Value);
+  }
+  Call.Results.push_back(Count > 16 ? Values + " ..." : Values);
 }
 
 // Everything but configuration reads: the drivers of this board do not use it.
@@ -73,7 +100,7 @@ PciDevice &PciDevices::Add(const std::string &Label, uint8_t BaseClass, uint8_t 
   P.Mem.Write = Unused<Io, 3>();
   P.Io.Read = Unused<Io, 4>();
   P.Io.Write = Unused<Io, 5>();
-  P.Pci.Read = OffImageStack<ConfigReadMember>;
+  P.Pci.Read = OffImageStack<Recorded<ConfigReadMember, DescribeConfigRead>>;
   P.Pci.Write = Unused<EFI_PCI_IO_PROTOCOL_CONFIG, 6>();
   P.CopyMem = UnusedMember<7>;
   P.Map = UnusedMember<8>;
@@ -117,6 +144,15 @@ PciDevice *PciDevices::Find(const std::string &Label) {
   for (auto &Device : List) {
     if (Device->Label == Label) {
       return Device.get();
+    }
+  }
+  return nullptr;
+}
+
+const PciDevice *PciDevices::DeviceOf(const EFI_PCI_IO_PROTOCOL *This) const {
+  for (const auto &Candidate : List) {
+    if (&Candidate->Protocol == This) {
+      return Candidate.get();
     }
   }
   return nullptr;

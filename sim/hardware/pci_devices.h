@@ -59,6 +59,8 @@ public:
 
   std::vector<std::unique_ptr<PciDevice>> &Devices() { return List; }
   PciDevice *Find(const std::string &Label);
+  // The device whose interface This is, or null.
+  const PciDevice *DeviceOf(const EFI_PCI_IO_PROTOCOL *This) const;
 
   EFI_STATUS ConfigRead(EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Offset,
                         UINTN Count, VOID *Buffer);

@@ -406,6 +406,7 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
     Out.flush();
     Engine.CallTpl = Spec.Tpl;
     Checkpoint("FingerprintAuthenticate, run \"" + Spec.Name + "\"");
+    size_t CallStart = CallMark();
     sim::AuthRun Run = Engine.Authenticate(Spec.AuthFlags, Spec.ControlFlags);
 
     if (Terminal) {
@@ -423,6 +424,10 @@ AuthBootResult AuthPhase::RunBoot(size_t Boot) {
     Board.Console.ClearKeys();
     PrintRun(Run, Spec, I + 1, Before, After, RequestStart, TimelineStart, Start, WindowRestored,
              Leaked, Unread);
+    if (CallsShown()) {
+      CurrentBoot()["runs"].back()["calls"] =
+          PrintCalls(Out, CallsSince(CallStart), DriverName, "   ");
+    }
     Result.Crashed |= Run.How == sim::AuthOutcome::Crashed;
     if (Run.How == sim::AuthOutcome::Halted || Run.How == sim::AuthOutcome::Stuck ||
         Run.How == sim::AuthOutcome::Crashed) {

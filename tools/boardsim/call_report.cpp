@@ -48,10 +48,10 @@ nlohmann::json CallJson(const sim::ServiceCall &Call) {
 }
 
 nlohmann::json PrintCalls(std::ostream &Out, const std::vector<sim::ServiceCall> &Calls,
-                          const std::string &Driver, const std::string &Indent) {
+                          const std::string &Driver, const std::string &Indent, bool SayNone) {
   nlohmann::json List = nlohmann::json::array();
   if (Calls.empty()) {
-    Out << Indent << "calls: none\n";
+    Out << (SayNone ? Indent + "calls: none\n" : "");
     return List;
   }
   Out << Indent << "calls (" << Calls.size() << "):\n";

@@ -22,9 +22,11 @@ size_t CallMark();
 std::vector<sim::ServiceCall> CallsSince(size_t Mark);
 
 // Prints the calls under a section (Driver: the section's driver; a call of another image names
-// it), nested calls indented, and returns them as JSON.
+// it), nested calls indented, and returns them as JSON. An empty list prints "calls: none" when
+// SayNone, else nothing.
 nlohmann::json PrintCalls(std::ostream &Out, const std::vector<sim::ServiceCall> &Calls,
-                          const std::string &Driver, const std::string &Indent);
+                          const std::string &Driver, const std::string &Indent,
+                          bool SayNone = true);
 nlohmann::json CallJson(const sim::ServiceCall &Call);
 
 } // namespace boardsim

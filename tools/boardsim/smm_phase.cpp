@@ -290,8 +290,15 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
       uint8_t Temperature = Plan.Temperatures[Tick];
       Board.Io.Monitor.SetTemperature(Temperature);
       size_t TraceStart = Board.Hardware.Trace().size();
+      json TickJson = {{"tick", Tick + 1}, {"temperature", Temperature}};
       Checkpoint("the SMI handlers at SMI timer tick " + std::to_string(Tick + 1));
+      size_t CallStart = CallMark();
       Board.Smm.TimerTick();
+      // With --calls the handlers' calls follow the tick's lines, each naming its driver.
+      std::ostringstream CallText;
+      if (CallsShown()) {
+        TickJson["calls"] = PrintCalls(CallText, CallsSince(CallStart), "", "     ", false);
+      }
       const auto &Trace = Board.Hardware.Trace();
       std::vector<std::pair<uint8_t, uint8_t>> Writes; // register, value
       for (size_t I = TraceStart + 1; I < Trace.size(); I++) {
@@ -302,14 +309,14 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
       }
       size_t Accesses = Trace.size() - TraceStart;
       std::vector<sim::HardwareAccess> Slice(Trace.begin() + (long)TraceStart, Trace.end());
-      json TickJson = {{"tick", Tick + 1}, {"temperature", Temperature}};
       Out << "   tick " << Tick + 1 << ": temperature " << int(Temperature) << ", " << Accesses
           << " hardware accesses";
       // With --trace the tick's accesses follow its line.
       std::ostringstream TraceText;
       TickJson["accesses"] = PrintAccesses(TraceText, Slice, "     ");
       if (Writes.empty()) {
-        Out << ", fan band unchanged\n" << (Options().Trace ? TraceText.str() : "");
+        Out << ", fan band unchanged\n"
+            << (Options().Trace ? TraceText.str() : "") << CallText.str();
         TickJson["band_change"] = nullptr;
         Os["ticks"].push_back(TickJson);
         continue;
@@ -331,7 +338,7 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
       for (const auto &[Register, Value] : Writes) {
         Registers[Hex(Register, 2)] = Hex(Value, 2);
       }
-      Out << (Options().Trace ? TraceText.str() : "");
+      Out << (Options().Trace ? TraceText.str() : "") << CallText.str();
       TickJson["band_change"] = {{"table", Info ? Info->Table : "?"},
                                  {"band", Info ? Info->Band : "unknown"},
                                  {"marker", Hex(Marker, 2)},
@@ -343,6 +350,7 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
   Out << "\nSoftware SMIs (a program under the operating system, answer in EAX):\n";
   for (const SoftwareSmiSpec &Smi : Plan.SoftwareSmis) {
     Checkpoint("the SMI handlers at software SMI " + Hex(Smi.Value, 8));
+    size_t CallStart = CallMark();
     uint32_t Answer = Board.Smm.TriggerSoftwareSmi(Smi.Value, Smi.Eax);
     Out << "   SMI " << Hex(Smi.Value, 8) << ", EAX " << Hex(Smi.Eax, 8) << " -> " << Hex(Answer, 8)
         << ": " << DescribeAnswer(Smi.Eax, Answer) << "\n";
@@ -350,6 +358,10 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
                                    {"eax", Hex(Smi.Eax, 8)},
                                    {"answer", Hex(Answer, 8)},
                                    {"meaning", DescribeAnswer(Smi.Eax, Answer)}});
+    if (CallsShown()) {
+      Os["software_smis"].back()["calls"] =
+          PrintCalls(Out, CallsSince(CallStart), "", "     ", false);
+    }
   }
 
   for (size_t I = ProblemStart; I < Board.Problems.size(); I++) {

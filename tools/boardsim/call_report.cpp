@@ -4,12 +4,74 @@
 #include "status_names.h"
 
 #include <algorithm>
+#include <cstring>
+#include <sys/mman.h>
 
 namespace boardsim {
 
 namespace {
 bool Shown = false;
+
+constexpr size_t kMirrorSlots = 512;
+constexpr size_t kMirrorLine = 400;
+struct CallMirror {
+  size_t Base;  // the log's size at the last checkpoint
+  size_t Count; // calls made since
+  char Lines[kMirrorSlots][kMirrorLine];
+};
+CallMirror *Mirror = nullptr;
+
+void MirrorCall(size_t Index) {
+  if (Mirror == nullptr || Index < Mirror->Base) {
+    return;
+  }
+  const sim::ServiceCall &Call = sim::CallLog::At(Index);
+  std::string Line = Call.Driver + ": " + Call.Text();
+  size_t Slot = (Index - Mirror->Base) % kMirrorSlots;
+  size_t Length = std::min(Line.size(), kMirrorLine - 1);
+  std::memcpy(Mirror->Lines[Slot], Line.data(), Length);
+  Mirror->Lines[Slot][Length] = 0;
+  Mirror->Count = std::max(Mirror->Count, Index - Mirror->Base + 1);
+}
 } // namespace
+
+void PrepareCallMirror() {
+  if (!Shown || Mirror != nullptr) {
+    return;
+  }
+  void *Shared =
+      mmap(nullptr, sizeof(CallMirror), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (Shared == MAP_FAILED) {
+    return; // the report still lists the calls; only a death loses the last ones
+  }
+  Mirror = static_cast<CallMirror *>(Shared);
+  Mirror->Base = 0;
+  Mirror->Count = 0;
+  sim::CallLog::Observe(MirrorCall);
+}
+
+void CallMirrorCheckpoint() {
+  if (Mirror != nullptr) {
+    Mirror->Base = sim::CallLog::Calls().size();
+    Mirror->Count = 0;
+  }
+}
+
+std::vector<std::string> MirroredCalls() {
+  std::vector<std::string> Lines;
+  if (Mirror == nullptr || Mirror->Count == 0) {
+    return Lines;
+  }
+  size_t Count = Mirror->Count;
+  size_t First = Count > kMirrorSlots ? Count - kMirrorSlots : 0;
+  if (First > 0) {
+    Lines.push_back("(" + std::to_string(First) + " earlier call(s) not kept)");
+  }
+  for (size_t I = First; I < Count; I++) {
+    Lines.push_back(Mirror->Lines[I % kMirrorSlots]);
+  }
+  return Lines;
+}
 
 bool CallsShown() {
   return Shown;

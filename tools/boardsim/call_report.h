@@ -29,4 +29,13 @@ nlohmann::json PrintCalls(std::ostream &Out, const std::vector<sim::ServiceCall>
                           bool SayNone = true);
 nlohmann::json CallJson(const sim::ServiceCall &Call);
 
+// The simulation runs in a child process (see main.cpp): the calls made since its last
+// checkpoint are mirrored into memory the parent shares, so that when the child dies the parent
+// can still name them. Prepare before the fork; Checkpoint when the report is written out.
+void PrepareCallMirror();
+void CallMirrorCheckpoint();
+// The mirrored calls ("Driver: Text"), oldest first; the first line says how many were dropped
+// when more were made than the mirror holds.
+std::vector<std::string> MirroredCalls();
+
 } // namespace boardsim

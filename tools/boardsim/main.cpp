@@ -57,6 +57,7 @@ namespace boardsim {
 
 // The containment's part of a checkpoint (CheckpointHandler).
 void RecordCheckpoint(const std::string &Activity) {
+  CallMirrorCheckpoint();
   if (Crumb == nullptr) {
     return;
   }
@@ -89,6 +90,7 @@ int RunContained(const std::function<int()> &Simulation, const std::string &Json
   Crumb = new (Shared) Breadcrumb{};
   boardsim::CheckpointHandler() = boardsim::RecordCheckpoint;
   JsonSnapshotPath = JsonPath;
+  boardsim::PrepareCallMirror();
   std::cout.flush();
   std::cerr.flush();
   pid_t Child = fork();
@@ -121,9 +123,16 @@ int RunContained(const std::function<int()> &Simulation, const std::string &Json
                         : std::string("the board's own memory was damaged (a stray write through "
                                       "a pointer the firmware handed a driver, or a pointer a "
                                       "driver handed a service)");
+  std::vector<std::string> Calls = boardsim::MirroredCalls();
   if (!JsonToStandardOutput) {
-    std::cout << "\nCRASH: " << What << "\n   what it hit: " << Hit
-              << "\n   the report above is everything up to that point\n"
+    std::cout << "\nCRASH: " << What << "\n   what it hit: " << Hit << "\n";
+    if (boardsim::CallsShown()) {
+      std::cout << "   calls since the last checkpoint" << (Calls.empty() ? ": none" : ":") << "\n";
+      for (const std::string &Line : Calls) {
+        std::cout << "     " << Line << "\n";
+      }
+    }
+    std::cout << "   the report above is everything up to that point\n"
               << "   NOT EXPECTED: " << What << "\nVerdict: FAILED\n";
     std::cout.flush();
   }
@@ -139,6 +148,9 @@ int RunContained(const std::function<int()> &Simulation, const std::string &Json
     }
     Report["died"] = {
         {"signal", Signal}, {"during", Crumb->Activity}, {"after", Crumb->Last}, {"hit", Hit}};
+    if (boardsim::CallsShown()) {
+      Report["died"]["calls"] = Calls;
+    }
     Report["unexpected"] = nlohmann::json::array({What});
     Report["exit_code"] = 1;
     std::ofstream(JsonPath) << Report.dump(2) << "\n";

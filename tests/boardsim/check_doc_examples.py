@@ -297,6 +297,8 @@ def report_of(kind):
         document = json.loads(run("--print-default").stdout)
         del document["fingerprint"]["runs"][0]["keys"]
         return run("--scenario", write("doc_stuck.json", document)).stdout
+    if kind == "calls":
+        return run("--scenario", os.path.join(checks.kept, "bare_board.json"), "--calls").stdout
     if kind == "halt":
         return run("--scenario", os.path.join(checks.kept, "wrong_password_halts.json")).stdout
     if kind == "null write":
@@ -319,9 +321,10 @@ EXCERPTS = [  # (start of the excerpt's first line, the runs it comes from)
     ("Boot 1 summary:", ["halt"]),
     ("CRASH: a write to address 0x0", ["null write", "call table"]),
     ("CRASH: the simulation died", ["service write"]),
+    ("calls (13):", ["calls"]),
     ("CRASH: a read of address 0x70", ["system table", "halt", "stuck"]),
 ]
-SHAPES = ("{", "BOOT =", "DRIVER =", "VARIABLE =", "ACCESS =", "RUN =", "OS =", "SUMMARY =")
+SHAPES = ("{", "BOOT =", "DRIVER =", "VARIABLE =", "ACCESS =", "RUN =", "OS =", "SUMMARY =", "CALL =")
 reports = {}
 
 

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <iostream>
 #include <map>
 #include <new>
@@ -402,7 +403,11 @@ int main(int Argc, char **Argv) {
   }
 
   auto Simulation = [&]() -> int {
-    sim::Board Board;
+    // The board and the tables it hands the drivers live in the heap, not on this stack, so that
+    // what lies around them (and so what a stray pointer of a driver hits) does not move with
+    // the stack's random placement from run to run.
+    auto TheBoard = std::make_unique<sim::Board>();
+    sim::Board &Board = *TheBoard;
     boardsim::ApplyVariables(Board, Scenario);
     boardsim::AuthPhase Authentication(Board, Scenario, Interactive, std::cout);
     Authentication.Prepare();

@@ -117,6 +117,23 @@ expect "unlocked" "$out" "returned EFI_ABORTED" "board time: 0.10 s" \
   "Fingerprint Authentication" "SATA drive 0 \(.*\): unlocked" "variables changed: none"
 refuse "unlocked" "$out" "module request 0" "PROBLEM"
 
+# ---- why a run ended: the module's answers named ------------------------------------------------
+cat > "$dir/refused.json" <<'EOF'
+{"fingerprint": {"drives": [{"user_password": "right"}], "finger": {"accepted": false},
+   "runs": [{"name": "refused finger", "keys": [{"key": "ESC", "at_ms": 100}]}]}}
+EOF
+out=$("$boardsim" --scenario "$dir/refused.json" 2>&1) || fail "refused: exit status $?"
+expect "refused" "$out" "returned EFI_ABORTED" \
+  "module requests \(code: answer\): 5: 0x0000 \(open, done\) 0: 0x0001 \(fingerprint, finger refused\)" \
+  "why the run ended: the module refused the finger \(answer 0x0001\)"
+cat > "$dir/closed.json" <<'EOF'
+{"fingerprint": {"drives": [{"user_password": "right"}], "module": {"answers": {"5": 7}},
+   "runs": [{"name": "module closed"}]}}
+EOF
+out=$("$boardsim" --scenario "$dir/closed.json" 2>&1) || fail "closed: exit status $?"
+expect "closed" "$out" "5: 0x0007 \(open, refused\)" \
+  "why the run ended: the module did not open \(answer 0x0007\)"
+
 # ---- the section's fields ----------------------------------------------------------------------
 check() { # <scenario> <expected text in the message>
   printf '%s' "$1" > "$dir/scenario.json"

@@ -1,6 +1,7 @@
 #include "auth_phase.h"
 
 #include "call_report.h"
+#include "fingerprint_module_interface.h"
 #include "firmware_file.h"
 #include "guids.h"
 #include "password_hash.h"
@@ -23,6 +24,52 @@ std::string Hex(uint64_t Value, int Digits) {
   char Text[24];
   std::snprintf(Text, sizeof Text, "0x%0*llX", Digits, (unsigned long long)Value);
   return Text;
+}
+
+// A module request by its name, and what its answer in AX says.
+std::string RequestText(uint8_t Code, uint16_t Answer) {
+  namespace M = sim::module_interface;
+  const char *Name = Code == M::RequestFingerprint              ? "fingerprint"
+                     : Code == M::RequestStorePassword          ? "store password"
+                     : Code == M::RequestResetMapping           ? "reset drive mapping"
+                     : Code == M::RequestEndOfSystemPasswordRun ? "end of system-password run"
+                     : Code == M::RequestOpen                   ? "open"
+                                                                : "unknown request";
+  const char *Result = Answer == M::AnswerSuccess      ? "done"
+                       : Answer == M::AnswerBusy       ? "busy"
+                       : Code == M::RequestFingerprint ? "finger refused"
+                                                       : "refused";
+  return std::string(Name) + ", " + Result;
+}
+
+// Why a run that returned an error ended, when its last module request tells.
+std::string WhyRunEnded(const sim::ModuleRequestRecord &Last) {
+  namespace M = sim::module_interface;
+  std::string Answer = " (answer " + Hex(Last.Answer, 4) + ")";
+  if (Last.Answer == M::AnswerBusy) {
+    return "the module was still busy at the last try of request " + std::to_string(Last.Code) +
+           Answer;
+  }
+  switch (Last.Code) {
+  case M::RequestFingerprint:
+    if (Last.Answer != M::AnswerSuccess) {
+      return "the module refused the finger" + Answer +
+             ": no password was taken from it and nothing verified";
+    }
+    break;
+  case M::RequestOpen:
+    if (Last.Answer != M::AnswerSuccess) {
+      return "the module did not open" + Answer + ", so no finger was asked for";
+    }
+    break;
+  case M::RequestResetMapping:
+    return Last.Answer == M::AnswerSuccess
+               ? "a run that resets the module's drive mapping (ControlFlags) does only that"
+               : "the module refused to reset its drive mapping" + Answer;
+  default:
+    break;
+  }
+  return {};
 }
 
 std::string Seconds(uint64_t Microseconds) {
@@ -532,14 +579,25 @@ void AuthPhase::PrintRun(const sim::AuthRun &Run, const AuthRunSpec &Spec, size_
   } else {
     Out << "   module requests (code: answer):";
     for (size_t I = RequestStart; I < Requests.size(); I++) {
-      Out << " " << (int)Requests[I].Code << ": " << Hex(Requests[I].Answer, 4);
+      Out << " " << (int)Requests[I].Code << ": " << Hex(Requests[I].Answer, 4) << " ("
+          << RequestText(Requests[I].Code, Requests[I].Answer) << ")";
     }
     Out << "\n";
   }
   J["module_requests"] = nlohmann::json::array();
   for (size_t I = RequestStart; I < Requests.size(); I++) {
     J["module_requests"].push_back(
-        {{"code", Requests[I].Code}, {"answer", Hex(Requests[I].Answer, 4)}});
+        {{"code", Requests[I].Code},
+         {"answer", Hex(Requests[I].Answer, 4)},
+         {"meaning", RequestText(Requests[I].Code, Requests[I].Answer)}});
+  }
+  if (Run.How == sim::AuthOutcome::Returned && EFI_ERROR(Run.Status) &&
+      RequestStart < Requests.size()) {
+    std::string Why = WhyRunEnded(Requests.back());
+    if (!Why.empty()) {
+      Out << "   why the run ended: " << Why << "\n";
+      J["why"] = Why;
+    }
   }
   J["events"] = nlohmann::json::array();
   if (TimelineStart < Board.Timeline.size()) {

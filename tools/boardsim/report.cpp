@@ -2,6 +2,8 @@
 
 #include "access_names.h"
 #include "call_report.h"
+#include "guids.h"
+#include "setup_variables.h"
 #include "status_names.h"
 #include "variable_layouts.h"
 
@@ -23,6 +25,23 @@ std::string VariableTitle(const sim::VariableStore::Key &Key, const sim::Variabl
     Title += Text;
   }
   return Title;
+}
+
+// Why a driver's entry point returned an error, where what the board held before tells.
+std::string WhyStatus(const DriverReport &R) {
+  if (R.Name == "SetupHwSyncDxe") {
+    auto Setup = R.Before.find({u"Setup", sim::GuidKey{SETUP_GUID}});
+    if (Setup == R.Before.end() && R.Result.Status == EFI_NOT_FOUND) {
+      return "there is no \"Setup\" variable to bring in line with the board";
+    }
+    if (Setup != R.Before.end() && R.Result.Status == EFI_BAD_BUFFER_SIZE &&
+        Setup->second.Data.size() != SETUP_VARIABLE_SIZE) {
+      return "\"Setup\" holds " + std::to_string(Setup->second.Data.size()) +
+             " bytes; the driver works only on a " + std::to_string(SETUP_VARIABLE_SIZE) +
+             "-byte \"Setup\" and changes no variable otherwise";
+    }
+  }
+  return {};
 }
 
 const char *OutcomeName(sim::Outcome How) {
@@ -150,6 +169,10 @@ json PrintDriverReport(std::ostream &Out, const DriverReport &R) {
   case sim::Outcome::Returned:
     Out << "   entry point returned " << sim::StatusName(R.Result.Status) << "\n";
     PutStatus(Driver, "status", R.Result.Status);
+    if (std::string Why = WhyStatus(R); !Why.empty()) {
+      Out << "   why: " << Why << "\n";
+      Driver["why"] = Why;
+    }
     break;
   case sim::Outcome::Halted:
     Out << "   the machine halted: " << R.Result.Message << "\n";

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <sstream>
 
 namespace boardsim {
@@ -64,26 +66,116 @@ const BandInfo *BandOf(uint8_t Marker) {
   return nullptr;
 }
 
-std::string DescribeAnswer(uint32_t Before, uint32_t After) {
+// The variable reads a handler made: name -> status of its last read.
+using VariableReads = std::map<std::u16string, EFI_STATUS>;
+
+VariableReads ReadsSince(const sim::Board &Board, size_t Start) {
+  VariableReads Reads;
+  const auto &Calls = Board.Variables.Calls();
+  for (size_t I = Start; I < Calls.size(); I++) {
+    if (!Calls[I].IsSet) {
+      Reads[Calls[I].Name] = Calls[I].Status;
+    }
+  }
+  return Reads;
+}
+
+// "" when the variable was read, else why the answer says nothing of it.
+std::string UnreadBecause(const VariableReads &Reads, const std::u16string &Name) {
+  auto It = Reads.find(Name);
+  if (It == Reads.end()) {
+    return "\"" + sim::Narrow(Name) + "\" was not read";
+  }
+  if (EFI_ERROR(It->second)) {
+    return "\"" + sim::Narrow(Name) + "\" could not be read (" + sim::StatusSymbol(It->second) +
+           ")";
+  }
+  return {};
+}
+
+// The processor record the status handler answers in: the CPU index table's entry when the
+// table is there, else the executing processor (counted from 1 in the SMM system table).
+size_t AnsweringCpu(const sim::SmmOptions &Core) {
+  if (Core.CpuIndexTable) {
+    return (size_t)Core.CpuIndexTableValue.value_or(Core.CallerCpu);
+  }
+  return Core.CurrentlyExecutingCpu - 1;
+}
+
+// Why a software SMI left the caller's EAX as it was: the first of the status handler's
+// conditions, in the order it checks them, that held.
+std::string WhyNoAnswer(const sim::Board &Board, uint64_t Value, uint32_t Eax) {
+  bool Registered = false;
+  for (const auto &Handler : Board.Smm.SwHandlers()) {
+    Registered |= Handler->Context.SwSmiInputValue == Value;
+  }
+  if (!Registered) {
+    return "no handler is registered for this SMI value";
+  }
+  const sim::SmmOptions &Core = Board.Smm.Options();
+  if (!Core.VariableServicesTable) {
+    return "the SMM configuration table has no variable services entry, and without it the "
+           "handler answers nothing";
+  }
+  size_t Cpu = AnsweringCpu(Core);
+  if (Cpu >= Core.NumberOfCpus) {
+    return "the handler's processor index " + std::to_string(Cpu) +
+           (Core.CpuIndexTable ? " (from the CPU index table)" : " (the executing processor)") +
+           " is beyond the " + std::to_string(Core.NumberOfCpus) +
+           " save-state records, so it leaves every record alone";
+  }
+  if (Cpu != Core.CallerCpu) {
+    return "the handler works on the save-state record of processor " + std::to_string(Cpu) +
+           (Core.CpuIndexTable ? " (the CPU index table's entry)" : " (the executing processor)") +
+           ", not on the caller's (processor " + std::to_string(Core.CallerCpu) +
+           "): it takes the function code from there and answers there (EAX there now " +
+           Hex(Board.Smm.SavedEax(Cpu), 8) + ")";
+  }
+  uint8_t Function = (uint8_t)(Eax >> 8);
+  if (Function != 0x10 && Function != 0x84 && Function != 0x89) {
+    return "the function code in AH, " + Hex(Function, 2) +
+           ", is none of those the handler answers (0x10, 0x84, 0x89)";
+  }
+  return "the handler returned without writing EAX";
+}
+
+std::string DescribeAnswer(uint32_t Before, uint32_t After, const VariableReads &Reads) {
   if (After == Before) {
     return "no answer (EAX unchanged)";
   }
   switch ((Before >> 8) & 0xFF) {
-  case 0x10:
+  case 0x10: {
     if ((After & ~0x00040001u) != 0x000A0000) {
       break;
     }
+    std::string Unread = UnreadBecause(Reads, u"VELTRASetup");
+    if (!Unread.empty()) {
+      return "password state not known: " + Unread +
+             ", the answer is the bare base (both passwords read as set)";
+    }
     return std::string("password state: user password ") +
            ((After & 0x00040000) ? "empty" : "set") + ", administrator password " +
-           ((After & 0x00000001) ? "empty" : "set") +
-           (After == 0x000A0000 ? " (also the answer when \"VELTRASetup\" cannot be read)" : "");
-  case 0x84:
+           ((After & 0x00000001) ? "empty" : "set");
+  }
+  case 0x84: {
     if ((After & ~0x7u) != 0) {
       break;
     }
-    return std::string("fingerprint state: ") +
-           ((After & 3) == 3 ? "finger enrolled (\"FPExistFlag\" bit 1)" : "no finger enrolled") +
-           ", reader option " + ((After & 4) ? "on" : "off") + " (\"Setup\" byte 0x218)";
+    std::string Unread = UnreadBecause(Reads, u"FPExistFlag");
+    if (!Unread.empty()) {
+      return "fingerprint state not known: " + Unread +
+             ", the answer is 0 (no finger, reader option off) without looking further";
+    }
+    std::string Finger =
+        (After & 3) == 3 ? "finger enrolled (\"FPExistFlag\" bit 1)" : "no finger enrolled";
+    Unread = UnreadBecause(Reads, u"Setup");
+    if (!Unread.empty()) {
+      return "fingerprint state: " + Finger + "; reader option not known: " + Unread +
+             ", so the answer leaves bit 2 clear";
+    }
+    return "fingerprint state: " + Finger + ", reader option " + ((After & 4) ? "on" : "off") +
+           " (\"Setup\" byte 0x218)";
+  }
   case 0x89:
     if (After == 0x5553000F) {
       return "signature";
@@ -93,6 +185,39 @@ std::string DescribeAnswer(uint32_t Before, uint32_t After) {
     break;
   }
   return "unexpected answer";
+}
+
+// Whether the slice selects hardware-monitor register Register (index port 0xF45) and reads it
+// (data port 0xF46), and the value read.
+std::optional<uint8_t> MonitorRead(const std::vector<sim::HardwareAccess> &Slice,
+                                   uint8_t Register) {
+  for (size_t I = 0; I + 1 < Slice.size(); I++) {
+    if (Slice[I].IsWrite && Slice[I].Where == sim::Space::Io && Slice[I].Address == 0xF45 &&
+        Slice[I].Value == Register && !Slice[I + 1].IsWrite &&
+        Slice[I + 1].Where == sim::Space::Io && Slice[I + 1].Address == 0xF46) {
+      return (uint8_t)Slice[I + 1].Value;
+    }
+  }
+  return std::nullopt;
+}
+
+// Why a timer tick wrote no fan register.
+std::string WhyBandUnchanged(const std::vector<sim::HardwareAccess> &Slice) {
+  if (Slice.empty()) {
+    return "no SMI callback ran";
+  }
+  if (std::optional<uint8_t> Block = MonitorRead(Slice, 0x17); Block && *Block != 0) {
+    return "update blocked: hardware-monitor register 0x17 reads " + Hex(*Block, 2) +
+           " (nonzero: the fan channels are left alone)";
+  }
+  std::optional<uint8_t> Marker = MonitorRead(Slice, 0x63);
+  if (!Marker) {
+    return "the fan curve was not looked at (no read of the band marker, register 0x63)";
+  }
+  const BandInfo *Info = BandOf(*Marker);
+  return std::string("already in the band: marker ") + Hex(*Marker, 2) +
+         (Info ? std::string(" (table ") + Info->Table + ", " + Info->Band + ")" : "") +
+         " matches the temperature's band";
 }
 
 } // namespace
@@ -315,9 +440,11 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
       std::ostringstream TraceText;
       TickJson["accesses"] = PrintAccesses(TraceText, Slice, "     ");
       if (Writes.empty()) {
-        Out << ", fan band unchanged\n"
+        std::string Why = WhyBandUnchanged(Slice);
+        Out << ", fan band unchanged: " << Why << "\n"
             << (Options().Trace ? TraceText.str() : "") << CallText.str();
         TickJson["band_change"] = nullptr;
+        TickJson["why_unchanged"] = Why;
         Os["ticks"].push_back(TickJson);
         continue;
       }
@@ -351,17 +478,25 @@ bool RunOperatingSystem(sim::Board &Board, const SmmPlan &Plan, std::ostream &Ou
   for (const SoftwareSmiSpec &Smi : Plan.SoftwareSmis) {
     Checkpoint("the SMI handlers at software SMI " + Hex(Smi.Value, 8));
     size_t CallStart = CallMark();
+    size_t ReadStart = Board.Variables.Calls().size();
     uint32_t Answer = Board.Smm.TriggerSoftwareSmi(Smi.Value, Smi.Eax);
+    std::string Meaning = DescribeAnswer(Smi.Eax, Answer, ReadsSince(Board, ReadStart));
+    json Entry = {{"value", Hex(Smi.Value, 8)},
+                  {"eax", Hex(Smi.Eax, 8)},
+                  {"answer", Hex(Answer, 8)},
+                  {"meaning", Meaning}};
     Out << "   SMI " << Hex(Smi.Value, 8) << ", EAX " << Hex(Smi.Eax, 8) << " -> " << Hex(Answer, 8)
-        << ": " << DescribeAnswer(Smi.Eax, Answer) << "\n";
-    Os["software_smis"].push_back({{"value", Hex(Smi.Value, 8)},
-                                   {"eax", Hex(Smi.Eax, 8)},
-                                   {"answer", Hex(Answer, 8)},
-                                   {"meaning", DescribeAnswer(Smi.Eax, Answer)}});
-    if (CallsShown()) {
-      Os["software_smis"].back()["calls"] =
-          PrintCalls(Out, CallsSince(CallStart), "", "     ", false);
+        << ": " << Meaning;
+    if (Answer == Smi.Eax) {
+      std::string Why = WhyNoAnswer(Board, Smi.Value, Smi.Eax);
+      Out << ": " << Why;
+      Entry["why"] = Why;
     }
+    Out << "\n";
+    if (CallsShown()) {
+      Entry["calls"] = PrintCalls(Out, CallsSince(CallStart), "", "     ", false);
+    }
+    Os["software_smis"].push_back(Entry);
   }
 
   for (size_t I = ProblemStart; I < Board.Problems.size(); I++) {

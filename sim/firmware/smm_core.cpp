@@ -2,7 +2,7 @@
 
 #include "board.h"
 #include "device_path_nodes.h"
-#include "firmware_volume.h"
+#include "firmware_volume_model.h"
 #include "guids.h"
 #include "physical_memory.h"
 #include "service_calls.h"

@@ -4,7 +4,7 @@
 #include "fuzz_support.h"
 
 #include "firmware_file.h"
-#include "firmware_volume.h"
+#include "firmware_volume_model.h"
 #include "pe_image.h"
 #include "physical_memory.h"
 

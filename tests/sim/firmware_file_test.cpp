@@ -3,7 +3,7 @@
 #include "board.h"
 #include "fingerprint_module.h"
 #include "firmware_file.h"
-#include "firmware_volume.h"
+#include "firmware_volume_model.h"
 #include "pe_image.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // firmware file as packed, and each kind of damage to that volume is refused with its reason.
 #include "board.h"
 #include "firmware_file.h"
-#include "firmware_volume.h"
+#include "firmware_volume_model.h"
 #include "pe_image.h"
 
 #include <gtest/gtest.h>

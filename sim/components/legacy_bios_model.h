@@ -3,7 +3,7 @@
 // program the board's drivers call. Every other member is recorded as a board problem.
 #pragma once
 
-#include "../../platform/legacy_bios.h" // the published protocol (this file shares its name)
+#include "legacy_bios.h" // the published protocol
 
 #include "guids.h"
 #include "optional_protocol.h"

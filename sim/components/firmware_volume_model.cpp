@@ -1,4 +1,4 @@
-#include "firmware_volume.h"
+#include "firmware_volume_model.h"
 
 #include "board.h"
 #include "device_path_nodes.h"

@@ -1,4 +1,4 @@
-#include "legacy_bios.h"
+#include "legacy_bios_model.h"
 
 #include "boot_services.h"
 #include "fingerprint_module_model.h"

@@ -11,7 +11,7 @@
 // sections before the fingerprint module's section, no module section, a truncated one).
 #pragma once
 
-#include "../../platform/firmware_volume.h" // the published protocol (this file shares its name)
+#include "firmware_volume.h" // the published protocol
 #include "firmware_file.h"
 
 #include <cstddef>

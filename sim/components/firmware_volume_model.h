@@ -11,8 +11,8 @@
 // sections before the fingerprint module's section, no module section, a truncated one).
 #pragma once
 
-#include "firmware_volume.h" // the published protocol
 #include "firmware_file.h"
+#include "firmware_volume.h" // the published protocol
 
 #include <cstddef>
 #include <cstdint>

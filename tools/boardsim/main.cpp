@@ -18,9 +18,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <new>
 #include <sys/mman.h>
 #include <sys/wait.h>
